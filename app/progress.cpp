@@ -1,0 +1,124 @@
+#include "app/progress.h"
+
+#include "platform/platform.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+char format_buffer[PROGRESS_TEXT_SIZE];
+
+void append(char* text, const char* tail)
+{
+    const std::size_t used = std::strlen(text);
+    std::snprintf(text + used, PROGRESS_TEXT_SIZE - used, "%s", tail);
+}
+// Truncates toward zero, held inside the 64-bit range so that a crawling
+// speed cannot overflow the conversion.
+std::int64_t seconds_from(double value)
+{
+    constexpr double limit = 9.0e18;
+    if (value > limit) {
+        return static_cast<std::int64_t>(limit);
+    }
+    if (value < -limit) {
+        return -static_cast<std::int64_t>(limit);
+    }
+    return static_cast<std::int64_t>(value);
+}
+} // namespace
+
+const char* format_bytes(std::int64_t n)
+{
+    if (n < 1024) {
+        std::snprintf(format_buffer, sizeof format_buffer, "%dB", static_cast<int>(n));
+    } else if (n < 1048576) {
+        std::snprintf(format_buffer, sizeof format_buffer, "%.2fKiB",
+                      static_cast<double>(n) / 1024.0);
+    } else if (n < 1073741824) {
+        std::snprintf(format_buffer, sizeof format_buffer, "%.2fMiB",
+                      static_cast<double>(n) / 1048576.0);
+    } else {
+        std::snprintf(format_buffer, sizeof format_buffer, "%.2fGiB",
+                      static_cast<double>(n) / 1073741824.0);
+    }
+    return format_buffer;
+}
+
+const char* format_duration(std::int64_t seconds)
+{
+    const std::int64_t r = seconds % 60;
+    const auto m = static_cast<std::int32_t>(seconds / 60);
+    const std::int32_t h = m / 60;
+    const std::int32_t mm = m % 60;
+    if (h > 0) {
+        std::snprintf(format_buffer, sizeof format_buffer, "%d:%02d:%02d", h, mm,
+                      static_cast<int>(r));
+    } else if (mm > 0) {
+        std::snprintf(format_buffer, sizeof format_buffer, "%d:%02d", mm, static_cast<int>(r));
+    } else {
+        std::snprintf(format_buffer, sizeof format_buffer, "0:%02d", static_cast<int>(r));
+    }
+    return format_buffer;
+}
+
+void transfer_begin(TransferProgress* tp, std::int64_t total)
+{
+    tp->total = total;
+    tp->completed = 0;
+    tp->tick_ms = 0;
+    tp->start_ms = clock_ms();
+    tp->last_ms = tp->start_ms;
+}
+
+void transfer_entry_done(TransferProgress* tp, std::int64_t size) { tp->completed += size; }
+
+TransferFigures transfer_update(TransferProgress* tp, std::int64_t transfer_bytes, char* bytes_text,
+                                char* speed_text, char* time_text)
+{
+    return transfer_update_at(tp, transfer_bytes, bytes_text, speed_text, time_text, clock_ms());
+}
+
+TransferFigures transfer_update_at(TransferProgress* tp, std::int64_t transfer_bytes,
+                                   char* bytes_text, char* speed_text, char* time_text,
+                                   std::int64_t now)
+{
+    TransferFigures f = {};
+    f.done = tp->completed + transfer_bytes;
+    f.fraction = static_cast<float>(static_cast<double>(f.done) / static_cast<double>(tp->total));
+    const auto done_rounded = static_cast<float>(f.done);
+
+    tp->tick_ms += now - tp->last_ms;
+    const std::int64_t elapsed = now - tp->start_ms;
+
+    double speed = 0.0;
+    if (elapsed > 0) {
+        speed = static_cast<double>(done_rounded) / (static_cast<double>(elapsed) / 1000.0);
+    }
+    f.remaining_s = 0;
+    if (speed > 0.0) {
+        f.remaining_s = seconds_from(static_cast<double>(tp->total - f.done) / speed);
+    }
+    f.speed = static_cast<float>(speed);
+
+    bytes_text[0] = '\0';
+    append(bytes_text, format_bytes(f.done));
+    append(bytes_text, " of ");
+    append(bytes_text, format_bytes(tp->total));
+    speed_text[0] = '\0';
+    append(speed_text, "Speed: ");
+    append(speed_text, format_bytes(static_cast<std::int64_t>(f.speed)));
+    append(speed_text, "ps");
+    time_text[0] = '\0';
+    append(time_text, "Time Rem.: ");
+    append(time_text, format_duration(f.remaining_s));
+
+    if (tp->tick_ms > REDRAW_TICK_MS) {
+        f.redraw_due = 1;
+        tp->tick_ms = (tp->tick_ms - REDRAW_TICK_MS) % REDRAW_TICK_MS;
+    } else {
+        f.redraw_due = 0;
+    }
+    tp->last_ms = now;
+    return f;
+}

@@ -1,0 +1,43 @@
+// Transfer progress: the running sums of one download phase, the figures
+// shown while downloading (bytes, speed, time left, bar fraction) and the
+// 30-millisecond redraw tick; the byte and duration formatters.
+#pragma once
+
+#include <cstdint>
+
+constexpr int PROGRESS_TEXT_SIZE = 256;
+constexpr std::int64_t REDRAW_TICK_MS = 30;
+
+struct TransferProgress {
+    std::int64_t total;
+    std::int64_t completed;
+    std::int64_t start_ms;
+    std::int64_t last_ms;
+    std::int64_t tick_ms;
+};
+
+struct TransferFigures {
+    std::int64_t done;
+    float fraction; // may be NaN or infinite when total is 0
+    float speed;
+    std::int64_t remaining_s;
+    std::int32_t redraw_due;
+};
+
+// Both formatters write one shared static buffer and return it: copy the
+// text before calling either again.
+const char* format_bytes(std::int64_t n);
+const char* format_duration(std::int64_t seconds);
+
+void transfer_begin(TransferProgress* tp, std::int64_t total);
+void transfer_entry_done(TransferProgress* tp, std::int64_t size);
+
+// Rewrites the three texts (buffers of PROGRESS_TEXT_SIZE bytes).
+TransferFigures transfer_update(TransferProgress* tp, std::int64_t transfer_bytes, char* bytes_text,
+                                char* speed_text, char* time_text);
+
+// The same with the clock reading given, so that the arithmetic can be
+// checked against exact times.
+TransferFigures transfer_update_at(TransferProgress* tp, std::int64_t transfer_bytes,
+                                   char* bytes_text, char* speed_text, char* time_text,
+                                   std::int64_t now);

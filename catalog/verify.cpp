@@ -1,0 +1,184 @@
+#include "catalog/verify.h"
+
+#include <cstring>
+
+namespace {
+
+// Table 0 is the classic byte-at-a-time table; tables 1-7 let the update
+// consume eight bytes per step with the same result.
+struct Crc32State {
+    std::uint32_t table[8][256];
+    int built;
+};
+Crc32State crc32_state;
+
+// One read block for every file check; the program is single-threaded.
+constexpr int READ_BLOCK_SIZE = 256 * 1024;
+std::uint8_t read_block[READ_BLOCK_SIZE];
+
+struct FileMeasure {
+    std::int64_t size;
+    std::uint32_t crc;
+    int read_ok;
+};
+
+// Size and CRC of an open stream from its position to its end, counted as
+// the bytes go past so that any file size is measured exactly.
+FileMeasure measure_stream(std::FILE* stream)
+{
+    crc32_init_table();
+    FileMeasure m = {0, 0xFFFFFFFFu, 1};
+    while (true) {
+        const std::size_t got = std::fread(read_block, 1, READ_BLOCK_SIZE, stream);
+        if (got == 0) {
+            break;
+        }
+        m.crc = crc32_update(read_block, static_cast<std::int32_t>(got), m.crc);
+        m.size += static_cast<std::int64_t>(got);
+    }
+    m.read_ok = std::ferror(stream) == 0;
+    m.crc = ~m.crc;
+    return m;
+}
+
+} // namespace
+
+void crc32_init_table()
+{
+    if (crc32_state.built) {
+        return;
+    }
+    crc32_state.built = 1;
+    for (std::uint32_t i = 0; i < 256; ++i) {
+        std::uint32_t value = i;
+        for (int step = 0; step < 8; ++step) {
+            value = (value & 1u) ? (value >> 1) ^ 0xEDB88320u : value >> 1;
+        }
+        crc32_state.table[0][i] = value;
+    }
+    for (int t = 1; t < 8; ++t) {
+        for (int i = 0; i < 256; ++i) {
+            const std::uint32_t prev = crc32_state.table[t - 1][i];
+            crc32_state.table[t][i] = (prev >> 8) ^ crc32_state.table[0][prev & 0xFFu];
+        }
+    }
+}
+
+std::uint32_t crc32_update(const std::uint8_t* bytes, std::int32_t count, std::uint32_t running)
+{
+    crc32_init_table();
+    const auto& t = crc32_state.table;
+    std::uint32_t crc = running;
+    while (count >= 8) {
+        std::uint32_t lo = 0;
+        std::uint32_t hi = 0;
+        std::memcpy(&lo, bytes, 4);
+        std::memcpy(&hi, bytes + 4, 4);
+        lo ^= crc; // both targets are little-endian
+        crc = t[7][lo & 0xFF] ^ t[6][(lo >> 8) & 0xFF] ^ t[5][(lo >> 16) & 0xFF] ^ t[4][lo >> 24] ^
+              t[3][hi & 0xFF] ^ t[2][(hi >> 8) & 0xFF] ^ t[1][(hi >> 16) & 0xFF] ^ t[0][hi >> 24];
+        bytes += 8;
+        count -= 8;
+    }
+    while (count > 0) {
+        crc = t[0][(crc ^ *bytes) & 0xFFu] ^ (crc >> 8);
+        ++bytes;
+        --count;
+    }
+    return crc;
+}
+
+std::uint32_t crc32_file(std::FILE* stream) { return measure_stream(stream).crc; }
+
+int entry_verify(CatalogEntry* entry)
+{
+    std::FILE* file = std::fopen(entry->local_path, "rb");
+    if (file == nullptr) {
+        entry->update = 1;
+        return 0;
+    }
+    const FileMeasure m = measure_stream(file);
+    std::fclose(file);
+    // Catalog sizes are 32-bit, so a file of 2 GiB or more never matches.
+    if (m.read_ok && m.size == entry->size && m.crc == entry->crc) {
+        return 1;
+    }
+    entry->update = 1;
+    return 0;
+}
+
+int catalog_verify_all(CatalogEntry* head)
+{
+    if (head == nullptr) {
+        return 0;
+    }
+    int all_match = 1;
+    for (CatalogEntry* e = head; e != nullptr; e = e->next) {
+        if (!entry_verify(e)) {
+            all_match = 0;
+        }
+    }
+    return all_match;
+}
+
+std::int64_t catalog_pending_bytes(const CatalogEntry* head)
+{
+    std::int64_t total = 0;
+    for (const CatalogEntry* e = head; e != nullptr; e = e->next) {
+        if (e->update != 0) {
+            total += e->size;
+        }
+    }
+    return total;
+}
+
+CatalogEntry* catalog_find_exe(CatalogEntry* head)
+{
+    for (CatalogEntry* e = head; e != nullptr; e = e->next) {
+        if (e->kind == ENTRY_EXE) {
+            return e;
+        }
+    }
+    return nullptr;
+}
+
+void notes_load(const CatalogEntry* head, char (*lines)[NOTES_LINE_SIZE], std::int32_t* count,
+                std::int32_t max_lines)
+{
+    *count = 0;
+    const CatalogEntry* notes = head;
+    while (notes != nullptr && notes->kind != ENTRY_NOTES) {
+        notes = notes->next;
+    }
+    if (notes == nullptr) {
+        return;
+    }
+    std::FILE* file = std::fopen(notes->local_path, "rb");
+    if (file == nullptr) {
+        return;
+    }
+    while (*count < max_lines && read_line(file, lines[*count], NOTES_LINE_SIZE)) {
+        ++*count;
+    }
+    std::fclose(file);
+}
+
+void entry_refresh(CatalogEntry* entry)
+{
+    std::FILE* file = std::fopen(entry->local_path, "rb");
+    if (file == nullptr) {
+        entry->update = 1;
+        return;
+    }
+    const FileMeasure m = measure_stream(file);
+    std::fclose(file);
+    entry->size = m.size;
+    entry->crc = m.crc;
+}
+
+void catalog_refresh_all(CatalogEntry* head)
+{
+    for (CatalogEntry* e = head; e != nullptr; e = e->next) {
+        entry_refresh(e);
+    }
+}

@@ -1,0 +1,256 @@
+// quorvelctl catalog: the catalog of a game's files, as the server serves it.
+#include "catalog/catalog.h"
+#include "catalog/verify.h"
+#include "ctl/commands.h"
+#include "platform/platform.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+using PathText = char[CATALOG_TEXT_SIZE];
+
+// Relative paths of the files found below the scanned folder.
+struct FileList {
+    PathText* paths;
+    int count;
+    int capacity;
+    const char* root;
+    const char* output_path; // the catalog being written is never listed
+    int failed;
+};
+
+// One folder being read: its path relative to the root ("" for the root).
+struct FolderScan {
+    FileList* list;
+    const char* relative;
+};
+
+int add_path(FileList* list, const char* relative)
+{
+    if (list->count == list->capacity) {
+        const int capacity = list->capacity == 0 ? 256 : list->capacity * 2;
+        void* grown = std::realloc(list->paths, sizeof(PathText) * static_cast<size_t>(capacity));
+        if (grown == nullptr) {
+            std::fprintf(stderr, "quorvelctl: out of memory\n");
+            return 0;
+        }
+        list->paths = static_cast<PathText*>(grown);
+        list->capacity = capacity;
+    }
+    std::snprintf(list->paths[list->count], CATALOG_TEXT_SIZE, "%s", relative);
+    ++list->count;
+    return 1;
+}
+
+void scan_folder(FileList* list, const char* relative);
+
+void visit_entry(const char* name, int is_dir, void* context)
+{
+    auto* folder = static_cast<FolderScan*>(context);
+    FileList* list = folder->list;
+    if (list->failed) {
+        return;
+    }
+    char relative[CATALOG_TEXT_SIZE];
+    char full[2 * CATALOG_TEXT_SIZE];
+    const int n = folder->relative[0] == '\0'
+                      ? std::snprintf(relative, sizeof relative, "%s", name)
+                      : std::snprintf(relative, sizeof relative, "%s/%s", folder->relative, name);
+    std::snprintf(full, sizeof full, "%s/%s", list->root, relative);
+    if (n < 0 || n >= static_cast<int>(sizeof relative)) {
+        std::fprintf(stderr, "quorvelctl: path too long for a catalog: %s/%s\n", folder->relative,
+                     name);
+        list->failed = 1;
+        return;
+    }
+    if (is_dir) {
+        scan_folder(list, relative);
+        return;
+    }
+    if (list->output_path != nullptr && fs_same_file(full, list->output_path)) {
+        return;
+    }
+    if (!add_path(list, relative)) {
+        list->failed = 1;
+    }
+}
+
+void scan_folder(FileList* list, const char* relative)
+{
+    char full[2 * CATALOG_TEXT_SIZE];
+    if (relative[0] == '\0') {
+        std::snprintf(full, sizeof full, "%s", list->root);
+    } else {
+        std::snprintf(full, sizeof full, "%s/%s", list->root, relative);
+    }
+    FolderScan folder = {list, relative};
+    if (!fs_list_dir(full, visit_entry, &folder)) {
+        std::fprintf(stderr, "quorvelctl: cannot read folder %s\n", full);
+        list->failed = 1;
+    }
+}
+
+int compare_paths(const void* a, const void* b)
+{
+    return std::strcmp(static_cast<const char*>(a), static_cast<const char*>(b));
+}
+
+// Percent-encodes everything but unreserved characters and "/", so a name
+// with spaces or other specials still makes a valid request line.
+int encode_url(const char* name, char* out, int size)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    int used = 0;
+    for (const char* c = name; *c != '\0'; ++c) {
+        const auto b = static_cast<unsigned char>(*c);
+        const bool plain = (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') ||
+                           (b >= '0' && b <= '9') || b == '-' || b == '.' || b == '_' ||
+                           b == '~' || b == '/';
+        if (used + (plain ? 1 : 3) >= size) {
+            return 0;
+        }
+        if (plain) {
+            out[used++] = static_cast<char>(b);
+        } else {
+            out[used++] = '%';
+            out[used++] = hex[b >> 4];
+            out[used++] = hex[b & 15];
+        }
+    }
+    out[used] = '\0';
+    return 1;
+}
+
+// Builds the entry of one file: measured size and CRC, the encoded URL and
+// the relative name. 0 (with a message) when the file cannot be catalogued.
+CatalogEntry* make_entry(const char* root, const char* relative, EntryKind kind)
+{
+    if (!catalog_name_is_safe(relative)) {
+        std::fprintf(stderr, "quorvelctl: '%s' cannot be a file name in a catalog\n", relative);
+        return nullptr;
+    }
+    CatalogEntry* entry = entry_new();
+    if (entry == nullptr) {
+        std::fprintf(stderr, "quorvelctl: out of memory\n");
+        return nullptr;
+    }
+    entry->kind = kind;
+    std::snprintf(entry->local_path, CATALOG_TEXT_SIZE, "%s/%s", root, relative);
+    entry_refresh(entry);
+    if (entry->update != 0) {
+        std::fprintf(stderr, "quorvelctl: cannot read %s\n", entry->local_path);
+        std::free(entry);
+        return nullptr;
+    }
+    if (entry->size > 2147483647LL) {
+        std::fprintf(stderr, "quorvelctl: %s is 2 GiB or larger; a catalog cannot describe it\n",
+                     entry->local_path);
+        std::free(entry);
+        return nullptr;
+    }
+    if (!encode_url(relative, entry->url, CATALOG_TEXT_SIZE)) {
+        std::fprintf(stderr, "quorvelctl: URL too long for %s\n", relative);
+        std::free(entry);
+        return nullptr;
+    }
+    std::snprintf(entry->url_name, CATALOG_TEXT_SIZE, "%s", entry->url);
+    std::snprintf(entry->file_name, CATALOG_TEXT_SIZE, "%s", relative);
+    std::snprintf(entry->local_path, CATALOG_TEXT_SIZE, "%s", relative);
+    return entry;
+}
+
+int find_path(const FileList* list, const char* relative)
+{
+    for (int i = 0; i < list->count; ++i) {
+        if (std::strcmp(list->paths[i], relative) == 0) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+} // namespace
+
+int cmd_catalog(int argc, char** argv)
+{
+    const char* dir = nullptr;
+    const char* exe_name = nullptr;
+    const char* notes_name = nullptr;
+    const char* output = nullptr;
+    for (int i = 0; i < argc; ++i) {
+        const bool has_value = i + 1 < argc;
+        if (std::strcmp(argv[i], "--exe") == 0 && has_value) {
+            exe_name = argv[++i];
+        } else if (std::strcmp(argv[i], "--notes") == 0 && has_value) {
+            notes_name = argv[++i];
+        } else if (std::strcmp(argv[i], "-o") == 0 && has_value) {
+            output = argv[++i];
+        } else if (argv[i][0] != '-' && dir == nullptr) {
+            dir = argv[i];
+        } else {
+            std::fprintf(stderr, "quorvelctl catalog: unexpected argument '%s'\n"
+                                 "usage: quorvelctl catalog DIR [--exe NAME] [--notes NAME] "
+                                 "[-o FILE]\n",
+                         argv[i]);
+            return EXIT_USAGE;
+        }
+    }
+    if (dir == nullptr) {
+        std::fprintf(stderr, "usage: quorvelctl catalog DIR [--exe NAME] [--notes NAME] [-o FILE]\n");
+        return EXIT_USAGE;
+    }
+    if (!fs_is_dir(dir)) {
+        std::fprintf(stderr, "quorvelctl catalog: not a folder: %s\n", dir);
+        return EXIT_USAGE;
+    }
+
+    FileList list = {nullptr, 0, 0, dir, output, 0};
+    scan_folder(&list, "");
+    int status = list.failed ? EXIT_USAGE : 0;
+    if (status == 0) {
+        std::qsort(list.paths, static_cast<size_t>(list.count), sizeof(PathText), compare_paths);
+        const char* named[] = {exe_name, notes_name};
+        for (const char* name : named) {
+            if (name != nullptr && !find_path(&list, name)) {
+                std::fprintf(stderr, "quorvelctl catalog: %s is not a file below %s\n", name, dir);
+                status = EXIT_USAGE;
+            }
+        }
+    }
+
+    // Built back to front so that the list, and so the written file, reads
+    // in sorted order.
+    CatalogEntry* head = nullptr;
+    for (int i = list.count - 1; i >= 0 && status == 0; --i) {
+        EntryKind kind = ENTRY_FILE;
+        if (exe_name != nullptr && std::strcmp(list.paths[i], exe_name) == 0) {
+            kind = ENTRY_EXE;
+        } else if (notes_name != nullptr && std::strcmp(list.paths[i], notes_name) == 0) {
+            kind = ENTRY_NOTES;
+        }
+        CatalogEntry* entry = make_entry(dir, list.paths[i], kind);
+        if (entry == nullptr) {
+            status = EXIT_USAGE;
+            break;
+        }
+        entry->next = head;
+        head = entry;
+    }
+    std::free(list.paths);
+
+    if (status == 0) {
+        const int written = output != nullptr ? catalog_write(head, output)
+                                              : catalog_write_stream(head, stdout) &&
+                                                    std::fflush(stdout) == 0;
+        if (!written) {
+            std::fprintf(stderr, "quorvelctl catalog: cannot write %s\n",
+                         output != nullptr ? output : "standard output");
+            status = EXIT_USAGE;
+        }
+    }
+    catalog_free(&head);
+    return status;
+}

@@ -1,0 +1,9 @@
+// quorvelctl's sub-commands. Each takes the arguments after its own name and
+// returns the process exit code: 0 success, 1 a negative answer (incomplete,
+// a failed transfer), 2 bad usage or an input that cannot be read.
+#pragma once
+
+int cmd_catalog(int argc, char** argv);
+int cmd_verify(int argc, char** argv);
+
+constexpr int EXIT_USAGE = 2;

@@ -1,0 +1,53 @@
+// quorvelctl: the launcher's modules on the command line, for publishers
+// (making a catalog) and support staff (checking an installation).
+#include "ctl/commands.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+struct Command {
+    const char* name;
+    int (*run)(int argc, char** argv);
+};
+
+constexpr Command commands[] = {
+    {"catalog", cmd_catalog},
+    {"verify", cmd_verify},
+};
+
+const char usage[] =
+    "usage: quorvelctl COMMAND ARGS...\n"
+    "\n"
+    "  catalog DIR [--exe NAME] [--notes NAME] [-o FILE]\n"
+    "      Write the catalog of every file below DIR (sizes and CRC-32s).\n"
+    "      NAME is a path relative to DIR; without -o the catalog goes to\n"
+    "      standard output.\n"
+    "  verify CATALOG DATADIR\n"
+    "      Check the files of DATADIR against CATALOG; list what needs an\n"
+    "      update. Exit 0 when complete, 1 when not.\n"
+    "\n"
+    "Exit codes: 0 success, 1 negative answer, 2 bad usage or unreadable input.\n";
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 2) {
+        std::fputs(usage, stderr);
+        return EXIT_USAGE;
+    }
+    if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0 ||
+        std::strcmp(argv[1], "help") == 0) {
+        std::fputs(usage, stdout);
+        return 0;
+    }
+    for (const Command& command : commands) {
+        if (std::strcmp(argv[1], command.name) == 0) {
+            return command.run(argc - 2, argv + 2);
+        }
+    }
+    std::fprintf(stderr, "quorvelctl: unknown command '%s'\n\n%s", argv[1], usage);
+    return EXIT_USAGE;
+}

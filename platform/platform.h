@@ -1,0 +1,78 @@
+// The platform layer: everything the portable modules need from the operating
+// system, declared once. Each backend folder (win32/, posix/, x11/) defines
+// the same functions; CMake picks the folder, so no caller ever sees an OS
+// header or an #ifdef.
+#pragma once
+
+#include <cstdint>
+
+// ---- Start-up and console -------------------------------------------------
+
+// Starts the socket library (Winsock 1.1 on Windows; nothing to do on POSIX).
+// 1 on success, 0 on failure.
+int net_startup();
+
+// Connects stdin/stdout/stderr to the console of the starting process, as a
+// GUI program must on Windows. Does nothing where the streams are already
+// the terminal's.
+void console_attach();
+
+// ---- Sockets (IPv4 TCP) ---------------------------------------------------
+
+// A socket handle wide enough for either interface (SOCKET on Winsock, int on
+// POSIX); NET_INVALID_SOCKET compares equal to -1 as both interfaces' failure
+// value does.
+using NetSocket = std::intptr_t;
+constexpr NetSocket NET_INVALID_SOCKET = -1;
+
+NetSocket net_socket();
+int net_connect(NetSocket s, const char* host, int port);
+int net_close(NetSocket s);
+int net_set_nonblocking(NetSocket s);
+int net_set_blocking(NetSocket s);
+int net_can_read(NetSocket s, int timeout_ms);
+int net_can_write(NetSocket s, int timeout_ms);
+int net_has_exception(NetSocket s);
+int net_recv(NetSocket s, char* buffer, int size);
+int net_send(NetSocket s, const char* data, int size);
+int net_recv_append(NetSocket s, char* buffer, int* length, int capacity, int timeout_ms);
+int net_send_pending(NetSocket s, char* buffer, int* length);
+int net_last_error();
+int net_listen(NetSocket s, int port);
+NetSocket net_accept(NetSocket listener, char* address_text);
+int net_set_keepalive(NetSocket s, int on);
+int net_host_name(char* buffer, int size);
+
+// ---- File system ----------------------------------------------------------
+
+// 0 on success, -1 on failure; creates the last path component only.
+int fs_make_dir(const char* path);
+int fs_is_dir(const char* path);
+int fs_is_file(const char* path);
+int fs_exists(const char* path);
+
+// Calls visit(name, is_dir, context) for every entry of a directory except
+// "." and "..", in the order the system gives. 1 when the directory could be
+// read, else 0.
+using FsVisit = void (*)(const char* name, int is_dir, void* context);
+int fs_list_dir(const char* path, FsVisit visit, void* context);
+
+// 1 when both paths name the same existing file (same volume and file id).
+int fs_same_file(const char* a, const char* b);
+
+// The folder holding the running executable, without a trailing separator.
+// 1 on success; 0 (and an empty text) when it does not fit or is unknown.
+int fs_executable_dir(char* buffer, int size);
+
+// ---- Time and processes ---------------------------------------------------
+
+void sleep_ms(int milliseconds);
+
+// Wall-clock milliseconds since 1970-01-01 00:00 UTC.
+std::int64_t clock_ms();
+
+// Starts command_line (a program path, no arguments) with working_dir as its
+// working directory and does not wait for it. 1 when started, else 0. Where
+// the system has an executable bit, it is set on the file first: downloaded
+// files arrive without it.
+int run_program(const char* command_line, const char* working_dir);

@@ -1,0 +1,82 @@
+// POSIX file-system operations.
+#include "platform/platform.h"
+
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+int attributes(const char* path, struct stat* info) { return stat(path, info) == 0; }
+} // namespace
+
+int fs_make_dir(const char* path) { return mkdir(path, 0777) == 0 ? 0 : -1; }
+
+int fs_is_dir(const char* path)
+{
+    struct stat info = {};
+    return attributes(path, &info) && S_ISDIR(info.st_mode) ? 1 : 0;
+}
+
+int fs_is_file(const char* path)
+{
+    struct stat info = {};
+    return attributes(path, &info) && !S_ISDIR(info.st_mode) ? 1 : 0;
+}
+
+int fs_exists(const char* path)
+{
+    struct stat info = {};
+    return attributes(path, &info) ? 1 : 0;
+}
+
+int fs_list_dir(const char* path, FsVisit visit, void* context)
+{
+    DIR* dir = opendir(path);
+    if (dir == nullptr) {
+        return 0;
+    }
+    char child[4096];
+    while (dirent* entry = readdir(dir)) {
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) {
+            continue;
+        }
+        const int n = std::snprintf(child, sizeof child, "%s/%s", path, entry->d_name);
+        const int is_dir = n > 0 && n < static_cast<int>(sizeof child) ? fs_is_dir(child) : 0;
+        visit(entry->d_name, is_dir, context);
+    }
+    closedir(dir);
+    return 1;
+}
+
+int fs_same_file(const char* a, const char* b)
+{
+    struct stat info_a = {};
+    struct stat info_b = {};
+    if (!attributes(a, &info_a) || !attributes(b, &info_b)) {
+        return 0;
+    }
+    return info_a.st_dev == info_b.st_dev && info_a.st_ino == info_b.st_ino ? 1 : 0;
+}
+
+int fs_executable_dir(char* buffer, int size)
+{
+    if (size <= 0) {
+        return 0;
+    }
+    buffer[0] = '\0';
+    const ssize_t n = readlink("/proc/self/exe", buffer, static_cast<std::size_t>(size));
+    if (n <= 0 || n >= size) {
+        buffer[0] = '\0';
+        return 0;
+    }
+    buffer[n] = '\0';
+    char* slash = std::strrchr(buffer, '/');
+    if (slash == nullptr) {
+        buffer[0] = '\0';
+        return 0;
+    }
+    *slash = '\0';
+    return 1;
+}

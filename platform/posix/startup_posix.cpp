@@ -1,0 +1,56 @@
+// POSIX start-up, clock and process start.
+// DEPENDS ON: glibc 2.29+ (posix_spawn_file_actions_addchdir_np).
+// LIMITATIONS: the console is the inherited terminal, so there is nothing to
+// attach.
+#include "platform/platform.h"
+
+#include <cerrno>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <time.h>
+
+extern char** environ;
+
+int net_startup() { return 1; }
+
+void console_attach() {}
+
+void sleep_ms(int milliseconds)
+{
+    if (milliseconds <= 0) {
+        return;
+    }
+    timespec wait = {milliseconds / 1000, (milliseconds % 1000) * 1000000L};
+    while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+    }
+}
+
+std::int64_t clock_ms()
+{
+    timespec now = {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+int run_program(const char* command_line, const char* working_dir)
+{
+    struct stat info = {};
+    if (stat(command_line, &info) != 0 || !S_ISREG(info.st_mode)) {
+        return 0;
+    }
+    // A downloaded game executable arrives as a plain file.
+    chmod(command_line, info.st_mode | S_IXUSR);
+
+    posix_spawn_file_actions_t actions;
+    if (posix_spawn_file_actions_init(&actions) != 0) {
+        return 0;
+    }
+    int started = 0;
+    if (posix_spawn_file_actions_addchdir_np(&actions, working_dir) == 0) {
+        char* argv[] = {const_cast<char*>(command_line), nullptr};
+        pid_t pid = 0;
+        started = posix_spawn(&pid, command_line, &actions, nullptr, argv, environ) == 0;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    return started;
+}

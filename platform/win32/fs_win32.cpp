@@ -1,0 +1,101 @@
+// Win32 file-system operations.
+// DEPENDS ON: KERNEL32, msvcrt (_mkdir).
+#include "platform/platform.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <direct.h>
+
+int fs_make_dir(const char* path) { return _mkdir(path); }
+
+int fs_is_dir(const char* path)
+{
+    const DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) ? 1 : 0;
+}
+
+int fs_is_file(const char* path)
+{
+    const DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY) ? 1
+                                                                                               : 0;
+}
+
+int fs_exists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
+
+int fs_list_dir(const char* path, FsVisit visit, void* context)
+{
+    char pattern[MAX_PATH * 4];
+    const int n = std::snprintf(pattern, sizeof pattern, "%s/*", path);
+    if (n <= 0 || n >= static_cast<int>(sizeof pattern)) {
+        return 0;
+    }
+    WIN32_FIND_DATAA found = {};
+    HANDLE search = FindFirstFileA(pattern, &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    do {
+        if (std::strcmp(found.cFileName, ".") == 0 || std::strcmp(found.cFileName, "..") == 0) {
+            continue;
+        }
+        visit(found.cFileName, (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? 1 : 0,
+              context);
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    return 1;
+}
+
+namespace {
+int file_identity(const char* path, BY_HANDLE_FILE_INFORMATION* info)
+{
+    HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    const BOOL ok = GetFileInformationByHandle(file, info);
+    CloseHandle(file);
+    return ok ? 1 : 0;
+}
+} // namespace
+
+int fs_same_file(const char* a, const char* b)
+{
+    BY_HANDLE_FILE_INFORMATION info_a = {};
+    BY_HANDLE_FILE_INFORMATION info_b = {};
+    if (!file_identity(a, &info_a) || !file_identity(b, &info_b)) {
+        return 0;
+    }
+    return info_a.dwVolumeSerialNumber == info_b.dwVolumeSerialNumber &&
+                   info_a.nFileIndexHigh == info_b.nFileIndexHigh &&
+                   info_a.nFileIndexLow == info_b.nFileIndexLow
+               ? 1
+               : 0;
+}
+
+int fs_executable_dir(char* buffer, int size)
+{
+    if (size <= 0) {
+        return 0;
+    }
+    const DWORD n = GetModuleFileNameA(nullptr, buffer, static_cast<DWORD>(size));
+    if (n == 0 || n >= static_cast<DWORD>(size)) {
+        buffer[0] = '\0';
+        return 0;
+    }
+    char* cut = nullptr;
+    for (char* c = buffer; *c != '\0'; ++c) {
+        if (*c == '\\' || *c == '/') {
+            cut = c;
+        }
+    }
+    if (cut == nullptr) {
+        buffer[0] = '\0';
+        return 0;
+    }
+    *cut = '\0';
+    return 1;
+}

@@ -1,0 +1,62 @@
+// Win32 start-up, console, clock and process start.
+// DEPENDS ON: KERNEL32, WSOCK32 (Winsock 1.1), msvcrt.
+#include "platform/platform.h"
+
+#include <windows.h>
+#include <winsock.h>
+
+#include <cstdio>
+#include <cstring>
+
+int net_startup()
+{
+    static WSADATA wsa_data;
+    return WSAStartup(0x0101, &wsa_data) == 0 ? 1 : 0;
+}
+
+void console_attach()
+{
+    AttachConsole(ATTACH_PARENT_PROCESS);
+    // A GUI program's streams go nowhere; reopen them on the console of the
+    // process that started us, when it has one.
+    if (GetStdHandle(STD_OUTPUT_HANDLE) != nullptr) {
+        std::fclose(stdin);
+        std::fclose(stdout);
+        std::fclose(stderr);
+        (void)std::freopen("CONIN$", "r", stdin);
+        (void)std::freopen("CONOUT$", "w", stdout);
+        (void)std::freopen("CONOUT$", "w", stderr);
+    }
+}
+
+void sleep_ms(int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }
+
+std::int64_t clock_ms()
+{
+    FILETIME now = {};
+    GetSystemTimeAsFileTime(&now);
+    const std::uint64_t ticks =
+        (static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    const auto since_1970 = static_cast<std::int64_t>(ticks - 116444736000000000ULL);
+    return since_1970 / 10000;
+}
+
+int run_program(const char* command_line, const char* working_dir)
+{
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESHOWWINDOW | STARTF_FORCEOFFFEEDBACK;
+    startup.wShowWindow = SW_SHOWNORMAL;
+    PROCESS_INFORMATION process = {};
+
+    char writable[1024];
+    std::snprintf(writable, sizeof writable, "%s", command_line);
+
+    if (!CreateProcessA(nullptr, writable, nullptr, nullptr, FALSE, 0, nullptr, working_dir,
+                        &startup, &process)) {
+        return 0;
+    }
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    return 1;
+}

@@ -1,0 +1,299 @@
+#include "catalog/catalog.h"
+#include "tests/support/test_files.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+class CatalogTest : public ::testing::Test {
+protected:
+    std::string dir = make_scratch_dir();
+    CatalogEntry* head = nullptr;
+
+    ~CatalogTest() override { catalog_free(&head); }
+
+    std::string path(const std::string& name) const { return dir + "/" + name; }
+
+    CatalogEntry* load(const std::string& text, const char* local = "", const char* url = "")
+    {
+        write_file(path("catalog.txt"), text);
+        catalog_free(&head);
+        head = catalog_load(path("catalog.txt").c_str(), local, url);
+        return head;
+    }
+
+    // The lines read_line gives for a file's bytes.
+    std::vector<std::string> lines_of(const std::string& bytes, int n)
+    {
+        write_file(path("lines.txt"), bytes);
+        std::FILE* f = std::fopen(path("lines.txt").c_str(), "rb");
+        std::vector<std::string> lines;
+        std::vector<char> buffer(static_cast<size_t>(n));
+        while (read_line(f, buffer.data(), n)) {
+            lines.emplace_back(buffer.data());
+        }
+        std::fclose(f);
+        return lines;
+    }
+};
+
+std::vector<std::string> urls(const CatalogEntry* head)
+{
+    std::vector<std::string> out;
+    for (const CatalogEntry* e = head; e != nullptr; e = e->next) {
+        out.emplace_back(e->url);
+    }
+    return out;
+}
+
+TEST_F(CatalogTest, ReadLineRemovesUpToThreeLineEndsButNeverPositionZero)
+{
+    using V = std::vector<std::string>;
+    EXPECT_EQ(lines_of("a\nbb\r\nccc\r\r\nd", 64), (V{"a", "bb", "ccc", "d"}));
+    // A line that is only a line end keeps its first character.
+    EXPECT_EQ(lines_of("\n\r\nx\n", 64), (V{"\n", "\r", "x"}));
+    // Any of the last three positions holding CR or LF is cut, even with
+    // other text between them.
+    EXPECT_EQ(lines_of("ab\rc\n", 64), (V{"ab"}));
+    EXPECT_EQ(lines_of("abcd\n\n\n\n", 64), (V{"abcd", "\n", "\n", "\n"}));
+}
+
+TEST_F(CatalogTest, ReadLineSplitsLongLinesAndLeavesBufferAtEnd)
+{
+    using V = std::vector<std::string>;
+    EXPECT_EQ(lines_of("abcdefgh\n", 4), (V{"abc", "def", "gh"}));
+    // 63 characters and LF with n = 64: the text, then a lone LF.
+    const std::string line63(63, 'x');
+    EXPECT_EQ(lines_of(line63 + "\n", 64), (V{line63, "\n"}));
+
+    write_file(path("empty.txt"), "");
+    std::FILE* f = std::fopen(path("empty.txt").c_str(), "rb");
+    char buffer[8] = "keep";
+    EXPECT_EQ(read_line(f, buffer, sizeof buffer), 0);
+    EXPECT_STREQ(buffer, "keep");
+    std::fclose(f);
+}
+
+TEST_F(CatalogTest, MissingAndEmptyCatalogsGiveNoList)
+{
+    EXPECT_EQ(catalog_load(path("absent.txt").c_str(), "", ""), nullptr);
+    EXPECT_EQ(load(""), nullptr);
+    EXPECT_EQ(load("\n\nnot a record\nfile\nlower case keyword\n"), nullptr);
+}
+
+TEST_F(CatalogTest, RecordsLoadInReverseOrderWithAllFields)
+{
+    load("FILE\na.pak\n10\nDEADBEEF\na.pak\n"
+         "EXE\ngame.exe\n-5\n0000abcd\ngame.exe\n"
+         "NOTES\nnotes.txt\n7\n1\nnotes.txt\n");
+    ASSERT_NE(head, nullptr);
+    EXPECT_EQ(urls(head), (std::vector<std::string>{"notes.txt", "game.exe", "a.pak"}));
+    const CatalogEntry* notes = head;
+    const CatalogEntry* exe = notes->next;
+    const CatalogEntry* file = exe->next;
+    EXPECT_EQ(notes->kind, ENTRY_NOTES);
+    EXPECT_EQ(exe->kind, ENTRY_EXE);
+    EXPECT_EQ(file->kind, ENTRY_FILE);
+    EXPECT_EQ(file->size, 10);
+    EXPECT_EQ(file->crc, 0xDEADBEEFu);
+    EXPECT_EQ(exe->size, -5);
+    EXPECT_EQ(exe->crc, 0xABCDu);
+    EXPECT_EQ(notes->crc, 1u);
+    EXPECT_EQ(file->update, 0);
+    EXPECT_EQ(file->next, nullptr);
+}
+
+TEST_F(CatalogTest, KeywordsCompareThreeOrFourCharactersCaseSensitively)
+{
+    load("FILEX\nf\n1\n1\nf\n"
+         "EXEcutable\ne\n1\n1\ne\n"
+         "NOTHING\nn\n1\n1\nn\n"
+         "Exe\nnot-a-record\n");
+    ASSERT_NE(head, nullptr);
+    EXPECT_EQ(head->kind, ENTRY_NOTES);
+    EXPECT_EQ(head->next->kind, ENTRY_EXE);
+    EXPECT_EQ(head->next->next->kind, ENTRY_FILE);
+    EXPECT_EQ(head->next->next->next, nullptr);
+}
+
+TEST_F(CatalogTest, FieldLinesAreTakenWhateverTheyHold)
+{
+    // A keyword line among a record's fields does not start a record.
+    load("FILE\nEXE\nFILE\nNOTES\nFILE\n");
+    ASSERT_NE(head, nullptr);
+    EXPECT_EQ(head->next, nullptr);
+    EXPECT_STREQ(head->url, "EXE");
+    EXPECT_EQ(head->size, 0);
+    EXPECT_EQ(head->crc, 0u);
+    EXPECT_STREQ(head->file_name, "FILE");
+}
+
+TEST_F(CatalogTest, SizeAndCrcParsing)
+{
+    load("FILE\nu\n  +42xyz\n   1a2b3c4d\nf\n"
+         "FILE\nu\nnone\n123456789ABC\nf\n"
+         "FILE\nu\n99999999999\nzz\nf\n");
+    ASSERT_NE(head, nullptr);
+    EXPECT_EQ(head->size, 2147483647); // beyond 32 bits: held at the limit
+    EXPECT_EQ(head->crc, 0u);
+    EXPECT_EQ(head->next->size, 0);
+    EXPECT_EQ(head->next->crc, 0x12345678u); // only eight digits are read
+    EXPECT_EQ(head->next->next->size, 42);
+    EXPECT_EQ(head->next->next->crc, 0x1A2B3C4Du);
+}
+
+TEST_F(CatalogTest, LfAndCrLfCatalogsAreIdentical)
+{
+    const std::string lf = "FILE\nhttp://x/a\n12\n    ABCD\nsub/a.dat\n\n\nEXE\nb\n3\nF\nb.exe\n";
+    std::string crlf;
+    for (char c : lf) {
+        if (c == '\n') {
+            crlf += '\r';
+        }
+        crlf += c;
+    }
+    load(lf, "data", "base");
+    std::vector<std::string> first;
+    for (const CatalogEntry* e = head; e; e = e->next) {
+        first.push_back(std::string(e->url) + "|" + e->local_path + "|" + std::to_string(e->size) +
+                        "|" + std::to_string(e->crc) + "|" + std::to_string(e->kind));
+    }
+    load(crlf, "data", "base");
+    std::vector<std::string> second;
+    for (const CatalogEntry* e = head; e; e = e->next) {
+        second.push_back(std::string(e->url) + "|" + e->local_path + "|" +
+                         std::to_string(e->size) + "|" + std::to_string(e->crc) + "|" +
+                         std::to_string(e->kind));
+    }
+    EXPECT_EQ(first.size(), 2u);
+    EXPECT_EQ(first, second);
+}
+
+TEST_F(CatalogTest, PrefixesAreJoinedWithASlashAsTheyStand)
+{
+    load("FILE\na.pak\n1\n1\nmaps/a.pak\n", "C:\\Data/Quorvel", "http://h/quorvel/data/");
+    ASSERT_NE(head, nullptr);
+    EXPECT_STREQ(head->url, "http://h/quorvel/data//a.pak");
+    EXPECT_STREQ(head->local_path, "C:\\Data/Quorvel/maps/a.pak");
+    EXPECT_STREQ(head->url_name, "a.pak");
+    EXPECT_STREQ(head->file_name, "maps/a.pak");
+
+    load("FILE\na.pak\n1\n1\nb.pak\n");
+    EXPECT_STREQ(head->url, "a.pak");
+    EXPECT_STREQ(head->local_path, "b.pak");
+}
+
+TEST_F(CatalogTest, RecordCutShortByEndOfFileIsStillKept)
+{
+    load("FILE\nfirst\n1\n1\nfirst\nEXE\nhttp-name", "dir", "base");
+    ASSERT_NE(head, nullptr);
+    EXPECT_EQ(head->kind, ENTRY_EXE);
+    EXPECT_STREQ(head->url, "base/http-name");
+    EXPECT_STREQ(head->file_name, "");
+    EXPECT_STREQ(head->local_path, "dir/");
+    ASSERT_NE(head->next, nullptr);
+    EXPECT_STREQ(head->next->file_name, "first");
+}
+
+TEST_F(CatalogTest, UnsafeFileNamesAreDroppedWithAMessage)
+{
+    const char* unsafe[] = {"/etc/passwd", "\\x", "\\\\host\\share\\x", "C:x",
+                            "C:\\Windows\\x.dll", "a/../../b", "..\\up", "..",
+                            "sub/..", "a:stream"};
+    for (const char* name : unsafe) {
+        EXPECT_EQ(catalog_name_is_safe(name), 0) << name;
+    }
+    const char* safe[] = {"maps/a.pak", "a..b", "..a/b..", "./x", "", "sub\\file"};
+    for (const char* name : safe) {
+        EXPECT_EQ(catalog_name_is_safe(name), 1) << name;
+    }
+
+    ::testing::internal::CaptureStderr();
+    load("FILE\nu1\n1\n1\n../evil\nFILE\nu2\n1\n1\ngood.pak\nEXE\nu3\n1\n1\nC:/x.exe\n", "data",
+         "");
+    const std::string messages = ::testing::internal::GetCapturedStderr();
+    ASSERT_NE(head, nullptr);
+    EXPECT_STREQ(head->file_name, "good.pak");
+    EXPECT_EQ(head->next, nullptr);
+    EXPECT_NE(messages.find("../evil"), std::string::npos) << messages;
+    EXPECT_NE(messages.find("C:/x.exe"), std::string::npos) << messages;
+}
+
+TEST_F(CatalogTest, ComposedTextsThatWouldNotFitAreRefusedNotCut)
+{
+    const std::string long_prefix(1000, 'p');
+    const std::string name(30, 'n');
+    ::testing::internal::CaptureStderr();
+    load("FILE\n" + name + "\n1\n1\n" + name + "\nFILE\nshort\n1\n1\nshort\n", long_prefix.c_str(),
+         "");
+    const std::string messages = ::testing::internal::GetCapturedStderr();
+    ASSERT_NE(head, nullptr);
+    EXPECT_STREQ(head->file_name, "short");
+    EXPECT_EQ(head->next, nullptr);
+    EXPECT_NE(messages.find("too long"), std::string::npos);
+
+    // The longest name a line holds (1022 characters and the LF) fits alone.
+    const std::string longest(1022, 'a');
+    load("FILE\n" + longest + "\n1\n1\n" + longest + "\n");
+    ASSERT_NE(head, nullptr);
+    EXPECT_EQ(std::string(head->local_path), longest);
+}
+
+TEST_F(CatalogTest, PrintWritesTheDumpInListOrder)
+{
+    load("FILE\na\n10\n1F\nfa\nNOTES\nn\n2\nABCDEF12\nfn\nEXE\ne\n-1\n0\nfe\n", "d", "http://h");
+    head->update = 1;
+    ::testing::internal::CaptureStdout();
+    catalog_print(head);
+    std::fflush(stdout);
+    const std::string dump = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(dump, "Exe\nURL: http://h/e\nFILE: d/fe\nSIZE: -1\nCRC:        0\nUpdate: 1\n"
+                    "Notas\nURL: http://h/n\nFILE: d/fn\nSIZE: 2\nCRC: ABCDEF12\nUpdate: 0\n"
+                    "File\nURL: http://h/a\nFILE: d/fa\nSIZE: 10\nCRC:       1F\nUpdate: 0\n");
+}
+
+TEST_F(CatalogTest, WrittenFormRoundTripsInReverseOrder)
+{
+    load("FILE\na\n10\n1F\nfa\nNOTES\nn\n2\nabcdef12\nfn\nEXE\ne\n3\n0\nfe\n", "dir", "http://h");
+    ASSERT_EQ(catalog_write(head, path("written.txt").c_str()), 1);
+    EXPECT_EQ(read_file(path("written.txt")),
+              "EXE\nhttp://h/e\n3\n       0\ndir/fe\n\n\n"
+              "NOTES\nhttp://h/n\n2\nABCDEF12\ndir/fn\n\n\n"
+              "FILE\nhttp://h/a\n10\n      1F\ndir/fa\n\n\n");
+
+    CatalogEntry* back = catalog_load(path("written.txt").c_str(), "", "");
+    ASSERT_NE(back, nullptr);
+    EXPECT_EQ(urls(back), (std::vector<std::string>{"http://h/a", "http://h/n", "http://h/e"}));
+    EXPECT_STREQ(back->local_path, "dir/fa");
+    EXPECT_EQ(back->crc, 0x1Fu);
+    EXPECT_EQ(back->next->crc, 0xABCDEF12u);
+    EXPECT_EQ(back->next->next->size, 3);
+    catalog_free(&back);
+
+    CatalogEntry odd = {};
+    odd.kind = ENTRY_NONE;
+    ASSERT_EQ(catalog_write(&odd, path("odd.txt").c_str()), 1);
+    EXPECT_EQ(read_file(path("odd.txt")), "UNKNOW\n\n0\n       0\n\n\n\n");
+
+    EXPECT_EQ(catalog_write(head, (dir + "/no/such/folder/x.txt").c_str()), 0);
+}
+
+TEST(CatalogFree, ToleratesNullAndClearsHead)
+{
+    catalog_free(nullptr);
+    CatalogEntry* none = nullptr;
+    catalog_free(&none);
+    EXPECT_EQ(none, nullptr);
+    CatalogEntry* one = entry_new();
+    ASSERT_NE(one, nullptr);
+    EXPECT_EQ(one->kind, ENTRY_NONE);
+    EXPECT_EQ(one->next, nullptr);
+    EXPECT_STREQ(one->url, "");
+    catalog_free(&one);
+    EXPECT_EQ(one, nullptr);
+}
+
+} // namespace
