@@ -71,7 +71,10 @@ void transfer_begin(TransferProgress* tp, std::int64_t total)
     tp->last_ms = tp->start_ms;
 }
 
-void transfer_entry_done(TransferProgress* tp, std::int64_t size) { tp->completed += size; }
+void transfer_entry_done(TransferProgress* tp, std::int64_t size)
+{
+    tp->completed += size;
+}
 
 TransferFigures transfer_update(TransferProgress* tp, std::int64_t transfer_bytes, char* bytes_text,
                                 char* speed_text, char* time_text)

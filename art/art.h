@@ -5,14 +5,14 @@
 
 #include "gfx/image.h"
 
-extern const Image ART_BACKGROUND;     // 200 x 200, opaque, tiles the window
-extern const Image ART_CORNER_TL;      // 36 x 36 ornaments
+extern const Image ART_BACKGROUND; // 200 x 200, opaque, tiles the window
+extern const Image ART_CORNER_TL;  // 36 x 36 ornaments
 extern const Image ART_CORNER_TR;
 extern const Image ART_CORNER_BL;
 extern const Image ART_CORNER_BR;
-extern const Image ART_LOGO;           // 300 x 75
-extern const Image ART_NOTICE;         // 200 x 200, the Retry screen's emblem
-extern const Image ART_FONT;           // 192 x 128, 16 x 8 cells of 12 x 16
-extern const Image ART_BUTTON_NORMAL;  // 200 x 100 faces; normal is the bar's trough
-extern const Image ART_BUTTON_HOVER;   // and hover its fill
+extern const Image ART_LOGO;          // 300 x 75
+extern const Image ART_NOTICE;        // 200 x 200, the Retry screen's emblem
+extern const Image ART_FONT;          // 192 x 128, 16 x 8 cells of 12 x 16
+extern const Image ART_BUTTON_NORMAL; // 200 x 100 faces; normal is the bar's trough
+extern const Image ART_BUTTON_HOVER;  // and hover its fill
 extern const Image ART_BUTTON_PRESSED;

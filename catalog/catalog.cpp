@@ -87,7 +87,10 @@ int compose(char* out, const char* prefix, const char* name)
     return 1;
 }
 
-bool is_separator(char c) { return c == '/' || c == '\\'; }
+bool is_separator(char c)
+{
+    return c == '/' || c == '\\';
+}
 
 } // namespace
 

@@ -88,7 +88,10 @@ std::uint32_t crc32_update(const std::uint8_t* bytes, std::int32_t count, std::u
     return crc;
 }
 
-std::uint32_t crc32_file(std::FILE* stream) { return measure_stream(stream).crc; }
+std::uint32_t crc32_file(std::FILE* stream)
+{
+    return measure_stream(stream).crc;
+}
 
 int entry_verify(CatalogEntry* entry)
 {

@@ -107,8 +107,8 @@ int encode_url(const char* name, char* out, int size)
     for (const char* c = name; *c != '\0'; ++c) {
         const auto b = static_cast<unsigned char>(*c);
         const bool plain = (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') ||
-                           (b >= '0' && b <= '9') || b == '-' || b == '.' || b == '_' ||
-                           b == '~' || b == '/';
+                           (b >= '0' && b <= '9') || b == '-' || b == '.' || b == '_' || b == '~' ||
+                           b == '/';
         if (used + (plain ? 1 : 3) >= size) {
             return 0;
         }
@@ -191,15 +191,17 @@ int cmd_catalog(int argc, char** argv)
         } else if (argv[i][0] != '-' && dir == nullptr) {
             dir = argv[i];
         } else {
-            std::fprintf(stderr, "quorvelctl catalog: unexpected argument '%s'\n"
-                                 "usage: quorvelctl catalog DIR [--exe NAME] [--notes NAME] "
-                                 "[-o FILE]\n",
+            std::fprintf(stderr,
+                         "quorvelctl catalog: unexpected argument '%s'\n"
+                         "usage: quorvelctl catalog DIR [--exe NAME] [--notes NAME] "
+                         "[-o FILE]\n",
                          argv[i]);
             return EXIT_USAGE;
         }
     }
     if (dir == nullptr) {
-        std::fprintf(stderr, "usage: quorvelctl catalog DIR [--exe NAME] [--notes NAME] [-o FILE]\n");
+        std::fprintf(stderr,
+                     "usage: quorvelctl catalog DIR [--exe NAME] [--notes NAME] [-o FILE]\n");
         return EXIT_USAGE;
     }
     if (!fs_is_dir(dir)) {
@@ -242,9 +244,9 @@ int cmd_catalog(int argc, char** argv)
     std::free(list.paths);
 
     if (status == 0) {
-        const int written = output != nullptr ? catalog_write(head, output)
-                                              : catalog_write_stream(head, stdout) &&
-                                                    std::fflush(stdout) == 0;
+        const int written = output != nullptr
+                                ? catalog_write(head, output)
+                                : catalog_write_stream(head, stdout) && std::fflush(stdout) == 0;
         if (!written) {
             std::fprintf(stderr, "quorvelctl catalog: cannot write %s\n",
                          output != nullptr ? output : "standard output");

@@ -42,8 +42,7 @@ int cmd_verify(int argc, char** argv)
         ++files;
         if (e->update != 0) {
             ++pending;
-            std::printf("%s: %s\n", fs_exists(e->local_path) ? "differs" : "missing",
-                        e->file_name);
+            std::printf("%s: %s\n", fs_exists(e->local_path) ? "differs" : "missing", e->file_name);
         }
     }
     const std::int64_t bytes = catalog_pending_bytes(head);

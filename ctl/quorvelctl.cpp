@@ -17,18 +17,17 @@ constexpr Command commands[] = {
     {"verify", cmd_verify},
 };
 
-const char usage[] =
-    "usage: quorvelctl COMMAND ARGS...\n"
-    "\n"
-    "  catalog DIR [--exe NAME] [--notes NAME] [-o FILE]\n"
-    "      Write the catalog of every file below DIR (sizes and CRC-32s).\n"
-    "      NAME is a path relative to DIR; without -o the catalog goes to\n"
-    "      standard output.\n"
-    "  verify CATALOG DATADIR\n"
-    "      Check the files of DATADIR against CATALOG; list what needs an\n"
-    "      update. Exit 0 when complete, 1 when not.\n"
-    "\n"
-    "Exit codes: 0 success, 1 negative answer, 2 bad usage or unreadable input.\n";
+const char usage[] = "usage: quorvelctl COMMAND ARGS...\n"
+                     "\n"
+                     "  catalog DIR [--exe NAME] [--notes NAME] [-o FILE]\n"
+                     "      Write the catalog of every file below DIR (sizes and CRC-32s).\n"
+                     "      NAME is a path relative to DIR; without -o the catalog goes to\n"
+                     "      standard output.\n"
+                     "  verify CATALOG DATADIR\n"
+                     "      Check the files of DATADIR against CATALOG; list what needs an\n"
+                     "      update. Exit 0 when complete, 1 when not.\n"
+                     "\n"
+                     "Exit codes: 0 success, 1 negative answer, 2 bad usage or unreadable input.\n";
 
 } // namespace
 

@@ -8,10 +8,16 @@
 #include <unistd.h>
 
 namespace {
-int attributes(const char* path, struct stat* info) { return stat(path, info) == 0; }
+int attributes(const char* path, struct stat* info)
+{
+    return stat(path, info) == 0;
+}
 } // namespace
 
-int fs_make_dir(const char* path) { return mkdir(path, 0777) == 0 ? 0 : -1; }
+int fs_make_dir(const char* path)
+{
+    return mkdir(path, 0777) == 0 ? 0 : -1;
+}
 
 int fs_is_dir(const char* path)
 {

@@ -11,7 +11,10 @@
 
 extern char** environ;
 
-int net_startup() { return 1; }
+int net_startup()
+{
+    return 1;
+}
 
 void console_attach() {}
 

@@ -8,7 +8,10 @@
 #include <cstring>
 #include <direct.h>
 
-int fs_make_dir(const char* path) { return _mkdir(path); }
+int fs_make_dir(const char* path)
+{
+    return _mkdir(path);
+}
 
 int fs_is_dir(const char* path)
 {
@@ -20,10 +23,13 @@ int fs_is_file(const char* path)
 {
     const DWORD attributes = GetFileAttributesA(path);
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY) ? 1
-                                                                                               : 0;
+                                                                                             : 0;
 }
 
-int fs_exists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
+int fs_exists(const char* path)
+{
+    return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+}
 
 int fs_list_dir(const char* path, FsVisit visit, void* context)
 {

@@ -29,7 +29,10 @@ void console_attach()
     }
 }
 
-void sleep_ms(int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }
+void sleep_ms(int milliseconds)
+{
+    Sleep(static_cast<DWORD>(milliseconds));
+}
 
 std::int64_t clock_ms()
 {

@@ -164,9 +164,8 @@ TEST_F(CatalogTest, LfAndCrLfCatalogsAreIdentical)
     load(crlf, "data", "base");
     std::vector<std::string> second;
     for (const CatalogEntry* e = head; e; e = e->next) {
-        second.push_back(std::string(e->url) + "|" + e->local_path + "|" +
-                         std::to_string(e->size) + "|" + std::to_string(e->crc) + "|" +
-                         std::to_string(e->kind));
+        second.push_back(std::string(e->url) + "|" + e->local_path + "|" + std::to_string(e->size) +
+                         "|" + std::to_string(e->crc) + "|" + std::to_string(e->kind));
     }
     EXPECT_EQ(first.size(), 2u);
     EXPECT_EQ(first, second);
@@ -200,9 +199,16 @@ TEST_F(CatalogTest, RecordCutShortByEndOfFileIsStillKept)
 
 TEST_F(CatalogTest, UnsafeFileNamesAreDroppedWithAMessage)
 {
-    const char* unsafe[] = {"/etc/passwd", "\\x", "\\\\host\\share\\x", "C:x",
-                            "C:\\Windows\\x.dll", "a/../../b", "..\\up", "..",
-                            "sub/..", "a:stream"};
+    const char* unsafe[] = {"/etc/passwd",
+                            "\\x",
+                            "\\\\host\\share\\x",
+                            "C:x",
+                            "C:\\Windows\\x.dll",
+                            "a/../../b",
+                            "..\\up",
+                            "..",
+                            "sub/..",
+                            "a:stream"};
     for (const char* name : unsafe) {
         EXPECT_EQ(catalog_name_is_safe(name), 0) << name;
     }
@@ -259,10 +265,9 @@ TEST_F(CatalogTest, WrittenFormRoundTripsInReverseOrder)
 {
     load("FILE\na\n10\n1F\nfa\nNOTES\nn\n2\nabcdef12\nfn\nEXE\ne\n3\n0\nfe\n", "dir", "http://h");
     ASSERT_EQ(catalog_write(head, path("written.txt").c_str()), 1);
-    EXPECT_EQ(read_file(path("written.txt")),
-              "EXE\nhttp://h/e\n3\n       0\ndir/fe\n\n\n"
-              "NOTES\nhttp://h/n\n2\nABCDEF12\ndir/fn\n\n\n"
-              "FILE\nhttp://h/a\n10\n      1F\ndir/fa\n\n\n");
+    EXPECT_EQ(read_file(path("written.txt")), "EXE\nhttp://h/e\n3\n       0\ndir/fe\n\n\n"
+                                              "NOTES\nhttp://h/n\n2\nABCDEF12\ndir/fn\n\n\n"
+                                              "FILE\nhttp://h/a\n10\n      1F\ndir/fa\n\n\n");
 
     CatalogEntry* back = catalog_load(path("written.txt").c_str(), "", "");
     ASSERT_NE(back, nullptr);

@@ -29,9 +29,8 @@ TEST(FormatBytes, UnitThresholdsAndRounding)
 TEST(FormatDuration, MinutesHoursAndNegativeCounts)
 {
     const std::pair<std::int64_t, const char*> cases[] = {
-        {0, "0:00"},    {59, "0:59"},       {60, "1:00"},         {427, "7:07"},
-        {3599, "59:59"}, {3600, "1:00:00"}, {3661, "1:01:01"},    {90061, "25:01:01"},
-        {-75, "0:-15"},
+        {0, "0:00"},       {59, "0:59"},      {60, "1:00"},        {427, "7:07"},  {3599, "59:59"},
+        {3600, "1:00:00"}, {3661, "1:01:01"}, {90061, "25:01:01"}, {-75, "0:-15"},
     };
     for (const auto& [s, text] : cases) {
         EXPECT_STREQ(format_duration(s), text) << s;

@@ -41,8 +41,7 @@ protected:
     std::string path(const std::string& name) const { return dir + "/" + name; }
 
     // Adds an entry for a local file name at the head of the list.
-    CatalogEntry* add(EntryKind kind, const std::string& name, std::int64_t size,
-                      std::uint32_t crc)
+    CatalogEntry* add(EntryKind kind, const std::string& name, std::int64_t size, std::uint32_t crc)
     {
         CatalogEntry* e = entry_new();
         e->kind = kind;
@@ -213,8 +212,8 @@ TEST_F(VerifyTest, NotesComeFromTheFirstNotesEntryOnly)
 
 TEST_F(VerifyTest, NotesNeverWritePastTheirSlots)
 {
-    write_file(path("notes.txt"), std::string(63, 'x') + "\n" + std::string(100, 'y') +
-                                      "\n3\n4\n5\n6\n7\n8\n");
+    write_file(path("notes.txt"),
+               std::string(63, 'x') + "\n" + std::string(100, 'y') + "\n3\n4\n5\n6\n7\n8\n");
     add(ENTRY_NOTES, "notes.txt", 0, 0);
     const std::vector<std::string> lines = notes(6);
     ASSERT_EQ(lines.size(), 6u);
