@@ -1,0 +1,146 @@
+#!/usr/bin/env python3
+"""quorvelctl catalog and verify on a real tree of files.
+
+The catalog must agree with zlib's CRC-32 and the file sizes on every file,
+list them sorted with forward slashes, skip its own output file, and verify
+must flag exactly the files changed afterwards.
+"""
+import argparse
+import os
+import random
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+import urllib.parse
+import zlib
+
+ARGS = None
+
+
+def run_ctl(*args):
+    command = ([ARGS.runner] if ARGS.runner else []) + [ARGS.ctl, *args]
+    return subprocess.run(command, capture_output=True, timeout=120)
+
+
+def parse_catalog(text):
+    """Records of the written form: keyword, url, size, crc, name, two blanks."""
+    lines = text.split("\n")
+    records = []
+    i = 0
+    while i < len(lines):
+        if lines[i] in ("FILE", "EXE", "NOTES"):
+            records.append({
+                "kind": lines[i],
+                "url": lines[i + 1],
+                "size": int(lines[i + 2]),
+                "crc_text": lines[i + 3],
+                "name": lines[i + 4],
+            })
+            i += 5
+        else:
+            assert lines[i] == "", f"unexpected line {lines[i]!r}"
+            i += 1
+    return records
+
+
+class CatalogTool(unittest.TestCase):
+    def setUp(self):
+        self.root = tempfile.mkdtemp(prefix="quorvel_ctl_")
+        self.game = os.path.join(self.root, "game")
+        rng = random.Random(42)
+        self.files = {
+            "game.exe": bytes(rng.getrandbits(8) for _ in range(3000)),
+            "notes.txt": b"Patch 1.2\r\nFaster loading\r\n",
+            "empty.dat": b"",
+            "maps/level one.map": bytes(rng.getrandbits(8) for _ in range(70000)),
+            "maps/deep/x+y&z.bin": b"123456789",
+            "Zeta.pak": os.urandom(300 * 1024 + 17),
+            "a.pak": b"a",
+        }
+        for name, data in self.files.items():
+            path = os.path.join(self.game, name)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as f:
+                f.write(data)
+
+    def tearDown(self):
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def make_catalog(self, output):
+        result = run_ctl("catalog", self.game, "--exe", "game.exe", "--notes", "notes.txt",
+                         "-o", output)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        with open(output, "rb") as f:
+            return f.read().decode()
+
+    def test_catalog_agrees_with_zlib_and_skips_its_own_output(self):
+        output = os.path.join(self.game, "catalog.txt")
+        # A stale catalog in the folder must not list itself either.
+        with open(output, "w") as f:
+            f.write("old")
+        records = parse_catalog(self.make_catalog(output))
+        names = [r["name"] for r in records]
+        self.assertEqual(names, sorted(self.files), "sorted, forward slashes, no catalog.txt")
+        for record in records:
+            data = self.files[record["name"]]
+            self.assertEqual(record["size"], len(data), record["name"])
+            self.assertEqual(len(record["crc_text"]), 8, "eight wide, blank padded")
+            self.assertEqual(int(record["crc_text"], 16), zlib.crc32(data), record["name"])
+            self.assertEqual(record["crc_text"].strip(), "%X" % zlib.crc32(data))
+            self.assertEqual(urllib.parse.unquote(record["url"]), record["name"])
+            self.assertNotIn(" ", record["url"])
+        kinds = {r["name"]: r["kind"] for r in records}
+        self.assertEqual(kinds["game.exe"], "EXE")
+        self.assertEqual(kinds["notes.txt"], "NOTES")
+        self.assertEqual(kinds["a.pak"], "FILE")
+
+    def test_catalog_to_standard_output(self):
+        result = run_ctl("catalog", self.game)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        text = result.stdout.decode().replace("\r\n", "\n")
+        self.assertEqual(len(parse_catalog(text)), len(self.files))
+
+    def test_verify_flags_exactly_the_changed_files(self):
+        catalog = os.path.join(self.root, "catalog.txt")
+        self.make_catalog(catalog)
+        result = run_ctl("verify", catalog, self.game)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertIn(b"complete: 7 files verified", result.stdout)
+
+        with open(os.path.join(self.game, "maps/level one.map"), "r+b") as f:
+            f.seek(1000)
+            f.write(b"\x00" if self.files["maps/level one.map"][1000] else b"\x01")
+        with open(os.path.join(self.game, "a.pak"), "ab") as f:
+            f.write(b"!")
+        os.remove(os.path.join(self.game, "empty.dat"))
+        result = run_ctl("verify", catalog, self.game)
+        self.assertEqual(result.returncode, 1)
+        lines = result.stdout.decode().replace("\r\n", "\n").splitlines()
+        flagged = sorted(line for line in lines if line.startswith(("differs:", "missing:")))
+        self.assertEqual(flagged, ["differs: a.pak", "differs: maps/level one.map",
+                                   "missing: empty.dat"])
+        self.assertIn("3 of 7 files need an update, 70001 bytes", lines[-1])
+
+    def test_bad_usage_and_unreadable_inputs(self):
+        self.assertEqual(run_ctl().returncode, 2)
+        self.assertEqual(run_ctl("frobnicate").returncode, 2)
+        self.assertEqual(run_ctl("verify", "only-one").returncode, 2)
+        self.assertEqual(run_ctl("verify", os.path.join(self.root, "absent.txt"),
+                                 self.game).returncode, 2)
+        self.assertEqual(run_ctl("catalog", os.path.join(self.root, "absent")).returncode, 2)
+        self.assertEqual(run_ctl("catalog", self.game, "--exe", "absent.exe").returncode, 2)
+        self.assertEqual(run_ctl("catalog", self.game, "-o",
+                                 os.path.join(self.root, "no", "dir", "c.txt")).returncode, 2)
+        help_result = run_ctl("--help")
+        self.assertEqual(help_result.returncode, 0)
+        self.assertIn(b"catalog DIR", help_result.stdout)
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--ctl", required=True)
+    parser.add_argument("--runner", default="")
+    ARGS, rest = parser.parse_known_args()
+    unittest.main(argv=[sys.argv[0], *rest])
