@@ -11,24 +11,26 @@ struct Base64Reader {
     int bit_count;
 };
 
+// Value of each base64 character, -1 for anything else (the terminating
+// zero and '=' padding included).
+struct Base64Table {
+    signed char value[256];
+    constexpr Base64Table() : value{}
+    {
+        const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        for (int i = 0; i < 256; ++i) {
+            value[i] = -1;
+        }
+        for (int i = 0; i < 64; ++i) {
+            value[static_cast<unsigned char>(alphabet[i])] = static_cast<signed char>(i);
+        }
+    }
+};
+constexpr Base64Table BASE64;
+
 int base64_value(char c)
 {
-    if (c >= 'A' && c <= 'Z') {
-        return c - 'A';
-    }
-    if (c >= 'a' && c <= 'z') {
-        return c - 'a' + 26;
-    }
-    if (c >= '0' && c <= '9') {
-        return c - '0' + 52;
-    }
-    if (c == '+') {
-        return 62;
-    }
-    if (c == '/') {
-        return 63;
-    }
-    return -1;
+    return BASE64.value[static_cast<unsigned char>(c)];
 }
 
 // 1 and the next byte in *byte, or 0 at the end of the text (or at padding

@@ -66,12 +66,18 @@ int blit_clip(const Image* image, BlitArea* a)
     return a->left < a->right && a->top < a->bottom;
 }
 
-const std::uint8_t* source_pixel(const Image* image, const BlitArea& a, std::int64_t x,
-                                 std::int64_t y)
+// The first byte of the source row that buffer row y shows.
+const std::uint8_t* source_row(const Image* image, const BlitArea& a, std::int64_t y)
 {
     const std::int64_t row = wrap(a.sy + (y - a.top), image->height);
-    const std::int64_t column = wrap(a.sx + (x - a.left), image->width);
-    return image->pixels + (row * image->width + column) * image->bytes_per_pixel;
+    return image->pixels + row * image->width * image->bytes_per_pixel;
+}
+
+// The source pixel that buffer column x shows; every row restarts at sx.
+const std::uint8_t* source_pixel(const Image* image, const BlitArea& a, const std::uint8_t* row,
+                                 std::int64_t x)
+{
+    return row + wrap(a.sx + (x - a.left), image->width) * image->bytes_per_pixel;
 }
 
 std::uint8_t* dest_pixel(std::int64_t x, std::int64_t y)
@@ -106,8 +112,9 @@ void blit_rgb(const Image* image, std::int32_t left, std::int32_t right, std::in
         return;
     }
     for (std::int64_t y = a.top; y < a.bottom; ++y) {
+        const std::uint8_t* row = source_row(image, a, y);
         for (std::int64_t x = a.left; x < a.right; ++x) {
-            const std::uint8_t* s = source_pixel(image, a, x, y);
+            const std::uint8_t* s = source_pixel(image, a, row, x);
             std::uint8_t* d = dest_pixel(x, y);
             d[0] = s[2];
             d[1] = s[1];
@@ -124,8 +131,9 @@ void blit_rgba(const Image* image, std::int32_t left, std::int32_t right, std::i
         return;
     }
     for (std::int64_t y = a.top; y < a.bottom; ++y) {
+        const std::uint8_t* row = source_row(image, a, y);
         for (std::int64_t x = a.left; x < a.right; ++x) {
-            const std::uint8_t* s = source_pixel(image, a, x, y);
+            const std::uint8_t* s = source_pixel(image, a, row, x);
             std::uint8_t* d = dest_pixel(x, y);
             const unsigned alpha = s[3];
             if (alpha == 255) {
