@@ -102,8 +102,8 @@ void draw_with(const Image* image, std::int64_t left, std::int64_t right, std::i
 
 } // namespace
 
-// Any bytes_per_pixel other than 4 is read as 3-byte R, G, B pixels; a
-// value below 3 would read past the picture, so such a picture draws nothing.
+// Copies the first three bytes (R, G, B) of each pixel, whatever the pixel
+// size; a size below 3 would read past the picture, so it draws nothing.
 void blit_rgb(const Image* image, std::int32_t left, std::int32_t right, std::int32_t top,
               std::int32_t bottom, std::int32_t sx, std::int32_t sy)
 {

@@ -365,6 +365,19 @@ TEST_F(ProgressTest, MovesOnlyWhenTheChangeExceedsOneColumn)
     EXPECT_EQ(bar.target, 1.0f);
 }
 
+TEST_F(ProgressTest, AChangeOfExactlyOneColumnIsNotEnough)
+{
+    // With 256 columns one column is exactly 1/256, so the boundary is exact.
+    SolidPicture wide(256, 4, 255, 255, 0);
+    bar.fill = &wide.image;
+    progress_set(&bar, 1.0f / 256.0f);
+    EXPECT_EQ(bar.shown, 0.0f);
+    EXPECT_EQ(widgets_take_changed(), 0);
+    progress_set(&bar, 1.0f / 256.0f + 1.0f / 65536.0f);
+    EXPECT_EQ(bar.shown, 1.0f / 256.0f + 1.0f / 65536.0f);
+    EXPECT_EQ(widgets_take_changed(), 1);
+}
+
 TEST_F(ProgressTest, NonFiniteTargetsAreRecordedWithoutHarm)
 {
     progress_set(&bar, 0.5f);
