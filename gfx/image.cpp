@@ -1,0 +1,187 @@
+// The two reference blitters and the four draw operations. Each blit is the
+// plain per-pixel loop: clip the rectangle to the back buffer, then walk it,
+// wrapping the source position by the picture's size so that a rectangle
+// larger than the picture tiles it. Faster variants must match these pixel
+// for pixel.
+#include "gfx/image.h"
+
+#include "platform/window.h"
+
+#include <cstdint>
+
+namespace {
+
+// A source offset wrapped into [0, size): negative offsets wrap too, so no
+// offset ever reaches outside the picture. size is always positive here.
+std::int64_t wrap(std::int64_t offset, std::int64_t size)
+{
+    const std::int64_t r = offset % size;
+    return r < 0 ? r + size : r;
+}
+
+// Edge sums done in 64 bits and pinned to the 32-bit range, so a position
+// near the limits cannot overflow into a bogus rectangle.
+std::int32_t saturate(std::int64_t v)
+{
+    if (v > INT32_MAX) {
+        return INT32_MAX;
+    }
+    if (v < INT32_MIN) {
+        return INT32_MIN;
+    }
+    return static_cast<std::int32_t>(v);
+}
+
+struct BlitArea {
+    std::int64_t left, right, top, bottom, sx, sy;
+};
+
+// Clips to the back buffer; 0 when nothing of the rectangle is left or the
+// picture has no pixels to read.
+int blit_clip(const Image* image, BlitArea* a)
+{
+    if (image == nullptr || image->pixels == nullptr || image->width <= 0 || image->height <= 0 ||
+        back_buffer.pixels == nullptr) {
+        return 0;
+    }
+    const std::int64_t buffer_w = back_buffer.width;
+    const std::int64_t buffer_h = back_buffer.height;
+    if (a->right < 0 || a->left > buffer_w || a->bottom < 0 || a->top > buffer_h) {
+        return 0;
+    }
+    if (a->left < 0) {
+        a->sx -= a->left;
+        a->left = 0;
+    }
+    if (a->top < 0) {
+        a->sy -= a->top;
+        a->top = 0;
+    }
+    if (a->right > buffer_w) {
+        a->right = buffer_w;
+    }
+    if (a->bottom > buffer_h) {
+        a->bottom = buffer_h;
+    }
+    return a->left < a->right && a->top < a->bottom;
+}
+
+// The first byte of the source row that buffer row y shows.
+const std::uint8_t* source_row(const Image* image, const BlitArea& a, std::int64_t y)
+{
+    const std::int64_t row = wrap(a.sy + (y - a.top), image->height);
+    return image->pixels + row * image->width * image->bytes_per_pixel;
+}
+
+// The source pixel that buffer column x shows; every row restarts at sx.
+const std::uint8_t* source_pixel(const Image* image, const BlitArea& a, const std::uint8_t* row,
+                                 std::int64_t x)
+{
+    return row + wrap(a.sx + (x - a.left), image->width) * image->bytes_per_pixel;
+}
+
+std::uint8_t* dest_pixel(std::int64_t x, std::int64_t y)
+{
+    return back_buffer.pixels + (y * back_buffer.width + x) * 3;
+}
+
+void draw_with(const Image* image, std::int64_t left, std::int64_t right, std::int64_t top,
+               std::int64_t bottom, std::int32_t sx, std::int32_t sy)
+{
+    if (image != nullptr) {
+        if (image->bytes_per_pixel == 4) {
+            blit_rgba(image, saturate(left), saturate(right), saturate(top), saturate(bottom), sx,
+                      sy);
+        } else {
+            blit_rgb(image, saturate(left), saturate(right), saturate(top), saturate(bottom), sx,
+                     sy);
+        }
+    }
+    window_invalidate();
+}
+
+} // namespace
+
+// Copies the first three bytes (R, G, B) of each pixel, whatever the pixel
+// size; a size below 3 would read past the picture, so it draws nothing.
+void blit_rgb(const Image* image, std::int32_t left, std::int32_t right, std::int32_t top,
+              std::int32_t bottom, std::int32_t sx, std::int32_t sy)
+{
+    BlitArea a{left, right, top, bottom, sx, sy};
+    if (!blit_clip(image, &a) || image->bytes_per_pixel < 3) {
+        return;
+    }
+    for (std::int64_t y = a.top; y < a.bottom; ++y) {
+        const std::uint8_t* row = source_row(image, a, y);
+        for (std::int64_t x = a.left; x < a.right; ++x) {
+            const std::uint8_t* s = source_pixel(image, a, row, x);
+            std::uint8_t* d = dest_pixel(x, y);
+            d[0] = s[2];
+            d[1] = s[1];
+            d[2] = s[0];
+        }
+    }
+}
+
+void blit_rgba(const Image* image, std::int32_t left, std::int32_t right, std::int32_t top,
+               std::int32_t bottom, std::int32_t sx, std::int32_t sy)
+{
+    BlitArea a{left, right, top, bottom, sx, sy};
+    if (!blit_clip(image, &a) || image->bytes_per_pixel != 4) {
+        return;
+    }
+    for (std::int64_t y = a.top; y < a.bottom; ++y) {
+        const std::uint8_t* row = source_row(image, a, y);
+        for (std::int64_t x = a.left; x < a.right; ++x) {
+            const std::uint8_t* s = source_pixel(image, a, row, x);
+            std::uint8_t* d = dest_pixel(x, y);
+            const unsigned alpha = s[3];
+            if (alpha == 255) {
+                d[0] = s[2];
+                d[1] = s[1];
+                d[2] = s[0];
+            } else if (alpha != 0) {
+                // Divides by 256, not 255: a blended channel never exceeds 254.
+                const unsigned keep = 255 - alpha;
+                d[0] = static_cast<std::uint8_t>((d[0] * keep + s[2] * alpha) >> 8);
+                d[1] = static_cast<std::uint8_t>((d[1] * keep + s[1] * alpha) >> 8);
+                d[2] = static_cast<std::uint8_t>((d[2] * keep + s[0] * alpha) >> 8);
+            }
+        }
+    }
+}
+
+void draw_image(const Image* image, std::int32_t x, std::int32_t y)
+{
+    if (image == nullptr) {
+        window_invalidate();
+        return;
+    }
+    draw_with(image, x, std::int64_t{x} + image->width, y, std::int64_t{y} + image->height, 0, 0);
+}
+
+void draw_image_region(const Image* image, std::int32_t x, std::int32_t y, std::int32_t sx,
+                       std::int32_t sy, std::int32_t w, std::int32_t h)
+{
+    draw_with(image, x, std::int64_t{x} + w, y, std::int64_t{y} + h, sx, sy);
+}
+
+void draw_image_columns(const Image* image, std::int32_t x, std::int32_t y, std::int32_t w,
+                        std::int32_t sx)
+{
+    if (image == nullptr) {
+        window_invalidate();
+        return;
+    }
+    draw_with(image, x, std::int64_t{x} + w, y, std::int64_t{y} + image->height, sx, 0);
+}
+
+void draw_image_rows(const Image* image, std::int32_t x, std::int32_t y, std::int32_t h,
+                     std::int32_t sy)
+{
+    if (image == nullptr) {
+        window_invalidate();
+        return;
+    }
+    draw_with(image, x, std::int64_t{x} + image->width, y, std::int64_t{y} + h, 0, sy);
+}
