@@ -1,7 +1,8 @@
 // Winsock 1.1 sockets: IPv4 TCP, twin of net_posix.cpp.
 // DEPENDS ON: WSOCK32 (winsock.h), started by net_startup.
 // LIMITATIONS: IPv4 only; name resolution is gethostbyname, which blocks and
-// is not safe to call from two threads at once.
+// is not safe to call from two threads at once. Under Wine, recv reports a
+// connection reset as an orderly close; net_recv_append finds it out.
 #include "platform/platform.h"
 
 #include <winsock.h>
@@ -122,7 +123,17 @@ int net_recv_append(NetSocket s, char* buffer, int* length, int capacity, int ti
         WSASetLastError(0);
         return 1;
     }
-    if (received <= 0) {
+    if (received == 0) {
+        // Wine hands a connection reset to recv as an orderly close. A
+        // zero-byte send tells the two apart: it succeeds on a connection the
+        // peer has merely closed, and fails with the reset on one it has
+        // aborted. On Windows itself recv already reports the reset.
+        if (send(handle_of(s), buffer, 0, 0) != SOCKET_ERROR) {
+            WSASetLastError(0);
+        }
+        return -1;
+    }
+    if (received < 0) {
         return -1;
     }
     *length += received;
