@@ -11,8 +11,11 @@ namespace {
 
 constexpr int HTTP_PIECE_SIZE = 128;
 constexpr int HTTP_DEFAULT_PORT = 80;
-// A status or header line this long can never be taken: the receive refuses
-// to read once response_data holds this much, so its line feed never comes.
+// The longest status or header line read (bytes before its line feed). The
+// receive refuses to read once response_data holds HTTP_BUFFER_SIZE - 4
+// bytes, so a longer line may never see its line feed; whether it does
+// depends on how its bytes happen to arrive. Every longer line therefore
+// fails the transfer, taken or not.
 constexpr int HTTP_LONGEST_LINE = HTTP_BUFFER_SIZE - 5;
 // No file verifies past this size; a server that never stops must not fill
 // the disk.
@@ -101,6 +104,9 @@ void read_status_line(HttpClient* client, char* line)
 int text_split(const char* input, const char* separator, char* before, int before_size, char* after,
                int after_size)
 {
+    if (before_size <= 0 || after_size <= 0) {
+        return 0;
+    }
     const char* found = separator[0] != '\0' ? std::strstr(input, separator) : nullptr;
     const std::size_t input_length = std::strlen(input);
     std::size_t before_length =
@@ -204,6 +210,9 @@ int http_parse_url(const char* url, char* host_name, int* port, char* request_pa
 int http_format_request(char* out, int size, const char* request_path, const char* host_name,
                         const char* user_agent)
 {
+    if (size <= 0) {
+        return 0;
+    }
     const int length = std::snprintf(out, static_cast<std::size_t>(size),
                                      "GET %s HTTP/1.0\nHost: %s\nAccept: */*\nConnection: "
                                      "close\nUser-Agent: %s\n\n",
@@ -375,7 +384,8 @@ int http_poll(HttpClient* client)
     while (!overlong && client->transfer_state == HTTP_HEADERS &&
            take_line_measured(client->response_data, &client->response_len, line, &raw_length,
                               &line_length)) {
-        // Emptiness counts bytes, not text: a line of zero bytes is a line.
+        // Emptiness counts the bytes kept, not the text: a line holding a
+        // zero byte is not empty.
         if (raw_length > HTTP_LONGEST_LINE) {
             overlong = 1;
         } else if (line_length == 0) {
@@ -383,12 +393,9 @@ int http_poll(HttpClient* client)
         }
     }
     if (client->transfer_state == HTTP_STATUS_LINE || client->transfer_state == HTTP_HEADERS) {
-        // What is left here is part of a line without its line feed. One of
-        // HTTP_LONGEST_LINE + 1 bytes or more (taken or not) can never be
-        // read: whether its line feed fits depends on how the bytes
-        // happened to arrive, so any line that long ends the transfer as
-        // failed. Otherwise, once the peer has closed, the piece can never
-        // be completed and is dropped, so the transfer finishes.
+        // What is left here is part of a line without its line feed. Once
+        // the peer has closed it can never be completed: it is dropped, so
+        // the transfer finishes with the status read so far.
         if (overlong || client->response_len > HTTP_LONGEST_LINE) {
             abandon_transfer(client);
         } else if (client->connected == 0) {

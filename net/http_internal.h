@@ -26,7 +26,8 @@ int http_take_line(char* data, int* length, char* line);
 // Splits input at the first full occurrence of separator into the text ahead
 // of it and the text behind it (the whole input and "" when it does not
 // occur). Each part is cut to fit its buffer. before may be input itself,
-// and so may after, but not both. 1 when the separator occurs, else 0.
+// and so may after, but not both. 1 when the separator occurs, else 0 (also
+// when a size leaves no room, and then nothing is written).
 int text_split(const char* input, const char* separator, char* before, int before_size, char* after,
                int after_size);
 
