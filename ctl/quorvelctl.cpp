@@ -15,6 +15,7 @@ struct Command {
 constexpr Command commands[] = {
     {"catalog", cmd_catalog},
     {"verify", cmd_verify},
+    {"fetch", cmd_fetch},
 };
 
 const char usage[] = "usage: quorvelctl COMMAND ARGS...\n"
@@ -26,6 +27,10 @@ const char usage[] = "usage: quorvelctl COMMAND ARGS...\n"
                      "  verify CATALOG DATADIR\n"
                      "      Check the files of DATADIR against CATALOG; list what needs an\n"
                      "      update. Exit 0 when complete, 1 when not.\n"
+                     "  fetch URL FILE\n"
+                     "      Fetch URL (http only) into FILE with the launcher's HTTP client;\n"
+                     "      print the status code and the body bytes. Exit 0 on status 200,\n"
+                     "      1 otherwise.\n"
                      "\n"
                      "Exit codes: 0 success, 1 negative answer, 2 bad usage or unreadable input.\n";
 

@@ -1,0 +1,424 @@
+#include "net/http.h"
+
+#include "net/http_internal.h"
+
+#include <cctype>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr int HTTP_PIECE_SIZE = 128;
+constexpr int HTTP_DEFAULT_PORT = 80;
+// The longest status or header line read (bytes before its line feed). The
+// receive refuses to read once response_data holds HTTP_BUFFER_SIZE - 4
+// bytes, so a longer line may never see its line feed; whether it does
+// depends on how its bytes happen to arrive. Every longer line therefore
+// fails the transfer, taken or not.
+constexpr int HTTP_LONGEST_LINE = HTTP_BUFFER_SIZE - 5;
+// No file verifies past this size; a server that never stops must not fill
+// the disk.
+constexpr std::int64_t HTTP_LARGEST_BODY = INT32_MAX;
+
+void copy_text(char* to, const char* from, int size)
+{
+    std::size_t n = std::strlen(from);
+    if (n > static_cast<std::size_t>(size - 1)) {
+        n = static_cast<std::size_t>(size - 1);
+    }
+    std::memmove(to, from, n);
+    to[n] = '\0';
+}
+
+int fits(const char* text, int size)
+{
+    return std::strlen(text) < static_cast<std::size_t>(size) ? 1 : 0;
+}
+
+// Like http_take_line; also tells how many bytes the line held before its
+// line feed (raw_length) and after the carriage returns left it (length).
+int take_line_measured(char* data, int* length, char* line, int* raw_length, int* line_length)
+{
+    const void* found = std::memchr(data, '\n', static_cast<std::size_t>(*length));
+    if (found == nullptr) {
+        return 0;
+    }
+    const int raw = static_cast<int>(static_cast<const char*>(found) - data);
+    int kept = 0;
+    for (int i = 0; i < raw; ++i) {
+        if (data[i] != '\r') {
+            line[kept++] = data[i];
+        }
+    }
+    line[kept] = '\0';
+    const int rest = *length - raw - 1;
+    std::memmove(data, data + raw + 1, static_cast<std::size_t>(rest));
+    *length = rest;
+    if (raw_length != nullptr) {
+        *raw_length = raw;
+    }
+    if (line_length != nullptr) {
+        *line_length = kept;
+    }
+    return 1;
+}
+
+// The closing step: a socket error marks the transfer failed; an orderly
+// close by the peer leaves status_code alone.
+void close_connection(HttpClient* client)
+{
+    if (net_last_error() != 0) {
+        client->status_code = -1;
+    }
+    net_close(client->socket_handle);
+    client->connected = 0;
+}
+
+// Ends a transfer that cannot go on: the connection is dropped, what is
+// left unread is thrown away, and the next poll reports completion.
+void abandon_transfer(HttpClient* client)
+{
+    client->status_code = -1;
+    if (client->connected != 0) {
+        net_close(client->socket_handle);
+        client->connected = 0;
+    }
+    client->response_len = 0;
+}
+
+void read_status_line(HttpClient* client, char* line)
+{
+    // The version and reason phrase are kept cut to their 128-byte pieces;
+    // the code token is read in place, whole, so a long token still gives
+    // its number.
+    char version[HTTP_PIECE_SIZE];
+    char reason[HTTP_PIECE_SIZE];
+    text_split(line, " ", version, sizeof version, line, HTTP_BUFFER_SIZE);
+    text_split(line, " ", line, HTTP_BUFFER_SIZE, reason, sizeof reason);
+    client->status_code = text_to_int(line);
+}
+
+} // namespace
+
+int text_split(const char* input, const char* separator, char* before, int before_size, char* after,
+               int after_size)
+{
+    if (before_size <= 0 || after_size <= 0) {
+        return 0;
+    }
+    const char* found = separator[0] != '\0' ? std::strstr(input, separator) : nullptr;
+    const std::size_t input_length = std::strlen(input);
+    std::size_t before_length =
+        found != nullptr ? static_cast<std::size_t>(found - input) : input_length;
+    const char* after_start =
+        found != nullptr ? found + std::strlen(separator) : input + input_length;
+    std::size_t after_length = std::strlen(after_start);
+    if (before_length > static_cast<std::size_t>(before_size - 1)) {
+        before_length = static_cast<std::size_t>(before_size - 1);
+    }
+    if (after_length > static_cast<std::size_t>(after_size - 1)) {
+        after_length = static_cast<std::size_t>(after_size - 1);
+    }
+    // Whichever part lives in the input's own buffer is written last, once
+    // the other part has been read out of it.
+    if (after == input) {
+        std::memmove(before, input, before_length);
+        before[before_length] = '\0';
+        std::memmove(after, after_start, after_length);
+        after[after_length] = '\0';
+    } else {
+        std::memmove(after, after_start, after_length);
+        after[after_length] = '\0';
+        std::memmove(before, input, before_length);
+        before[before_length] = '\0';
+    }
+    return found != nullptr ? 1 : 0;
+}
+
+void text_to_upper(char* text)
+{
+    for (; *text != '\0'; ++text) {
+        *text = static_cast<char>(std::toupper(static_cast<unsigned char>(*text)));
+    }
+}
+
+int text_to_int(const char* text)
+{
+    while (*text == ' ' || (*text >= '\t' && *text <= '\r')) {
+        ++text;
+    }
+    const bool negative = *text == '-';
+    if (*text == '+' || *text == '-') {
+        ++text;
+    }
+    std::int64_t value = 0;
+    for (; *text >= '0' && *text <= '9'; ++text) {
+        if (value <= INT32_MAX) {
+            value = value * 10 + (*text - '0');
+        }
+    }
+    if (negative) {
+        value = -value;
+    }
+    if (value > INT32_MAX) {
+        return INT32_MAX;
+    }
+    if (value < INT32_MIN) {
+        return INT32_MIN;
+    }
+    return static_cast<int>(value);
+}
+
+int http_take_line(char* data, int* length, char* line)
+{
+    return take_line_measured(data, length, line, nullptr, nullptr);
+}
+
+int http_parse_url(const char* url, char* host_name, int* port, char* request_path)
+{
+    // A URL longer than the record's fields is refused rather than cut: a cut
+    // URL would fetch some other file.
+    if (!fits(url, HTTP_TEXT_SIZE)) {
+        return 0;
+    }
+    char scheme[HTTP_TEXT_SIZE];
+    char address[HTTP_TEXT_SIZE];
+    text_split(url, "://", scheme, sizeof scheme, address, sizeof address);
+    if (address[0] != '\0') {
+        text_to_upper(scheme);
+        if (std::strcmp(scheme, "HTTP") != 0) {
+            return 0;
+        }
+    } else {
+        copy_text(address, url, sizeof address);
+    }
+
+    char host_and_port[HTTP_TEXT_SIZE];
+    char tail[HTTP_TEXT_SIZE];
+    text_split(address, "/", host_and_port, sizeof host_and_port, tail, sizeof tail);
+    char port_text[HTTP_TEXT_SIZE];
+    text_split(host_and_port, ":", host_name, HTTP_TEXT_SIZE, port_text, sizeof port_text);
+    *port = port_text[0] != '\0' ? text_to_int(port_text) : HTTP_DEFAULT_PORT;
+    // The address holds at least the host and a "/" ahead of the tail, so
+    // "/" and the tail always fit.
+    request_path[0] = '/';
+    copy_text(request_path + 1, tail, HTTP_TEXT_SIZE - 1);
+    return 1;
+}
+
+int http_format_request(char* out, int size, const char* request_path, const char* host_name,
+                        const char* user_agent)
+{
+    if (size <= 0) {
+        return 0;
+    }
+    const int length = std::snprintf(out, static_cast<std::size_t>(size),
+                                     "GET %s HTTP/1.0\nHost: %s\nAccept: */*\nConnection: "
+                                     "close\nUser-Agent: %s\n\n",
+                                     request_path, host_name, user_agent);
+    if (length < 0) {
+        out[0] = '\0';
+        return 0;
+    }
+    return length < size ? length : size - 1;
+}
+
+void http_init(HttpClient* client)
+{
+    client->response_len = 0;
+    client->request_pending = 0;
+    client->active = 0;
+    client->connected = 0;
+    client->status_code = 0;
+    client->transfer_state = HTTP_IDLE;
+    copy_text(client->user_agent, "HTTP-Client", HTTP_USER_AGENT_SIZE);
+    client->url[0] = '\0';
+    client->host_name[0] = '\0';
+    client->request_path[0] = '\0';
+    client->port = 0;
+    client->out_file = nullptr;
+    client->body_bytes = 0;
+}
+
+void http_set_user_agent(HttpClient* client, const char* text)
+{
+    // Text longer than the field is refused and the previous agent kept: a
+    // cut header would still be sent as if it were whole.
+    if (text != nullptr && fits(text, HTTP_USER_AGENT_SIZE)) {
+        copy_text(client->user_agent, text, HTTP_USER_AGENT_SIZE);
+    }
+}
+
+int http_start(HttpClient* client, const char* url)
+{
+    // A start while a transfer is under way is refused: it would lose the
+    // open socket and output file.
+    if (client->active != 0) {
+        return 0;
+    }
+    char host_name[HTTP_TEXT_SIZE];
+    char request_path[HTTP_TEXT_SIZE];
+    int port = 0;
+    if (!http_parse_url(url, host_name, &port, request_path)) {
+        return 0;
+    }
+
+    client->connected = 0;
+    client->socket_handle = net_socket();
+    client->transfer_state = HTTP_CONNECTING;
+    if (client->socket_handle == NET_INVALID_SOCKET ||
+        !net_connect(client->socket_handle, host_name, port)) {
+        if (client->socket_handle != NET_INVALID_SOCKET) {
+            net_close(client->socket_handle);
+        }
+        client->active = 0;
+        client->status_code = -1;
+        return 0;
+    }
+    client->active = 1;
+    client->connected = 1;
+    net_set_nonblocking(client->socket_handle);
+    client->transfer_state = HTTP_STATUS_LINE;
+    client->response_len = 0;
+    client->request_pending = 0;
+    copy_text(client->url, url, HTTP_TEXT_SIZE);
+    copy_text(client->host_name, host_name, HTTP_TEXT_SIZE);
+    client->port = port;
+    copy_text(client->request_path, request_path, HTTP_TEXT_SIZE);
+    return 1;
+}
+
+namespace {
+
+// Steps 1 to 3 shared by both GET operations.
+int start_get(HttpClient* client, const char* url)
+{
+    if (!http_start(client, url)) {
+        return 0;
+    }
+    client->request_pending =
+        http_format_request(client->request_text, HTTP_BUFFER_SIZE, client->request_path,
+                            client->host_name, client->user_agent);
+    client->status_code = 0;
+    return 1;
+}
+
+} // namespace
+
+int http_get_to_file(HttpClient* client, const char* url, const char* output_path)
+{
+    if (!start_get(client, url)) {
+        return 0;
+    }
+    client->out_file = std::fopen(output_path, "wb");
+    client->body_bytes = 0;
+    if (client->out_file == nullptr) {
+        client->active = 0;
+        client->connected = 0;
+        net_close(client->socket_handle);
+        return 0;
+    }
+    return 1;
+}
+
+int http_get(HttpClient* client, const char* url)
+{
+    if (!start_get(client, url)) {
+        return 0;
+    }
+    client->out_file = nullptr;
+    client->body_bytes = 0;
+    return 1;
+}
+
+int http_poll(HttpClient* client)
+{
+    if (client->active == 0) {
+        return 0;
+    }
+    if (client->transfer_state == HTTP_CONNECTING) {
+        if (net_can_write(client->socket_handle, 0) == 0) {
+            return 1;
+        }
+        client->connected = 1;
+        client->transfer_state = HTTP_STATUS_LINE;
+    }
+
+    if (client->connected != 0 && client->request_pending > 0 &&
+        net_can_write(client->socket_handle, 0) != 0) {
+        if (net_send_pending(client->socket_handle, client->request_text,
+                             &client->request_pending) == -1) {
+            close_connection(client);
+        }
+    }
+    if (client->connected != 0 && net_can_read(client->socket_handle, 0) != 0) {
+        if (net_recv_append(client->socket_handle, client->response_data, &client->response_len,
+                            HTTP_BUFFER_SIZE, 0) == -1) {
+            close_connection(client);
+        }
+    }
+
+    if (client->connected == 0 && client->response_len == 0) {
+        client->active = 0;
+        if (client->out_file != nullptr) {
+            std::fclose(client->out_file);
+            client->out_file = nullptr;
+        }
+        return 0;
+    }
+
+    char line[HTTP_BUFFER_SIZE];
+    int raw_length = 0;
+    int line_length = 0;
+    int overlong = 0;
+    if (client->transfer_state == HTTP_STATUS_LINE &&
+        take_line_measured(client->response_data, &client->response_len, line, &raw_length,
+                           &line_length)) {
+        overlong = raw_length > HTTP_LONGEST_LINE;
+        if (!overlong) {
+            read_status_line(client, line);
+            client->transfer_state = HTTP_HEADERS;
+        }
+    }
+    while (!overlong && client->transfer_state == HTTP_HEADERS &&
+           take_line_measured(client->response_data, &client->response_len, line, &raw_length,
+                              &line_length)) {
+        // Emptiness counts the bytes kept, not the text: a line holding a
+        // zero byte is not empty.
+        if (raw_length > HTTP_LONGEST_LINE) {
+            overlong = 1;
+        } else if (line_length == 0) {
+            client->transfer_state = HTTP_BODY;
+        }
+    }
+    if (client->transfer_state == HTTP_STATUS_LINE || client->transfer_state == HTTP_HEADERS) {
+        // What is left here is part of a line without its line feed. Once
+        // the peer has closed it can never be completed: it is dropped, so
+        // the transfer finishes with the status read so far.
+        if (overlong || client->response_len > HTTP_LONGEST_LINE) {
+            abandon_transfer(client);
+        } else if (client->connected == 0) {
+            client->response_len = 0;
+        }
+    }
+
+    if (client->transfer_state == HTTP_BODY) {
+        if (client->out_file != nullptr) {
+            if (client->body_bytes + client->response_len > HTTP_LARGEST_BODY) {
+                abandon_transfer(client);
+            } else {
+                std::fwrite(client->response_data, 1,
+                            static_cast<std::size_t>(client->response_len), client->out_file);
+                client->body_bytes += client->response_len;
+            }
+        }
+        client->response_len = 0;
+    }
+    return client->active;
+}
+
+int http_is_active(const HttpClient* client)
+{
+    return client->active;
+}

@@ -1,0 +1,505 @@
+// Whole transfers against a scripted server on 127.0.0.1: how the client
+// reads status lines, headers and bodies as the bytes arrive, and how every
+// kind of connection end finishes a transfer.
+#include "net/http.h"
+#include "net/http_internal.h"
+#include "tests/support/http_driver.h"
+#include "tests/support/scripted_server.h"
+#include "tests/support/test_files.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::string ok_head =
+    "HTTP/1.0 200 OK\r\nServer: scripted\r\nContent-Type: text/plain\r\n\r\n";
+
+class HttpTransfer : public ::testing::Test {
+protected:
+    std::string dir = make_scratch_dir();
+    std::string out = dir + "/out.bin";
+    std::unique_ptr<HttpClient> client = new_http_client();
+
+    int start(const ScriptedServer& server, const std::string& path = "/file.bin")
+    {
+        return http_get_to_file(client.get(), server.url(path).c_str(), out.c_str());
+    }
+
+    // The usual run: start, poll to the end, the server's script done.
+    void run(ScriptedServer& server, const std::string& path = "/file.bin")
+    {
+        ASSERT_EQ(start(server, path), 1);
+        ASSERT_TRUE(poll_to_end(client.get()));
+        server.finish();
+    }
+
+    void expect_finished(int status, const std::string& body)
+    {
+        EXPECT_EQ(client->active, 0);
+        EXPECT_EQ(client->connected, 0);
+        EXPECT_EQ(client->out_file, nullptr);
+        EXPECT_EQ(client->status_code, status);
+        EXPECT_EQ(client->body_bytes, static_cast<std::int64_t>(body.size()));
+        EXPECT_EQ(read_file(out), body);
+    }
+};
+
+TEST_F(HttpTransfer, WholeResponseInOneReceive)
+{
+    for (const std::string& line_end : {std::string("\r\n"), std::string("\n")}) {
+        SCOPED_TRACE(line_end.size() == 2 ? "CR LF" : "bare LF");
+        const std::string body = "catalog body\nline two\r\n";
+        const std::string response = "HTTP/1.0 200 OK" + line_end + "Server: scripted" + line_end +
+                                     "Content-Length: 24" + line_end + line_end + body;
+        ScriptedServer server({wait_step(), send_step(response), wait_step(), close_step()});
+        ASSERT_EQ(start(server), 1);
+        EXPECT_EQ(client->transfer_state, HTTP_STATUS_LINE);
+        EXPECT_EQ(http_poll(client.get()), 1); // sends the request
+        EXPECT_EQ(client->request_pending, 0);
+
+        server.release();
+        wait_readable(client.get());
+        EXPECT_EQ(http_poll(client.get()), 1);
+        EXPECT_EQ(client->status_code, 200);
+        EXPECT_EQ(client->transfer_state, HTTP_BODY);
+        EXPECT_EQ(client->body_bytes, static_cast<std::int64_t>(body.size()));
+        EXPECT_EQ(client->response_len, 0);
+        EXPECT_NE(client->out_file, nullptr);
+
+        server.release();
+        wait_readable(client.get());
+        EXPECT_EQ(http_poll(client.get()), 0); // sees the close
+        server.finish();
+        expect_finished(200, body);
+    }
+}
+
+TEST_F(HttpTransfer, SendsTheExactRequest)
+{
+    ScriptedServer server({send_step(ok_head + "x"), close_step()});
+    run(server, "/quorvel/data/a b.txt?x=1");
+    EXPECT_EQ(server.request(), "GET /quorvel/data/a b.txt?x=1 HTTP/1.0\n"
+                                "Host: 127.0.0.1\n"
+                                "Accept: */*\n"
+                                "Connection: close\n"
+                                "User-Agent: Quorvel_Launcher\n"
+                                "\n");
+    EXPECT_EQ(client->port, server.port());
+    EXPECT_STREQ(client->host_name, "127.0.0.1");
+    EXPECT_STREQ(client->request_path, "/quorvel/data/a b.txt?x=1");
+    EXPECT_EQ(std::string(client->url), server.url("/quorvel/data/a b.txt?x=1"));
+    expect_finished(200, "x");
+}
+
+TEST_F(HttpTransfer, StatusLineInTwoPieces)
+{
+    ScriptedServer server(
+        {send_step("HTTP/1.0 2"), wait_step(), send_step("00 OK\r\n\r\nbody"), close_step()});
+    ASSERT_EQ(start(server), 1);
+    EXPECT_EQ(http_poll(client.get()), 1);
+    wait_readable(client.get());
+    EXPECT_EQ(http_poll(client.get()), 1);
+    // The piece waits at the front for its line feed.
+    EXPECT_EQ(client->transfer_state, HTTP_STATUS_LINE);
+    EXPECT_EQ(client->status_code, 0);
+    EXPECT_EQ(std::string(client->response_data, static_cast<std::size_t>(client->response_len)),
+              "HTTP/1.0 2");
+    server.release();
+    ASSERT_TRUE(poll_to_end(client.get()));
+    server.finish();
+    expect_finished(200, "body");
+}
+
+TEST_F(HttpTransfer, LinesSplitAnywhere)
+{
+    const std::string response =
+        "HTTP/1.1 206 Partial\r\nA: 1\r\nLong-Header: " + std::string(3000, 'v') + "\r\n\r\n" +
+        "0123456789";
+    // Every cut point between two sends, including inside CR LF pairs.
+    for (std::size_t cut = 1; cut < response.size(); cut += 97) {
+        SCOPED_TRACE(cut);
+        ScriptedServer server({send_step(response.substr(0, cut)), pause_step(5),
+                               send_step(response.substr(cut)), close_step()});
+        run(server);
+        expect_finished(206, "0123456789");
+        client = new_http_client();
+    }
+}
+
+TEST_F(HttpTransfer, StatusOtherThan200KeepsTheBody)
+{
+    ScriptedServer server({send_step("HTTP/1.1 404 Not Found\r\nContent-Type: text/html\r\n\r\n"
+                                     "<h1>404</h1>"),
+                           close_step()});
+    run(server);
+    expect_finished(404, "<h1>404</h1>");
+}
+
+TEST_F(HttpTransfer, StatusLineShapes)
+{
+    struct Case {
+        const char* line;
+        int status;
+    };
+    const Case cases[] = {
+        {"HTTP/1.0200OK", 0},           // no space
+        {"HTTP/1.0  200 OK", 0},        // two spaces after the version
+        {"HTTP/1.1 200", 200},          // no reason phrase
+        {"HTTP/1.1 302 Found it", 302}, // reason with spaces
+        {"ICY 200 OK", 200},            // any version text
+        {"HTTP/1.1 2xx OK", 2},         // leading digits only
+        {"HTTP/1.1 OK 200", 0},         // no digits in the token
+        {"HTTP/1.1 -1 odd", -1},        // as atoi reads it
+        {"HTTP/1.1 99999999999 big", INT_MAX},
+        {"", 0},       // empty first line
+        {" 503", 503}, // empty version
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        ScriptedServer server(
+            {send_step(std::string(c.line) + "\r\nA: b\r\n\r\nbody"), close_step()});
+        run(server);
+        expect_finished(c.status, "body");
+        client = new_http_client();
+    }
+}
+
+TEST_F(HttpTransfer, LongStatusLinePiecesStillGiveTheCode)
+{
+    const std::string version(300, 'V');
+    const std::string reason(5000, 'r');
+    const std::string token = "404" + std::string(400, 'x');
+    ScriptedServer server(
+        {send_step(version + " " + token + " " + reason + "\r\n\r\nbody"), close_step()});
+    run(server);
+    expect_finished(404, "body");
+}
+
+TEST_F(HttpTransfer, LineOfOnlyCarriageReturnsEndsTheHeaders)
+{
+    for (const char* end : {"\r\n", "\r\r\n"}) {
+        ScriptedServer server(
+            {send_step(std::string("HTTP/1.0 200 OK\nA: b\n") + end + "body\r\n"), close_step()});
+        run(server);
+        expect_finished(200, "body\r\n");
+        client = new_http_client();
+    }
+}
+
+TEST_F(HttpTransfer, ZeroByteLineIsNotAnEmptyLine)
+{
+    const char response[] = "HTTP/1.0 200 OK\r\nA: b\r\n\0\r\n\r\nbody";
+    ScriptedServer server({send_step(std::string(response, sizeof response - 1)), close_step()});
+    run(server);
+    expect_finished(200, "body");
+}
+
+TEST_F(HttpTransfer, BodyKeepsEveryByte)
+{
+    std::string body;
+    for (int i = 0; i < 70000; ++i) {
+        body += static_cast<char>((i * 7 + i / 251) & 0xFF);
+    }
+    body += "\r\n\n\r\0";
+    ScriptedServer server({send_step(ok_head + body.substr(0, 5)), pause_step(10),
+                           send_step(body.substr(5)), close_step()});
+    run(server);
+    expect_finished(200, body);
+}
+
+TEST_F(HttpTransfer, PeerClosesEarly)
+{
+    struct Case {
+        const char* name;
+        std::string sent;
+        int status;
+    };
+    const Case cases[] = {
+        {"right after the empty line", "HTTP/1.0 200 OK\r\nA: b\r\n\r\n", 200},
+        {"after the status line only", "HTTP/1.0 403 Forbidden\r\n", 403},
+        {"inside a header line", "HTTP/1.0 200 OK\r\nA: b\r\nX-Cut: abc", 200},
+        {"inside the status line", "HTTP/1.0 20", 0},
+        {"without a byte", "", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedServer server({send_step(c.sent), close_step()});
+        run(server);
+        expect_finished(c.status, "");
+        EXPECT_TRUE(fs_is_file(out.c_str()));
+        client = new_http_client();
+    }
+}
+
+TEST_F(HttpTransfer, ConnectionResetMarksTheTransferFailed)
+{
+    ScriptedServer server({send_step("HTTP/1.0 200 OK\r\n\r\npart"), wait_step(), reset_step()});
+    ASSERT_EQ(start(server), 1);
+    const std::int64_t deadline = clock_ms() + 5000;
+    while (client->body_bytes < 4 && clock_ms() < deadline) {
+        http_poll(client.get());
+    }
+    EXPECT_EQ(client->status_code, 200);
+    server.release();
+    ASSERT_TRUE(poll_to_end(client.get()));
+    server.finish();
+    EXPECT_EQ(client->status_code, -1);
+    EXPECT_EQ(client->active, 0);
+    EXPECT_EQ(client->out_file, nullptr);
+}
+
+TEST_F(HttpTransfer, PollAfterCompletionChangesNothing)
+{
+    ScriptedServer server({send_step(ok_head + "done"), close_step()});
+    run(server);
+    auto before = std::make_unique<HttpClient>();
+    std::memcpy(before.get(), client.get(), sizeof(HttpClient));
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(http_poll(client.get()), 0);
+        EXPECT_EQ(http_is_active(client.get()), 0);
+    }
+    EXPECT_EQ(std::memcmp(before.get(), client.get(), sizeof(HttpClient)), 0);
+    expect_finished(200, "done");
+}
+
+TEST_F(HttpTransfer, GetWithoutFileThrowsTheBodyAway)
+{
+    ScriptedServer server({send_step(ok_head + std::string(50000, 'b')), close_step()});
+    ASSERT_EQ(http_get(client.get(), server.url("/x").c_str()), 1);
+    EXPECT_EQ(client->out_file, nullptr);
+    ASSERT_TRUE(poll_to_end(client.get()));
+    server.finish();
+    EXPECT_EQ(client->status_code, 200);
+    EXPECT_EQ(client->body_bytes, 0);
+    EXPECT_EQ(client->transfer_state, HTTP_BODY);
+    EXPECT_EQ(server.request().rfind("GET /x HTTP/1.0\n", 0), 0u);
+}
+
+TEST_F(HttpTransfer, HttpsIsRefusedWithoutNetworkActivity)
+{
+    ScriptedServer first({send_step("HTTP/1.0 404 Not Found\r\n\r\nno"), close_step()});
+    run(first);
+    ASSERT_EQ(client->status_code, 404);
+
+    ScriptedServer idle({close_step()});
+    const std::string url = "https://127.0.0.1:" + std::to_string(idle.port()) + "/x";
+    auto before = std::make_unique<HttpClient>();
+    std::memcpy(before.get(), client.get(), sizeof(HttpClient));
+    const std::string other = dir + "/other.bin";
+    EXPECT_EQ(http_get_to_file(client.get(), url.c_str(), other.c_str()), 0);
+    EXPECT_EQ(http_get(client.get(), ("HtTpS://127.0.0.1:" + std::to_string(idle.port())).c_str()),
+              0);
+    EXPECT_EQ(std::memcmp(before.get(), client.get(), sizeof(HttpClient)), 0);
+    EXPECT_FALSE(fs_exists(other.c_str()));
+    sleep_ms(100);
+    EXPECT_FALSE(idle.accepted());
+    EXPECT_FALSE(idle.connection_waiting(0));
+}
+
+TEST_F(HttpTransfer, SecondTransferStartsFromZero)
+{
+    ScriptedServer first({send_step("HTTP/1.0 500 Oops\r\n\r\nfirst body"), close_step()});
+    run(first);
+    ASSERT_EQ(client->status_code, 500);
+    ASSERT_EQ(client->body_bytes, 10);
+
+    ScriptedServer second({wait_step(), send_step(ok_head + "2nd"), close_step()});
+    ASSERT_EQ(start(second), 1);
+    EXPECT_EQ(client->status_code, 0);
+    EXPECT_EQ(client->body_bytes, 0);
+    EXPECT_EQ(client->response_len, 0);
+    EXPECT_EQ(client->transfer_state, HTTP_STATUS_LINE);
+    second.release();
+    ASSERT_TRUE(poll_to_end(client.get()));
+    second.finish();
+    expect_finished(200, "2nd");
+}
+
+TEST_F(HttpTransfer, StartWhileActiveIsRefused)
+{
+    ScriptedServer first({wait_step(), send_step(ok_head + "one"), close_step()});
+    ScriptedServer second({send_step(ok_head + "two"), close_step()});
+    ASSERT_EQ(start(first), 1);
+    auto before = std::make_unique<HttpClient>();
+    std::memcpy(before.get(), client.get(), sizeof(HttpClient));
+    const std::string other = dir + "/other.bin";
+    EXPECT_EQ(http_get_to_file(client.get(), second.url("/y").c_str(), other.c_str()), 0);
+    EXPECT_EQ(http_get(client.get(), second.url("/y").c_str()), 0);
+    EXPECT_EQ(std::memcmp(before.get(), client.get(), sizeof(HttpClient)), 0);
+    EXPECT_FALSE(fs_exists(other.c_str()));
+    first.release();
+    ASSERT_TRUE(poll_to_end(client.get()));
+    first.finish();
+    expect_finished(200, "one");
+    EXPECT_FALSE(second.accepted());
+}
+
+TEST_F(HttpTransfer, ConnectionFailure)
+{
+    // A port that was just listening and is closed now refuses connections.
+    int port = 0;
+    {
+        ScriptedServer gone({close_step()});
+        port = gone.port();
+    }
+    client->status_code = 404;
+    client->body_bytes = 12;
+    const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/x";
+    EXPECT_EQ(http_get_to_file(client.get(), url.c_str(), out.c_str()), 0);
+    EXPECT_EQ(client->status_code, -1);
+    EXPECT_EQ(client->active, 0);
+    EXPECT_EQ(client->body_bytes, 12);
+    EXPECT_EQ(client->transfer_state, HTTP_CONNECTING);
+    EXPECT_FALSE(fs_exists(out.c_str()));
+    EXPECT_EQ(http_poll(client.get()), 0);
+}
+
+TEST_F(HttpTransfer, OutputFileThatCannotBeOpened)
+{
+    ScriptedServer server({send_step(ok_head + "x"), close_step()});
+    const std::string bad = dir + "/missing-folder/out.bin";
+    EXPECT_EQ(http_get_to_file(client.get(), server.url("/x").c_str(), bad.c_str()), 0);
+    EXPECT_EQ(client->active, 0);
+    EXPECT_EQ(client->connected, 0);
+    EXPECT_EQ(client->out_file, nullptr);
+    EXPECT_EQ(client->status_code, 0);
+    EXPECT_EQ(http_poll(client.get()), 0);
+    server.finish();
+    EXPECT_TRUE(server.accepted());
+    EXPECT_EQ(server.request(), ""); // nothing was sent
+}
+
+TEST_F(HttpTransfer, LongestUrlAndUserAgentAreSentWhole)
+{
+    ScriptedServer server({send_step(ok_head), close_step()});
+    const std::string head = server.url("/");
+    const std::string path_tail(HTTP_TEXT_SIZE - 1 - head.size(), 'p');
+    const std::string agent(HTTP_USER_AGENT_SIZE - 1, 'u');
+    http_set_user_agent(client.get(), agent.c_str());
+    ASSERT_EQ(http_get_to_file(client.get(), (head + path_tail).c_str(), out.c_str()), 1);
+    ASSERT_TRUE(poll_to_end(client.get()));
+    server.finish();
+    EXPECT_EQ(server.request(), "GET /" + path_tail +
+                                    " HTTP/1.0\nHost: 127.0.0.1\nAccept: */*\n"
+                                    "Connection: close\nUser-Agent: " +
+                                    agent + "\n\n");
+
+    ScriptedServer unused({close_step()});
+    const std::string too_long = unused.url("/") + std::string(HTTP_TEXT_SIZE, 'p');
+    EXPECT_EQ(http_get_to_file(client.get(), too_long.c_str(), out.c_str()), 0);
+    EXPECT_EQ(client->status_code, 200);
+    sleep_ms(50);
+    EXPECT_FALSE(unused.accepted());
+}
+
+// A status or header line of HTTP_BUFFER_SIZE - 4 bytes or more (before its
+// line feed) can never be read; one byte shorter still can, however the
+// bytes arrive.
+TEST_F(HttpTransfer, OverlongHeadLinesFailTheTransfer)
+{
+    const int longest = HTTP_BUFFER_SIZE - 5;
+    struct Case {
+        const char* name;
+        std::string head;
+        int status;
+        const char* body;
+    };
+    const std::string header_prefix = "X-Long: ";
+    const Case cases[] = {
+        {"longest header line",
+         "HTTP/1.0 200 OK\r\n" + header_prefix +
+             std::string(static_cast<std::size_t>(longest) - header_prefix.size() - 1, 'h') +
+             "\r\n\r\n",
+         200, "body"},
+        {"header line one byte longer",
+         "HTTP/1.0 200 OK\r\n" + header_prefix +
+             std::string(static_cast<std::size_t>(longest) - header_prefix.size(), 'h') +
+             "\r\n\r\n",
+         -1, ""},
+        {"header line far too long",
+         "HTTP/1.0 200 OK\r\n" + header_prefix + std::string(100000, 'h') + "\r\n\r\n", -1, ""},
+        {"status line one byte longer",
+         "HTTP/1.0 200 " + std::string(static_cast<std::size_t>(longest) - 12, 'r') + "\n\n", -1,
+         ""},
+        {"status line without end", "HTTP/1.0 200 " + std::string(40000, 'r'), -1, ""},
+    };
+    for (const Case& c : cases) {
+        for (int pieces : {1, 3}) {
+            SCOPED_TRACE(std::string(c.name) + (pieces == 1 ? ", one send" : ", three sends"));
+            std::vector<ServerStep> steps;
+            const std::string all = c.head + "body";
+            const std::size_t third = all.size() / 3;
+            if (pieces == 1) {
+                steps.push_back(send_step(all));
+            } else {
+                steps.push_back(send_step(all.substr(0, third)));
+                steps.push_back(pause_step(20));
+                steps.push_back(send_step(all.substr(third, third)));
+                steps.push_back(pause_step(20));
+                steps.push_back(send_step(all.substr(2 * third)));
+            }
+            steps.push_back(wait_step()); // the connection stays open
+            steps.push_back(close_step());
+            ScriptedServer server(steps);
+            ASSERT_EQ(start(server), 1);
+            if (c.status == -1) {
+                // Finishes although the server never closes.
+                ASSERT_TRUE(poll_to_end(client.get()));
+                expect_finished(-1, "");
+                server.release();
+            } else {
+                const std::int64_t deadline = clock_ms() + 5000;
+                while (client->body_bytes < 4 && clock_ms() < deadline) {
+                    http_poll(client.get());
+                }
+                server.release();
+                ASSERT_TRUE(poll_to_end(client.get()));
+                expect_finished(c.status, c.body);
+            }
+            server.finish();
+            client = new_http_client();
+        }
+    }
+}
+
+TEST_F(HttpTransfer, BodyPastTheLargestFileSizeFails)
+{
+    for (int over : {0, 1}) {
+        SCOPED_TRACE(over ? "one byte too many" : "exactly the largest size");
+        ScriptedServer server(
+            {send_step(ok_head), wait_step(), send_step("0123456789"), wait_step(), close_step()});
+        ASSERT_EQ(start(server), 1);
+        const std::int64_t deadline = clock_ms() + 5000;
+        while (client->transfer_state != HTTP_BODY && clock_ms() < deadline) {
+            http_poll(client.get());
+        }
+        ASSERT_EQ(client->transfer_state, HTTP_BODY);
+        // Stands in for 2 GiB already written.
+        client->body_bytes = INT_MAX - 10 + over;
+        server.release();
+        while (client->connected != 0 && client->body_bytes < INT_MAX && clock_ms() < deadline) {
+            http_poll(client.get());
+        }
+        if (over) {
+            EXPECT_EQ(client->connected, 0);
+            EXPECT_EQ(client->status_code, -1);
+            EXPECT_EQ(http_poll(client.get()), 0);
+        } else {
+            EXPECT_EQ(client->body_bytes, INT_MAX);
+            EXPECT_EQ(client->status_code, 200);
+            server.release();
+            ASSERT_TRUE(poll_to_end(client.get()));
+            EXPECT_EQ(client->status_code, 200);
+        }
+        server.release();
+        server.finish();
+        client = new_http_client();
+    }
+}
+
+} // namespace
