@@ -1,0 +1,14 @@
+// What the window probe needs from the system beyond the window module:
+// the outer window rectangle and ways to make window_open fail. One file
+// per backend defines these.
+#pragma once
+
+// The window's outer rectangle in screen coordinates (frame and caption
+// included where the system draws them). 1 when found.
+int probe_outer_rect(const char* title, int* left, int* top, int* right, int* bottom);
+
+// Arranges for the next window_open to fail at the named step ("register"
+// or "create"). Failure dialogs, where the system shows them, are logged
+// ("dialog caption=... text=... warning_icon=...") and dismissed. 1 when the
+// step can be broken on this system.
+int probe_break_setup(const char* step);
