@@ -7,6 +7,11 @@
 // included where the system draws them). 1 when found.
 int probe_outer_rect(const char* title, int* left, int* top, int* right, int* bottom);
 
+// Logs what the executable and the window class carry as the program icon
+// ("icon group=WxHxBPP,... class_icon=N small_icon=N"); nothing where the
+// system has no icon resources.
+void probe_log_icon(const char* title);
+
 // Arranges for the next window_open to fail at the named step ("register"
 // or "create"). Failure dialogs, where the system shows them, are logged
 // ("dialog caption=... text=... warning_icon=...") and dismissed. 1 when the

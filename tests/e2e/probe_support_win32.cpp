@@ -84,6 +84,41 @@ int probe_outer_rect(const char* title, int* left, int* top, int* right, int* bo
     return 1;
 }
 
+void probe_log_icon(const char* title)
+{
+    // The group directory: a 6-byte header, then 14 bytes per image (width,
+    // height, colours, reserved, planes, bit count, size, id).
+    char sizes[128] = "none";
+    HMODULE module = GetModuleHandleA(nullptr);
+    HRSRC found = FindResourceA(module, MAKEINTRESOURCEA(101), MAKEINTRESOURCEA(14));
+    HGLOBAL loaded = found != nullptr ? LoadResource(module, found) : nullptr;
+    const unsigned char* group =
+        loaded != nullptr ? static_cast<const unsigned char*>(LockResource(loaded)) : nullptr;
+    if (group != nullptr && SizeofResource(module, found) >= 6) {
+        const int count = group[4] | (group[5] << 8);
+        int used = 0;
+        sizes[0] = 0;
+        for (int i = 0;
+             i < count && 6 + (i + 1) * 14 <= static_cast<int>(SizeofResource(module, found));
+             ++i) {
+            const unsigned char* entry = group + 6 + i * 14;
+            const int width = entry[0] == 0 ? 256 : entry[0];
+            const int height = entry[1] == 0 ? 256 : entry[1];
+            const int bits = entry[6] | (entry[7] << 8);
+            used += std::snprintf(sizes + used, sizeof sizes - static_cast<unsigned>(used),
+                                  "%s%dx%dx%d", i == 0 ? "" : ",", width, height, bits);
+            if (used >= static_cast<int>(sizeof sizes)) {
+                break;
+            }
+        }
+    }
+    HWND window = FindWindowA("Ventana", title);
+    const int class_icon = window != nullptr && GetClassLongPtrA(window, GCLP_HICON) != 0 ? 1 : 0;
+    const int small_icon = window != nullptr && GetClassLongPtrA(window, GCLP_HICONSM) != 0 ? 1 : 0;
+    std::printf("icon group=%s class_icon=%d small_icon=%d\n", sizes, class_icon, small_icon);
+    std::fflush(stdout);
+}
+
 int probe_break_setup(const char* step)
 {
     if (std::strcmp(step, "register") == 0) {

@@ -42,6 +42,8 @@ int probe_outer_rect(const char* title, int* left, int* top, int* right, int* bo
     return found;
 }
 
+void probe_log_icon(const char*) {}
+
 int probe_break_setup(const char* step)
 {
     if (std::strcmp(step, "register") == 0) {

@@ -277,6 +277,11 @@ def scenario_main(command, is_wine, checks):
             assert left <= x and x + width <= right and top <= y and y + height <= bottom, \
                 f"client {x},{y} outside the outer rectangle {left},{top},{right},{bottom}"
 
+        def icon():
+            line = probe.wait_line("icon")
+            assert line == "icon group=32x32x32,48x48x32,64x64x32,96x96x32 class_icon=1 " \
+                           "small_icon=1", line
+
         def picture():
             probe.settle()
             check_picture(window)
@@ -333,6 +338,8 @@ def scenario_main(command, is_wine, checks):
         checks.case("window opens hidden-black, fills and paints", opened)
         checks.case("client area is exactly 400x400 and centred", client_area)
         checks.case("screen shows the back buffer pixel for pixel", picture)
+        if is_wine:
+            checks.case("icon resource 101 holds the four sizes and the class uses it", icon)
         checks.case("clicks arrive at client coordinates, two quick clicks as two pairs", clicks)
         checks.case("key presses have no effect", keys_do_nothing)
         if not is_wine:

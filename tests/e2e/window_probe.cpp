@@ -128,6 +128,8 @@ int main(int argc, char** argv)
         log_line("outer %d %d %d %d\n", left, top, right, bottom);
     }
 
+    probe_log_icon(title);
+
     if (quit_order != 0) {
         // Let the show settle, then queue a repaint and the quit message.
         for (int i = 0; i < 20; ++i) {
