@@ -427,6 +427,69 @@ def failing_image(command, is_wine):
         assert b"Error! Image creation Failed!" in probe.stderr, probe.stderr
 
 
+def free_display_number(first=160):
+    number = first
+    while os.path.exists(f"/tmp/.X11-unix/X{number}") or os.path.exists(f"/tmp/.X{number}-lock"):
+        number += 1
+    return number
+
+
+def scenario_depth16(command, checks):
+    """The same picture on a 16-bit (5-6-5) screen of a private Xvfb."""
+    number = free_display_number()
+    server = subprocess.Popen(["Xvfb", f":{number}", "-screen", "0", "800x600x16", "-nolisten",
+                               "tcp"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    env = dict(os.environ, DISPLAY=f":{number}")
+    saved_display = os.environ["DISPLAY"]
+    probe = None
+    try:
+        deadline = time.monotonic() + TIMEOUT
+        while subprocess.run(["xdpyinfo"], env=env, capture_output=True).returncode != 0:
+            if time.monotonic() > deadline or server.poll() is not None:
+                raise AssertionError(f"Xvfb :{number} did not start")
+            time.sleep(0.1)
+        os.environ["DISPLAY"] = env["DISPLAY"]  # the helpers below use the environment
+        title = f"Quorvel Depth16 {os.getpid()}"
+        probe = Probe(command + [title], env=env)
+
+        def picture_16():
+            probe.wait_line("shown")
+            window = find_window(title)
+            assert geometry(window) == (200, 100, SIZE, SIZE), geometry(window)
+            probe.settle()
+            shot = Screenshot()
+            assert shot.bytes_per_pixel == 2 and shot.masks == (0xF800, 0x07E0, 0x001F), \
+                f"not a 5-6-5 screen: {shot.bytes_per_pixel} bytes, masks {shot.masks}"
+            check_picture(window)
+            send_delete_window(window)
+            assert probe.finish() == 0, probe.lines
+
+        checks.case("16-bit screen: picture converted through the visual's masks", picture_16)
+    finally:
+        os.environ["DISPLAY"] = saved_display
+        if probe is not None:
+            probe.kill()
+        server.terminate()
+        server.wait()
+
+
+def scenario_alt_f4(command, checks):
+    title = f"Quorvel AltF4 {os.getpid()}"
+    probe = Probe(command + [title])
+    try:
+        def alt_f4():
+            probe.wait_line("shown")
+            window = find_window(title)
+            run("xdotool", "windowfocus", "--sync", str(window))
+            run("xdotool", "key", "alt+F4")
+            assert probe.finish() == 0, probe.lines
+            assert "pump_wait 0 closed=1" in probe.lines, probe.lines
+
+        checks.case("Alt+F4 closes the window", alt_f4)
+    finally:
+        probe.kill()
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--probe", required=True)
@@ -441,6 +504,10 @@ def main():
     scenario_main(command, is_wine, checks)
     scenario_poll(command, checks)
     scenario_failures(command, is_wine, checks)
+    if is_wine:
+        scenario_alt_f4(command, checks)
+    else:
+        scenario_depth16(command, checks)
     print(f"{checks.passed} passed, {checks.failed} failed")
     return 0 if checks.failed == 0 else 1
 
