@@ -12,6 +12,11 @@ int probe_outer_rect(const char* title, int* left, int* top, int* right, int* bo
 // system has no icon resources.
 void probe_log_icon(const char* title);
 
+// Queues a mouse move and a left-button release at (-25, -7) for the window,
+// as the system reports a pointer left of and above the client area. 1 when
+// this system can queue such messages.
+int probe_post_negative_mouse(const char* title);
+
 // Arranges for the next window_open to fail at the named step ("register"
 // or "create"). Failure dialogs, where the system shows them, are logged
 // ("dialog caption=... text=... warning_icon=...") and dismissed. 1 when the

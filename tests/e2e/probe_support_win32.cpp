@@ -84,6 +84,19 @@ int probe_outer_rect(const char* title, int* left, int* top, int* right, int* bo
     return 1;
 }
 
+int probe_post_negative_mouse(const char* title)
+{
+    HWND window = FindWindowA("Ventana", title);
+    if (window == nullptr) {
+        return 0;
+    }
+    // Each coordinate is the low 16 bits of its two's complement.
+    const LPARAM position = static_cast<LPARAM>((0xFFF9u << 16) | 0xFFE7u); // (-25, -7)
+    PostMessageA(window, WM_MOUSEMOVE, 0, position);
+    PostMessageA(window, WM_LBUTTONUP, 0, position);
+    return 1;
+}
+
 void probe_log_icon(const char* title)
 {
     // The group directory: a 6-byte header, then 14 bytes per image (width,

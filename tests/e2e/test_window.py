@@ -353,10 +353,20 @@ def scenario_main(command, is_wine, checks):
         probe.kill()
 
 
-def scenario_poll(command, checks):
+def scenario_poll(command, is_wine, checks):
     title = f"Quorvel Poll {os.getpid()}"
-    probe = Probe(command + ["--poll", "--quit-order", title])
+    extra = ["--post-negative"] if is_wine else []
+    probe = Probe(command + ["--poll", "--quit-order"] + extra + [title])
     try:
+        def negative_messages():
+            assert probe.wait_line("posted_negative") == "posted_negative 1"
+            probe.wait_line("up ", 5)
+            # The real pointer may add moves of its own; the queued pair
+            # must arrive together and unchanged.
+            got = probe.new_lines(0)
+            assert got[-2:] == ["move -25 -7", "up -25 -7 0"], got
+            assert [l for l in got if not l.startswith("move ")] == ["up -25 -7 0"], got
+
         def quit_order():
             line = probe.wait_line("quit_order")
             assert line == "quit_order first=0 painted=0 second=1 painted=1", line
@@ -371,6 +381,9 @@ def scenario_poll(command, checks):
             assert tail == ["pump_pending 0 closed=1", "pump_wait_after 0",
                             "after_close fill=1 pump=1 paints=0", "exit"], tail
 
+        if is_wine:
+            checks.case("mouse messages left of and above the client give negative x, y",
+                        negative_messages)
         checks.case("quit message is taken before a pending repaint, which stays queued",
                     quit_order)
         checks.case("closing while polling: pump_pending returns 0, pump_wait 0", close_while_polling)
@@ -502,7 +515,7 @@ def main():
     is_wine = options.runner is not None
     checks = Checks()
     scenario_main(command, is_wine, checks)
-    scenario_poll(command, checks)
+    scenario_poll(command, is_wine, checks)
     scenario_failures(command, is_wine, checks)
     if is_wine:
         scenario_alt_f4(command, checks)

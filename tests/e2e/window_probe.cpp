@@ -1,10 +1,12 @@
 // Opens the window, shows a known picture and logs every handler call and
 // pump result on standard output, one line each, for test_window.py.
 //
-//   window_probe [--poll] [--quit-order] [--fail STEP] [--size W H] TITLE
+//   window_probe [--poll] [--quit-order] [--post-negative] [--fail STEP]
+//                [--size W H] TITLE
 //
 // By default it waits for messages with pump_wait; --poll drains them with
-// pump_pending the way the download loop does. --quit-order checks where a
+// pump_pending the way the download loop does. --post-negative queues mouse
+// messages with negative coordinates where the system allows it. --quit-order checks where a
 // queued quit message stands relative to a pending repaint. --fail makes
 // window_open fail at STEP (register, create, image).
 #include "platform/platform.h"
@@ -82,6 +84,7 @@ int main(int argc, char** argv)
 {
     int poll = 0;
     int quit_order = 0;
+    int post_negative = 0;
     const char* fail_step = nullptr;
     std::int32_t width = 400;
     std::int32_t height = 400;
@@ -91,6 +94,8 @@ int main(int argc, char** argv)
             poll = 1;
         } else if (std::strcmp(argv[i], "--quit-order") == 0) {
             quit_order = 1;
+        } else if (std::strcmp(argv[i], "--post-negative") == 0) {
+            post_negative = 1;
         } else if (std::strcmp(argv[i], "--fail") == 0 && i + 1 < argc) {
             fail_step = argv[++i];
         } else if (std::strcmp(argv[i], "--size") == 0 && i + 2 < argc) {
@@ -145,6 +150,9 @@ int main(int argc, char** argv)
         const int painted_second = paint_count - before;
         log_line("quit_order first=%d painted=%d second=%d painted=%d\n", first, painted_first,
                  second, painted_second);
+    }
+    if (post_negative != 0) {
+        log_line("posted_negative %d\n", probe_post_negative_mouse(title));
     }
     log_line("shown\n");
 
