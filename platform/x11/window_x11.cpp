@@ -47,9 +47,9 @@ void report_failure(const char* message, const char* detail)
     std::fflush(stderr);
 }
 
-int record_setup_error(Display*, XErrorEvent*)
+int record_setup_error(Display*, XErrorEvent* error)
 {
-    x11_window.setup_error = 1;
+    x11_window.setup_error = error->error_code != 0 ? error->error_code : 1;
     return 0;
 }
 
@@ -264,7 +264,9 @@ int window_open(const char* title, std::int32_t width, std::int32_t height)
     XSync(display, False);
     XSetErrorHandler(previous_handler);
     if (window == 0 || x11_window.setup_error != 0) {
-        report_failure("Window Creation Failed!", "XCreateWindow");
+        char detail[64];
+        std::snprintf(detail, sizeof detail, "XCreateWindow, X error %d", x11_window.setup_error);
+        report_failure("Window Creation Failed!", detail);
         return 0;
     }
     x11_window.window = window;

@@ -62,7 +62,9 @@ class Probe:
             except queue.Empty:
                 continue
             if line is None:
-                raise AssertionError(f"probe ended without {prefix!r}: {self.lines}")
+                self.process.wait(TIMEOUT)
+                raise AssertionError(f"probe ended without {prefix!r}: {self.lines} "
+                                     f"{self.process.stderr.read()!r}")
             if line.startswith(prefix):
                 return line
 
