@@ -287,6 +287,10 @@ def scenario_main(command, is_wine, checks):
         def picture():
             probe.settle()
             check_picture(window)
+            # Kept for people to look at: the window as read back from the screen.
+            x, y, width, height = geometry(window)
+            run("import", "-window", "root", "-crop", f"{width}x{height}+{x}+{y}", "+repage",
+                "window_screen_windows.png" if is_wine else "window_screen_linux.png")
 
         def clicks():
             probe.settle()
