@@ -289,8 +289,9 @@ def scenario_main(command, is_wine, checks):
             check_picture(window)
             # Kept for people to look at: the window as read back from the screen.
             x, y, width, height = geometry(window)
+            name = "window_screen_windows.png" if is_wine else "window_screen_linux.png"
             run("import", "-window", "root", "-crop", f"{width}x{height}+{x}+{y}", "+repage",
-                "window_screen_windows.png" if is_wine else "window_screen_linux.png")
+                os.path.join(os.path.dirname(os.path.abspath(command[-1])), name))
 
         def clicks():
             probe.settle()
@@ -446,18 +447,26 @@ def failing_image(command, is_wine):
         assert b"Error! Image creation Failed!" in probe.stderr, probe.stderr
 
 
-def free_display_number(first=160):
-    number = first
-    while os.path.exists(f"/tmp/.X11-unix/X{number}") or os.path.exists(f"/tmp/.X{number}-lock"):
-        number += 1
-    return number
+def start_xvfb(depth):
+    """A private Xvfb; it picks a free display number and tells it on a pipe."""
+    read_end, write_end = os.pipe()
+    server = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0",
+                               f"800x600x{depth}", "-noreset", "-nolisten", "tcp"],
+                              pass_fds=(write_end,), stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL)
+    os.close(write_end)
+    with os.fdopen(read_end) as pipe:
+        number = pipe.readline().strip()
+    if not number:
+        server.kill()
+        server.wait()
+        raise AssertionError("Xvfb did not start")
+    return server, number
 
 
 def scenario_depth16(command, checks):
     """The same picture on a 16-bit (5-6-5) screen of a private Xvfb."""
-    number = free_display_number()
-    server = subprocess.Popen(["Xvfb", f":{number}", "-screen", "0", "800x600x16", "-nolisten",
-                               "tcp"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    server, number = start_xvfb(16)
     env = dict(os.environ, DISPLAY=f":{number}")
     saved_display = os.environ["DISPLAY"]
     probe = None
@@ -490,6 +499,24 @@ def scenario_depth16(command, checks):
             probe.kill()
         server.terminate()
         server.wait()
+
+
+def scenario_destroyed_elsewhere(command, checks):
+    """Another client destroys the X window: the same end as a close."""
+    title = f"Quorvel Destroyed {os.getpid()}"
+    probe = Probe(command + ["--poll", title])
+    try:
+        def destroyed():
+            probe.wait_line("shown")
+            run("xdotool", "windowclose", str(find_window(title)))
+            assert probe.finish() == 0, probe.lines
+            tail = [l for l in probe.lines if l.startswith(("pump", "after_close"))]
+            assert tail == ["pump_pending 0 closed=1", "pump_wait_after 0",
+                            "after_close fill=1 pump=1 paints=0"], tail
+
+        checks.case("window destroyed by another client ends the pumps", destroyed)
+    finally:
+        probe.kill()
 
 
 def scenario_alt_f4(command, checks):
@@ -526,6 +553,7 @@ def main():
     if is_wine:
         scenario_alt_f4(command, checks)
     else:
+        scenario_destroyed_elsewhere(command, checks)
         scenario_depth16(command, checks)
     print(f"{checks.passed} passed, {checks.failed} failed")
     return 0 if checks.failed == 0 else 1
