@@ -501,11 +501,26 @@ def scenario_depth16(command, checks):
         server.wait()
 
 
+def check_without_handlers(probe, window):
+    """Paints still show the buffer and mouse input is answered, with no handler."""
+    probe.settle()
+    check_picture(window)
+    run("xdotool", "mousemove", "--window", str(window), "50", "60", "click", "1")
+    probe.settle()
+    assert window_exists(window), "the window went away on a click without handlers"
+    got = probe.new_lines(0, ("move", "down", "up", "paint"))
+    assert got == [], got
+
+
 def scenario_destroyed_elsewhere(command, checks):
     """Another client destroys the X window: the same end as a close."""
     title = f"Quorvel Destroyed {os.getpid()}"
-    probe = Probe(command + ["--poll", title])
+    probe = Probe(command + ["--poll", "--no-handlers", title])
     try:
+        def without_handlers():
+            probe.wait_line("shown")
+            check_without_handlers(probe, find_window(title))
+
         def destroyed():
             probe.wait_line("shown")
             run("xdotool", "windowclose", str(find_window(title)))
@@ -514,6 +529,7 @@ def scenario_destroyed_elsewhere(command, checks):
             assert tail == ["pump_pending 0 closed=1", "pump_wait_after 0",
                             "after_close fill=1 pump=1 paints=0"], tail
 
+        checks.case("no handlers installed: picture shown, clicks answered", without_handlers)
         checks.case("window destroyed by another client ends the pumps", destroyed)
     finally:
         probe.kill()
@@ -521,8 +537,12 @@ def scenario_destroyed_elsewhere(command, checks):
 
 def scenario_alt_f4(command, checks):
     title = f"Quorvel AltF4 {os.getpid()}"
-    probe = Probe(command + [title])
+    probe = Probe(command + ["--no-handlers", title])
     try:
+        def without_handlers():
+            probe.wait_line("shown")
+            check_without_handlers(probe, find_window(title))
+
         def alt_f4():
             probe.wait_line("shown")
             window = find_window(title)
@@ -531,6 +551,7 @@ def scenario_alt_f4(command, checks):
             assert probe.finish() == 0, probe.lines
             assert "pump_wait 0 closed=1" in probe.lines, probe.lines
 
+        checks.case("no handlers installed: picture shown, clicks answered", without_handlers)
         checks.case("Alt+F4 closes the window", alt_f4)
     finally:
         probe.kill()

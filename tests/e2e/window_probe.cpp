@@ -1,12 +1,13 @@
 // Opens the window, shows a known picture and logs every handler call and
 // pump result on standard output, one line each, for test_window.py.
 //
-//   window_probe [--poll] [--quit-order] [--post-negative] [--fail STEP]
-//                [--size W H] TITLE
+//   window_probe [--poll] [--quit-order] [--post-negative] [--no-handlers]
+//                [--fail STEP] [--size W H] TITLE
 //
 // By default it waits for messages with pump_wait; --poll drains them with
 // pump_pending the way the download loop does. --post-negative queues mouse
-// messages with negative coordinates where the system allows it. --quit-order checks where a
+// messages with negative coordinates where the system allows it.
+// --no-handlers installs none of the four handlers. --quit-order checks where a
 // queued quit message stands relative to a pending repaint. --fail makes
 // window_open fail at STEP (register, create, image).
 #include "platform/platform.h"
@@ -85,6 +86,7 @@ int main(int argc, char** argv)
     int poll = 0;
     int quit_order = 0;
     int post_negative = 0;
+    int handlers = 1;
     const char* fail_step = nullptr;
     std::int32_t width = 400;
     std::int32_t height = 400;
@@ -94,6 +96,8 @@ int main(int argc, char** argv)
             poll = 1;
         } else if (std::strcmp(argv[i], "--quit-order") == 0) {
             quit_order = 1;
+        } else if (std::strcmp(argv[i], "--no-handlers") == 0) {
+            handlers = 0;
         } else if (std::strcmp(argv[i], "--post-negative") == 0) {
             post_negative = 1;
         } else if (std::strcmp(argv[i], "--fail") == 0 && i + 1 < argc) {
@@ -123,11 +127,15 @@ int main(int argc, char** argv)
     log_line("fill %d\n", buffer_all(30, 20, 10));
     draw_test_picture();
 
-    set_paint_handler(on_paint);
+    if (handlers != 0) {
+        set_paint_handler(on_paint);
+    }
     window_show();
-    set_mouse_move_handler(on_move);
-    set_mouse_down_handler(on_down);
-    set_mouse_up_handler(on_up);
+    if (handlers != 0) {
+        set_mouse_move_handler(on_move);
+        set_mouse_down_handler(on_down);
+        set_mouse_up_handler(on_up);
+    }
     int left = 0, top = 0, right = 0, bottom = 0;
     if (probe_outer_rect(title, &left, &top, &right, &bottom) != 0) {
         log_line("outer %d %d %d %d\n", left, top, right, bottom);
