@@ -23,7 +23,10 @@ session_display() {
     fi
     local n=90
     while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
-    Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+    # -noreset: by default the server resets when its last client leaves and
+    # refuses connections meanwhile, so back-to-back test programs failed
+    # to open the display now and then.
+    Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp -noreset >/dev/null 2>&1 &
     session_pids+=($!)
     export DISPLAY=":$n"
     for _ in $(seq 50); do
