@@ -64,6 +64,11 @@ int fs_same_file(const char* a, const char* b);
 // 1 on success; 0 (and an empty text) when it does not fit or is unknown.
 int fs_executable_dir(char* buffer, int size);
 
+// The folder that holds per-user program data when APPDATA is not set:
+// $XDG_DATA_HOME or $HOME/.local/share on POSIX, the executable's folder on
+// Windows. 0 when there is none or it does not fit.
+int fs_user_data_parent(char* buffer, int size);
+
 // ---- Time and processes ---------------------------------------------------
 
 void sleep_ms(int milliseconds);

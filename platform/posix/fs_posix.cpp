@@ -2,6 +2,7 @@
 #include "platform/platform.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <sys/stat.h>
@@ -84,5 +85,25 @@ int fs_executable_dir(char* buffer, int size)
         return 0;
     }
     *slash = '\0';
+    return 1;
+}
+
+int fs_user_data_parent(char* buffer, int size)
+{
+    const char* xdg = std::getenv("XDG_DATA_HOME");
+    const char* home = std::getenv("HOME");
+    int n = -1;
+    // Relative XDG paths are to be ignored, as the base-directory rules say.
+    if (xdg != nullptr && xdg[0] == '/') {
+        n = std::snprintf(buffer, static_cast<size_t>(size), "%s", xdg);
+    } else if (home != nullptr && home[0] != '\0') {
+        n = std::snprintf(buffer, static_cast<size_t>(size), "%s/.local/share", home);
+    }
+    if (n <= 0 || n >= size) {
+        if (size > 0) {
+            buffer[0] = '\0';
+        }
+        return 0;
+    }
     return 1;
 }

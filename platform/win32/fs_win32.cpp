@@ -105,3 +105,5 @@ int fs_executable_dir(char* buffer, int size)
     *cut = '\0';
     return 1;
 }
+
+int fs_user_data_parent(char* buffer, int size) { return fs_executable_dir(buffer, size); }
