@@ -1,0 +1,156 @@
+#include "app/screens.h"
+
+#include "app/startup.h"
+#include "art/art.h"
+#include "gfx/image.h"
+#include "gfx/text.h"
+#include "platform/platform.h"
+#include "platform/window.h"
+
+#include <cstdio>
+#include <cstring>
+
+std::int32_t current_screen = SCREEN_NONE;
+std::int32_t redraw_needed = 1;
+std::int32_t retry_pressed = 0;
+std::int32_t play_pressed = 0;
+CatalogEntry* entry_list = nullptr;
+
+Button retry_button;
+Button play_button;
+ProgressBar download_bar;
+char bytes_text[PROGRESS_TEXT_SIZE];
+char speed_text[PROGRESS_TEXT_SIZE];
+char time_text[PROGRESS_TEXT_SIZE];
+char notes_lines[NOTES_SLOTS][NOTES_LINE_SIZE];
+std::int32_t notes_count = 0;
+
+namespace {
+
+constexpr std::int32_t BUTTON_X = 100;
+constexpr std::int32_t BUTTON_Y = 262;
+constexpr std::int32_t BUTTON_W = 200;
+constexpr std::int32_t BUTTON_H = 100;
+
+void setup_button(Button* b, const char* caption, ButtonAction action)
+{
+    std::memset(b, 0, sizeof *b);
+    b->x = BUTTON_X;
+    b->y = BUTTON_Y;
+    b->w = BUTTON_W;
+    b->h = BUTTON_H;
+    b->face_normal = &ART_BUTTON_NORMAL;
+    b->face_hover = &ART_BUTTON_HOVER;
+    b->face_pressed = &ART_BUTTON_PRESSED;
+    b->caption = caption;
+    b->action = action;
+}
+
+// The button that receives mouse events on the current screen, if any.
+Button* current_button()
+{
+    switch (current_screen) {
+    case SCREEN_RETRY: return &retry_button;
+    case SCREEN_READY: return &play_button;
+    default: return nullptr;
+    }
+}
+
+void draw_frame()
+{
+    draw_image_region(&ART_BACKGROUND, 0, 0, 0, 0, 400, 400);
+    draw_image(&ART_CORNER_TL, 0, 0);
+    draw_image(&ART_CORNER_TR, 364, 0);
+    draw_image(&ART_CORNER_BL, 0, 364);
+    draw_image(&ART_CORNER_BR, 364, 364);
+    draw_image(&ART_LOGO, 50, 50);
+}
+
+} // namespace
+
+void screen_setup()
+{
+    setup_button(&retry_button, "Retry", screen_action_retry);
+    setup_button(&play_button, "Play", screen_action_play);
+    std::memset(&download_bar, 0, sizeof download_bar);
+    download_bar.x = 100;
+    download_bar.y = 162;
+    download_bar.fill = &ART_BUTTON_HOVER;
+    download_bar.trough = &ART_BUTTON_NORMAL;
+    std::snprintf(bytes_text, sizeof bytes_text, "%s", "0B of0B");
+    std::snprintf(speed_text, sizeof speed_text, "%s", "Speed: 0Bps");
+    std::snprintf(time_text, sizeof time_text, "%s", "Time Rem.: 0s");
+}
+
+int screen_show(std::int32_t screen)
+{
+    current_screen = screen;
+    redraw_needed = 1;
+    screen_compose();
+    return pump_pending();
+}
+
+void screen_compose()
+{
+    redraw_needed = redraw_needed | widgets_take_changed();
+    if (redraw_needed == 0) {
+        return;
+    }
+    draw_frame();
+    switch (current_screen) {
+    case SCREEN_CHECKING: draw_text(100, 112, 200, 200, "Checking..."); break;
+    case SCREEN_RETRY:
+        draw_image(&ART_NOTICE, 100, 112);
+        button_draw(&retry_button);
+        break;
+    case SCREEN_DOWNLOAD:
+        progress_draw(&download_bar);
+        draw_text(50, 262, 0, 32, bytes_text);
+        draw_text(50, 294, 0, 32, speed_text);
+        draw_text(50, 326, 0, 32, time_text);
+        break;
+    case SCREEN_READY:
+        for (std::int32_t i = 0; i < notes_count && i < NOTES_SLOTS; ++i) {
+            draw_text(50, 122 + 16 * i, 0, 32, notes_lines[i]);
+        }
+        button_draw(&play_button);
+        break;
+    default: break;
+    }
+    redraw_needed = 0;
+}
+
+void screen_on_mouse_down(std::int32_t x, std::int32_t y, std::int32_t skip)
+{
+    if (Button* b = current_button()) {
+        button_on_down(b, x, y, skip);
+    }
+}
+
+void screen_on_mouse_move(std::int32_t x, std::int32_t y)
+{
+    if (Button* b = current_button()) {
+        button_on_move(b, x, y);
+    }
+}
+
+void screen_on_mouse_up(std::int32_t x, std::int32_t y, std::int32_t skip)
+{
+    if (Button* b = current_button()) {
+        button_on_up(b, x, y, skip);
+    }
+}
+
+void screen_action_retry()
+{
+    retry_pressed = 1;
+}
+
+void screen_action_play()
+{
+    const CatalogEntry* exe = catalog_find_exe(entry_list);
+    if (exe != nullptr) {
+        run_program(exe->local_path, data_directory);
+    }
+    play_pressed = 1;
+}

@@ -1,0 +1,101 @@
+#include "app/startup.h"
+
+#include "platform/platform.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#ifndef QUORVEL_SERVER_BASE
+#define QUORVEL_SERVER_BASE "http://quorvel.example/quorvel/data/"
+#endif
+
+char data_directory[APP_PATH_SIZE];
+char catalog_path[APP_PATH_SIZE];
+const char* server_base;
+const char* const DEFAULT_SERVER_BASE = QUORVEL_SERVER_BASE;
+
+namespace {
+int data_parent_is_fallback;
+
+int fits(int written)
+{
+    return written > 0 && written < APP_PATH_SIZE;
+}
+} // namespace
+
+int startup_paths(int argc, char** argv)
+{
+    char parent[APP_PATH_SIZE];
+    const char* appdata = std::getenv("APPDATA");
+    data_parent_is_fallback = 0;
+    // An empty APPDATA would put the game data at the root of the drive.
+    if (appdata != nullptr && appdata[0] != '\0') {
+        if (!fits(std::snprintf(parent, sizeof parent, "%s", appdata))) {
+            std::fprintf(stderr, "quorvel: APPDATA is too long for a data folder path\n");
+            return 0;
+        }
+    } else {
+        if (!fs_user_data_parent(parent, sizeof parent)) {
+            std::fprintf(stderr, "quorvel: no folder for the game data (set APPDATA)\n");
+            return 0;
+        }
+        data_parent_is_fallback = 1;
+    }
+    if (!fits(std::snprintf(data_directory, sizeof data_directory, "%s/%s", parent, "Quorvel")) ||
+        !fits(std::snprintf(catalog_path, sizeof catalog_path, "%s/catalog.txt", data_directory))) {
+        std::fprintf(stderr, "quorvel: the data folder path under %.60s... is too long\n", parent);
+        return 0;
+    }
+    server_base = argc > 1 ? argv[1] : DEFAULT_SERVER_BASE;
+    return 1;
+}
+
+void startup_make_data_directory()
+{
+    if (fs_is_dir(data_directory)) {
+        return;
+    }
+    if (!data_parent_is_fallback) {
+        fs_make_dir(data_directory);
+        return;
+    }
+    // Every component after the first separator, then the folder itself.
+    char partial[APP_PATH_SIZE];
+    std::snprintf(partial, sizeof partial, "%s", data_directory);
+    for (char* c = partial + 1; *c != '\0'; ++c) {
+        if (*c == '/' || *c == '\\') {
+            const char kept = *c;
+            *c = '\0';
+            if (!fs_is_dir(partial)) {
+                fs_make_dir(partial);
+            }
+            *c = kept;
+        }
+    }
+    fs_make_dir(data_directory);
+}
+
+int make_parent_folders(const char* base, const char* relative_name)
+{
+    char folder[APP_PATH_SIZE];
+    const int base_len = std::snprintf(folder, sizeof folder, "%s/", base);
+    if (!fits(base_len)) {
+        return 0;
+    }
+    int all_exist = 1;
+    for (const char* c = relative_name; *c != '\0'; ++c) {
+        if (*c != '/' && *c != '\\') {
+            continue;
+        }
+        const auto len = static_cast<int>(c - relative_name);
+        if (!fits(std::snprintf(folder + base_len, sizeof folder - static_cast<size_t>(base_len),
+                                "%.*s", len, relative_name))) {
+            return 0;
+        }
+        if (len > 0 && !fs_is_dir(folder) && fs_make_dir(folder) != 0) {
+            all_exist = 0;
+        }
+    }
+    return all_exist;
+}

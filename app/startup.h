@@ -1,0 +1,26 @@
+// Start-up of the launcher: the three values every later step uses, worked
+// out once and only read afterwards.
+#pragma once
+
+constexpr int APP_PATH_SIZE = 1024;
+
+extern char data_directory[APP_PATH_SIZE]; // "<APPDATA>/Quorvel"
+extern char catalog_path[APP_PATH_SIZE];   // "<data directory>/catalog.txt"
+extern const char* server_base;            // argv[1], or the built-in default
+
+// The server base built in at compile time (a publisher sets its own host).
+extern const char* const DEFAULT_SERVER_BASE;
+
+// Works out the data directory, the catalog path and the server base. 0, with
+// one line on standard error, when there is no folder for the game data or a
+// path would not fit: a cut path would name another folder.
+int startup_paths(int argc, char** argv);
+
+// Creates the data directory when it is missing: its last component only
+// under APPDATA (the player's profile folder exists), the whole chain under
+// the fallback parents, which a fresh account may not have yet.
+void startup_make_data_directory();
+
+// Creates every missing folder of relative_name's parent path below base
+// ("maps/deep/a.pak" creates base/maps and base/maps/deep). 1 when all exist.
+int make_parent_folders(const char* base, const char* relative_name);

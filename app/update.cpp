@@ -1,0 +1,211 @@
+#include "app/update.h"
+
+#include "app/progress.h"
+#include "app/screens.h"
+#include "app/startup.h"
+#include "catalog/catalog.h"
+#include "catalog/verify.h"
+#include "platform/platform.h"
+#include "platform/window.h"
+
+#include <cstdio>
+
+HttpClient http_client;
+
+namespace {
+
+enum class Next { End, Ready, Download, Retry };
+
+// Console lines are flushed at once so that whoever watches them (a support
+// session, a test) sees each as it happens, not at exit.
+void console_line(const char* text)
+{
+    std::puts(text);
+    std::fflush(stdout);
+}
+
+void set_up()
+{
+    screen_setup();
+    set_mouse_move_handler(screen_on_mouse_move);
+    set_mouse_down_handler(screen_on_mouse_down);
+    set_mouse_up_handler(screen_on_mouse_up);
+    screen_compose();
+    pump_pending();
+    http_init(&http_client);
+    http_set_user_agent(&http_client, "Quorvel_Launcher");
+}
+
+// Fetches the catalog into catalog.txt.new and puts it in place on status
+// 200. Returns 1 when the fetch failed.
+int fetch_catalog()
+{
+    char catalog_url[APP_PATH_SIZE];
+    char temporary_path[APP_PATH_SIZE];
+    const int url_len =
+        std::snprintf(catalog_url, sizeof catalog_url, "%s/catalog.php", server_base);
+    const int tmp_len =
+        std::snprintf(temporary_path, sizeof temporary_path, "%s/catalog.txt.new", data_directory);
+    if (url_len < 0 || url_len >= APP_PATH_SIZE) {
+        // A cut URL would ask some other resource: no request, a failed fetch.
+        std::printf("Fetching Catalog: %.60s... (server address too long)\n", server_base);
+        std::fflush(stdout);
+        return 1;
+    }
+    std::printf("Fetching Catalog: %s\n", catalog_url);
+    std::fflush(stdout);
+    if (tmp_len < 0 || tmp_len >= APP_PATH_SIZE) {
+        return 1;
+    }
+
+    http_get_to_file(&http_client, catalog_url, temporary_path);
+    while (true) {
+        if (!pump_pending()) {
+            return 0;
+        }
+        if (!http_poll(&http_client)) {
+            if (http_client.status_code == 200) {
+                std::remove(catalog_path);
+                std::rename(temporary_path, catalog_path);
+                return 0;
+            }
+            std::remove(temporary_path);
+            return 1;
+        }
+        screen_compose();
+    }
+}
+
+// One catalog pass: fetch, load, verify, and the way on.
+Next catalog_pass()
+{
+    screen_show(SCREEN_CHECKING);
+    const int fetch_failed = fetch_catalog();
+    if (window_is_closed()) {
+        return Next::End;
+    }
+    catalog_free(&entry_list);
+    entry_list = catalog_load(catalog_path, data_directory, server_base);
+    if (entry_list != nullptr && catalog_verify_all(entry_list)) {
+        catalog_print(entry_list);
+        std::fflush(stdout);
+        return Next::Ready;
+    }
+    return fetch_failed ? Next::Retry : Next::Download;
+}
+
+// 1 when Retry was clicked, 0 when the window went away.
+int retry_wait()
+{
+    console_line("Fallo de ficheros: Reintentando");
+    screen_show(SCREEN_RETRY);
+    retry_pressed = 0;
+    while (true) {
+        if (!pump_wait() || retry_pressed) {
+            break;
+        }
+        screen_compose();
+        if (retry_pressed) {
+            break;
+        }
+    }
+    return window_is_closed() ? 0 : 1;
+}
+
+// Starts the current entry's download, first making the folders its local
+// path needs below the data directory.
+int start_download(const CatalogEntry* entry)
+{
+    make_parent_folders(data_directory, entry->file_name);
+    return http_get_to_file(&http_client, entry->url, entry->local_path);
+}
+
+void download_phase()
+{
+    screen_show(SCREEN_DOWNLOAD);
+    TransferProgress progress;
+    const std::int64_t total = catalog_pending_bytes(entry_list);
+    CatalogEntry* current = entry_list;
+    progress_set(&download_bar, 0.0f);
+    transfer_begin(&progress, total);
+    // Whether http_client's byte count belongs to the current entry: before
+    // its first start the client still counts the catalog or the previous
+    // entry.
+    int counting_current = 0;
+
+    while (true) {
+        if (!pump_pending() || current == nullptr) {
+            return;
+        }
+        if (!http_is_active(&http_client)) {
+            while (current != nullptr && current->update == 0) {
+                current = current->next;
+                counting_current = 0;
+            }
+            if (current != nullptr && start_download(current)) {
+                counting_current = 1;
+            }
+        }
+        if (current != nullptr && !http_poll(&http_client) && entry_verify(current)) {
+            const std::int64_t size = current->size;
+            current = current->next;
+            counting_current = 0;
+            if (current == nullptr) {
+                return;
+            }
+            transfer_entry_done(&progress, size);
+        }
+        const std::int64_t transfer_bytes = counting_current ? http_client.body_bytes : 0;
+        const TransferFigures figures =
+            transfer_update(&progress, transfer_bytes, bytes_text, speed_text, time_text);
+        progress_set(&download_bar, figures.fraction);
+        if (figures.redraw_due) {
+            redraw_needed = 1;
+        }
+        screen_compose();
+    }
+}
+
+void ready_phase()
+{
+    console_line("Listo para jugar!");
+    notes_load(entry_list, notes_lines, &notes_count, NOTES_SLOTS);
+    screen_show(SCREEN_READY);
+    play_pressed = 0;
+    while (true) {
+        if (!pump_wait() || play_pressed) {
+            return;
+        }
+        screen_compose();
+        if (play_pressed) {
+            return;
+        }
+    }
+}
+
+} // namespace
+
+int update_run()
+{
+    set_up();
+    while (true) {
+        const Next next = catalog_pass();
+        if (next == Next::End) {
+            return 0;
+        }
+        if (next == Next::Retry) {
+            if (!retry_wait()) {
+                return 0;
+            }
+            continue;
+        }
+        if (next == Next::Download) {
+            download_phase();
+        }
+        if (window_is_closed()) {
+            return 0;
+        }
+        ready_phase();
+        return 0;
+    }
+}
