@@ -5,6 +5,7 @@
 
 int cmd_catalog(int argc, char** argv);
 int cmd_fetch(int argc, char** argv);
+int cmd_sync(int argc, char** argv);
 int cmd_verify(int argc, char** argv);
 
 constexpr int EXIT_USAGE = 2;

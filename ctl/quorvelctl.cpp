@@ -16,6 +16,7 @@ constexpr Command commands[] = {
     {"catalog", cmd_catalog},
     {"verify", cmd_verify},
     {"fetch", cmd_fetch},
+    {"sync", cmd_sync},
 };
 
 const char usage[] = "usage: quorvelctl COMMAND ARGS...\n"
@@ -31,6 +32,10 @@ const char usage[] = "usage: quorvelctl COMMAND ARGS...\n"
                      "      Fetch URL (http only) into FILE with the launcher's HTTP client;\n"
                      "      print the status code and the body bytes. Exit 0 on status 200,\n"
                      "      1 otherwise.\n"
+                     "  sync BASE DATADIR\n"
+                     "      The launcher's update without a window: fetch BASE/catalog.php,\n"
+                     "      download what DATADIR lacks (5 tries a file). Exit 0 when\n"
+                     "      complete, 1 when not.\n"
                      "\n"
                      "Exit codes: 0 success, 1 negative answer, 2 bad usage or unreadable input.\n";
 
