@@ -17,6 +17,8 @@ import sys
 import tempfile
 import time
 
+import harness
+
 SIZES = {
     "empty.bin": 0,
     "one.bin": 1,
@@ -33,12 +35,6 @@ def check(condition, message):
     if not condition:
         failures.append(message)
         print("FAIL: " + message, flush=True)
-
-
-def free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def wait_for_port(port, process, name):
@@ -163,9 +159,9 @@ def run(args, work):
     digests = write_files(www)
     servers = []
     try:
-        nginx_port = free_port()
+        nginx_port = harness.free_port()
         servers.append(("nginx", nginx_port, start_nginx(work, www, nginx_port)))
-        python_port = free_port()
+        python_port = harness.free_port()
         servers.append(("http.server", python_port, start_python_server(www, python_port)))
 
         for server, port, _ in servers:

@@ -20,6 +20,8 @@ import sys
 import threading
 import time
 
+import harness
+
 TIMEOUT = 20.0
 SIZE = 400
 
@@ -184,37 +186,7 @@ def probe_colour(x, y):
 
 def send_delete_window(window):
     """Sends WM_PROTOCOLS / WM_DELETE_WINDOW, as a window manager's close does."""
-    xlib = ctypes.cdll.LoadLibrary("libX11.so.6")
-    xlib.XOpenDisplay.restype = ctypes.c_void_p
-    xlib.XOpenDisplay.argtypes = [ctypes.c_char_p]
-    xlib.XInternAtom.restype = ctypes.c_ulong
-    xlib.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
-    xlib.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
-                                ctypes.c_void_p]
-    xlib.XFlush.argtypes = [ctypes.c_void_p]
-    xlib.XCloseDisplay.argtypes = [ctypes.c_void_p]
-
-    class ClientMessage(ctypes.Structure):
-        _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong),
-                    ("send_event", ctypes.c_int), ("display", ctypes.c_void_p),
-                    ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
-                    ("format", ctypes.c_int), ("data", ctypes.c_long * 5),
-                    ("pad", ctypes.c_long * 12)]
-
-    display = xlib.XOpenDisplay(None)
-    if not display:
-        raise AssertionError("cannot open the display to send WM_DELETE_WINDOW")
-    event = ClientMessage()
-    event.type = 33  # ClientMessage
-    event.window = window
-    event.message_type = xlib.XInternAtom(display, b"WM_PROTOCOLS", 0)
-    event.format = 32
-    event.data[0] = xlib.XInternAtom(display, b"WM_DELETE_WINDOW", 0)
-    event.data[1] = 0  # CurrentTime
-    if xlib.XSendEvent(display, window, 0, 0, ctypes.byref(event)) == 0:
-        raise AssertionError("XSendEvent failed")
-    xlib.XFlush(display)
-    xlib.XCloseDisplay(display)
+    harness.close_window(window)
 
 
 def field(line, name):

@@ -9,7 +9,7 @@
 #include "gfx/widgets.h"
 #include "platform/window.h"
 #include "tests/support/offscreen_window.h"
-#include "tests/support/png_file.h"
+#include "tests/support/golden_compare.h"
 
 #include <gtest/gtest.h>
 
@@ -18,58 +18,6 @@
 #include <string>
 
 namespace {
-
-RgbPicture buffer_picture()
-{
-    RgbPicture p;
-    p.width = back_buffer.width;
-    p.height = back_buffer.height;
-    p.rgb.resize(static_cast<std::size_t>(p.width) * static_cast<std::size_t>(p.height) * 3u);
-    for (std::size_t i = 0; i < p.rgb.size(); i += 3) {
-        p.rgb[i] = back_buffer.pixels[i + 2];
-        p.rgb[i + 1] = back_buffer.pixels[i + 1];
-        p.rgb[i + 2] = back_buffer.pixels[i];
-    }
-    return p;
-}
-
-void expect_matches_golden(const std::string& name)
-{
-    const RgbPicture actual = buffer_picture();
-    const std::string golden = std::string(QUORVEL_GOLDEN_DIR) + "/" + name + ".png";
-    const char* update = std::getenv("QUORVEL_UPDATE_GOLDEN");
-    if (update != nullptr && update[0] != '\0' && update[0] != '0') {
-        ASSERT_EQ(png_write(golden, actual), 1) << golden;
-        std::printf("updated %s\n", golden.c_str());
-        return;
-    }
-    RgbPicture expected;
-    ASSERT_EQ(png_read(golden, &expected), 1)
-        << "cannot read " << golden << " (QUORVEL_UPDATE_GOLDEN=1 creates it)";
-    ASSERT_EQ(expected.width, actual.width);
-    ASSERT_EQ(expected.height, actual.height);
-    if (expected.rgb == actual.rgb) {
-        return;
-    }
-    RgbPicture diff = actual;
-    std::size_t differing = 0;
-    for (std::size_t i = 0; i < diff.rgb.size(); i += 3) {
-        const bool same = actual.rgb[i] == expected.rgb[i] &&
-                          actual.rgb[i + 1] == expected.rgb[i + 1] &&
-                          actual.rgb[i + 2] == expected.rgb[i + 2];
-        differing += same ? 0 : 1;
-        const auto grey =
-            static_cast<std::uint8_t>((actual.rgb[i] + actual.rgb[i + 1] + actual.rgb[i + 2]) / 9);
-        diff.rgb[i] = same ? grey : 255;
-        diff.rgb[i + 1] = same ? grey : 0;
-        diff.rgb[i + 2] = same ? grey : 0;
-    }
-    const std::string out = std::string(QUORVEL_GOLDEN_OUT) + "/" + name;
-    png_write(out + "_actual.png", actual);
-    png_write(out + "_diff.png", diff);
-    ADD_FAILURE() << name << ": " << differing << " pixels differ from " << golden << "; see "
-                  << out << "_actual.png and " << out << "_diff.png";
-}
 
 // A grey checkerboard, so that transparency in the pictures shows.
 void checkerboard()
@@ -114,30 +62,6 @@ TEST(GoldenTest, ArtSheet)
     // The background tiled over a strip wider and taller than one tile.
     draw_image_region(&ART_BACKGROUND, 10, 415, 0, 0, 620, 135);
     expect_matches_golden("art_sheet");
-}
-
-TEST(GoldenTest, RetryScreen)
-{
-    offscreen_open(400, 400);
-    background();
-    draw_image(&ART_CORNER_TL, 0, 0);
-    draw_image(&ART_CORNER_TR, 364, 0);
-    draw_image(&ART_CORNER_BL, 0, 364);
-    draw_image(&ART_CORNER_BR, 364, 364);
-    draw_image(&ART_LOGO, 50, 50);
-    draw_image(&ART_NOTICE, 100, 112);
-    const Button retry{100,
-                       262,
-                       200,
-                       100,
-                       &ART_BUTTON_NORMAL,
-                       &ART_BUTTON_HOVER,
-                       &ART_BUTTON_PRESSED,
-                       "Retry",
-                       BUTTON_STATE_HOVER,
-                       nullptr};
-    button_draw(&retry);
-    expect_matches_golden("retry_screen");
 }
 
 TEST(GoldenTest, Text)

@@ -1,0 +1,97 @@
+#!/usr/bin/env python3
+"""quorvelctl sync: the launcher's update without a window, against nginx and
+a scripted server on 127.0.0.1."""
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+import zlib
+
+import harness
+from harness import Nginx, ScriptedServer, ok
+
+ARGS = None
+
+
+def record(kind, name, data):
+    return f"{kind}\n{name}\n{len(data)}\n{zlib.crc32(data):8X}\n{name}\n\n\n"
+
+
+class Sync(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="quorvel_sync_")
+        self.data = os.path.join(self.tmp, "data")
+        os.makedirs(self.data)
+        self.servers = []
+        self.files = {
+            "game.exe": b"MZ" + os.urandom(5000),
+            "notes.txt": b"notes\n",
+            "maps/deep/forest.map": os.urandom(300000),
+        }
+        self.catalog = "".join(record("FILE", n, d) for n, d in sorted(self.files.items()))
+
+    def tearDown(self):
+        for server in self.servers:
+            server.stop()
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def sync(self, base):
+        command = ([ARGS.runner] if ARGS.runner else []) + [
+            ARGS.ctl, "sync", base, self.data]
+        return subprocess.run(command, capture_output=True, timeout=120)
+
+    def test_fresh_sync_then_nothing_to_do(self):
+        root = os.path.join(self.tmp, "served")
+        for name, content in self.files.items():
+            os.makedirs(os.path.dirname(os.path.join(root, name)), exist_ok=True)
+            with open(os.path.join(root, name), "wb") as f:
+                f.write(content)
+        catalog = os.path.join(self.tmp, "catalog.txt")
+        with open(catalog, "w") as f:
+            f.write(self.catalog)
+        nginx = Nginx(root, catalog)
+        self.servers.append(nginx)
+
+        result = self.sync(nginx.base)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        for name, content in self.files.items():
+            with open(os.path.join(self.data, name), "rb") as f:
+                self.assertEqual(f.read(), content, name)
+        self.assertEqual(len(nginx.requests()), 1 + len(self.files))
+
+        result = self.sync(nginx.base)
+        self.assertEqual(result.returncode, 0)
+        self.assertIn(b"complete", result.stdout)
+        self.assertEqual(len(nginx.requests()), 2 + len(self.files), "only the catalog again")
+
+    def test_unreachable_server_with_missing_files_fails(self):
+        with open(os.path.join(self.data, "catalog.txt"), "w") as f:
+            f.write(self.catalog)
+        result = self.sync(f"http://127.0.0.1:{harness.free_port()}/q/")
+        self.assertEqual(result.returncode, 1)
+        self.assertIn(b"cannot be reached", result.stderr)
+
+    def test_a_file_that_never_matches_gives_up_after_five_tries(self):
+        server = ScriptedServer()
+        self.servers.append(server)
+        server.replies["/q//catalog.php"] = [ok(record("FILE", "bad.pak", b"expected").encode())]
+        server.replies["/q//bad.pak"] = [ok(b"something else")]
+        result = self.sync(server.base)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn(b"bad.pak", result.stderr)
+        self.assertEqual(server.paths().count("/q//bad.pak"), 5)
+
+    def test_bad_usage(self):
+        command = ([ARGS.runner] if ARGS.runner else []) + [ARGS.ctl, "sync", "only-base"]
+        self.assertEqual(subprocess.run(command, capture_output=True, timeout=60).returncode, 2)
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--ctl", required=True)
+    parser.add_argument("--runner", default="")
+    ARGS, rest = parser.parse_known_args()
+    unittest.main(argv=[sys.argv[0], *rest])

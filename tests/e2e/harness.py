@@ -1,0 +1,398 @@
+"""Shared pieces of the end-to-end tests: the programs under test (native or
+under Wine), real servers on 127.0.0.1 (nginx, PHP's built-in server, a
+scripted server for faults), the launcher run on a pseudo-terminal, and the
+X11 window driven like a person would: xdotool clicks, a WM_DELETE_WINDOW
+close, screenshots read back from the screen.
+"""
+import ctypes
+import ctypes.util
+import os
+import pty
+import re
+import select
+import shutil
+import socket
+import socketserver
+import subprocess
+import tempfile
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for_port(port, timeout=10.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=0.5):
+                return
+        except OSError:
+            time.sleep(0.05)
+    raise RuntimeError(f"nothing listens on 127.0.0.1:{port}")
+
+
+# ---- The programs under test ------------------------------------------------
+
+class Programs:
+    """Where the built programs are and how to start them."""
+
+    def __init__(self, launcher, ctl, game, runner=""):
+        self.launcher = launcher
+        self.ctl = ctl
+        self.game = game
+        self.runner = runner
+        self.windows = launcher.endswith(".exe")
+        if self.windows:
+            prepare_wine()
+
+    def command(self, program, *args):
+        return ([self.runner] if self.runner else []) + [program, *args]
+
+    def native_path(self, path):
+        """A path as the program under test spells it."""
+        if self.windows:
+            return "Z:" + os.path.abspath(path).replace("/", "\\")
+        return path
+
+
+_wine_ready = False
+
+
+def prepare_wine():
+    """Wine takes APPDATA from the registry at each session start; with that
+    value gone the environment's APPDATA reaches the program."""
+    global _wine_ready
+    if _wine_ready:
+        return
+    subprocess.run(["wine", "reg", "delete", r"HKCU\Volatile Environment", "/v", "APPDATA", "/f"],
+                   capture_output=True, timeout=120)
+    _wine_ready = True
+
+
+# ---- Servers ------------------------------------------------------------------
+
+class Nginx:
+    """Debian's nginx serving a folder; "<prefix>/catalog.php" is the static
+    catalog.txt beside the folder's files."""
+
+    def __init__(self, root, catalog_file, prefix="/quorvel/data", limit_rate=None):
+        self.dir = tempfile.mkdtemp(prefix="quorvel_nginx_")
+        self.port = free_port()
+        self.access_log = os.path.join(self.dir, "access.log")
+        rate = f"limit_rate {limit_rate};" if limit_rate else ""
+        conf = f"""
+daemon off;
+master_process off;
+worker_processes 1;
+user root;
+error_log {self.dir}/error.log;
+pid {self.dir}/nginx.pid;
+events {{ worker_connections 64; }}
+http {{
+    access_log {self.access_log};
+    client_body_temp_path {self.dir}/body;
+    proxy_temp_path {self.dir}/proxy;
+    fastcgi_temp_path {self.dir}/fastcgi;
+    uwsgi_temp_path {self.dir}/uwsgi;
+    scgi_temp_path {self.dir}/scgi;
+    types {{ }}
+    default_type application/octet-stream;
+    server {{
+        listen 127.0.0.1:{self.port};
+        {rate}
+        location = {prefix}/catalog.php {{ alias {catalog_file}; }}
+        location {prefix}/ {{ alias {root}/; }}
+    }}
+}}
+"""
+        path = os.path.join(self.dir, "nginx.conf")
+        with open(path, "w") as f:
+            f.write(conf)
+        self.process = subprocess.Popen(["nginx", "-c", path, "-p", self.dir],
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wait_for_port(self.port)
+        self.base = f"http://127.0.0.1:{self.port}{prefix}/"
+
+    def requests(self):
+        """Request lines received so far ("GET /x HTTP/1.0")."""
+        with open(self.access_log) as f:
+            return re.findall(r'"([A-Z]+ [^"]* HTTP/[0-9.]+)"', f.read())
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait(timeout=10)
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+class PhpServer:
+    """PHP's built-in server running server/catalog.php in a game folder."""
+
+    def __init__(self, root, exe_name="game.exe", notes_name="notes.txt"):
+        self.port = free_port()
+        env = dict(os.environ, QUORVEL_EXE=exe_name, QUORVEL_NOTES=notes_name)
+        self.process = subprocess.Popen(
+            ["php", "-S", f"127.0.0.1:{self.port}", "-t", root],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
+        wait_for_port(self.port)
+        self.base = f"http://127.0.0.1:{self.port}"
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait(timeout=10)
+
+
+class ScriptedServer:
+    """A server whose every answer is programmed: for each path, a list of
+    replies used in turn (the last one repeats). A reply is raw bytes (sent,
+    then the connection closes), ("cut", bytes, n) to close after n bytes,
+    ("stall", bytes) to send and then hold the connection open, or None to
+    accept and never answer. Requests are recorded."""
+
+    def __init__(self):
+        self.replies = {}
+        self.requests = []
+        self.lock = threading.Lock()
+        self.stopping = threading.Event()
+        outer = self
+
+        class Handler(socketserver.BaseRequestHandler):
+            def handle(self):
+                data = b""
+                while b"\n\n" not in data and b"\r\n\r\n" not in data:
+                    chunk = self.request.recv(65536)
+                    if not chunk:
+                        return
+                    data += chunk
+                request_line = data.split(b"\n", 1)[0].decode("latin-1").rstrip("\r")
+                path = request_line.split(" ")[1] if " " in request_line else ""
+                with outer.lock:
+                    outer.requests.append(data.decode("latin-1"))
+                    plan = outer.replies.get(path) or outer.replies.get("*")
+                    count = outer.paths().count(path)
+                reply = plan[min(count, len(plan)) - 1] if plan else not_found()
+                if reply is None:
+                    outer.stopping.wait(600)
+                elif isinstance(reply, bytes):
+                    self.request.sendall(reply)
+                elif reply[0] == "cut":
+                    self.request.sendall(reply[1][:reply[2]])
+                elif reply[0] == "stall":
+                    self.request.sendall(reply[1])
+                    outer.stopping.wait(600)
+
+        class Server(socketserver.ThreadingTCPServer):
+            daemon_threads = True
+            allow_reuse_address = True
+
+        self.server = Server(("127.0.0.1", 0), Handler)
+        self.port = self.server.server_address[1]
+        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
+        self.thread.start()
+        self.base = f"http://127.0.0.1:{self.port}/q/"
+
+    def paths(self):
+        return [r.split("\n", 1)[0].split(" ")[1] for r in self.requests]
+
+    def stop(self):
+        self.stopping.set()
+        self.server.shutdown()
+        self.server.server_close()
+
+
+def ok(body, status="200 OK"):
+    return f"HTTP/1.0 {status}\r\nContent-Type: application/octet-stream\r\n\r\n".encode() + body
+
+
+def not_found():
+    return ok(b"not here", "404 Not Found")
+
+
+# ---- The launcher on a pseudo-terminal -------------------------------------------
+
+ESCAPES = re.compile(rb"\x1b\[[0-9;?]*[A-Za-z]|\x1b\][^\x07]*\x07|\x1b[()][0-9A-B]")
+CURSOR_FORWARD = re.compile(rb"\x1b\[([0-9]*)C")
+
+
+def terminal_text(raw):
+    """What a terminal shows of raw output. Wine's console draws a blank as
+    erase-line plus cursor-forward; every other escape is dropped."""
+    raw = CURSOR_FORWARD.sub(lambda m: b" " * int(m.group(1) or b"1"), raw)
+    return ESCAPES.sub(b"", raw).replace(b"\r", b"\n").decode("latin-1")
+
+
+class Launcher:
+    """The launcher running with its own APPDATA. Its console lines are read
+    from a pseudo-terminal: the Windows build writes them to the console of
+    the process that started it, which Wine turns into terminal output."""
+
+    def __init__(self, programs, appdata, *args, extra_env=None):
+        """appdata is a local folder; the program gets it in its own spelling."""
+        self.programs = programs
+        os.makedirs(appdata, exist_ok=True)
+        env = dict(os.environ)
+        env["APPDATA"] = programs.native_path(appdata)
+        env.update(extra_env or {})
+        master, slave = pty.openpty()
+        self.master = master
+        self.output = b""
+        self.process = subprocess.Popen(programs.command(programs.launcher, *args),
+                                        stdin=slave, stdout=slave, stderr=slave, env=env,
+                                        close_fds=True)
+        os.close(slave)
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
+
+    def _read(self):
+        while True:
+            try:
+                ready, _, _ = select.select([self.master], [], [], 0.2)
+                if ready:
+                    chunk = os.read(self.master, 65536)
+                    if not chunk:
+                        return
+                    self.output += chunk
+                elif self.process.poll() is not None:
+                    # Drain what is left once the program has ended.
+                    try:
+                        while True:
+                            chunk = os.read(self.master, 65536)
+                            if not chunk:
+                                return
+                            self.output += chunk
+                    except OSError:
+                        return
+            except OSError:
+                return
+
+    def lines(self):
+        text = terminal_text(self.output)
+        return [line.rstrip() for line in text.split("\n") if line.strip()]
+
+    def wait_for_line(self, line, timeout=60.0, count=1):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if self.lines().count(line) >= count:
+                return
+            if self.process.poll() is not None:
+                time.sleep(0.3)
+                if self.lines().count(line) >= count:
+                    return
+                break
+            time.sleep(0.05)
+        raise AssertionError(f"no line {line!r} (x{count}); got {self.lines()}")
+
+    def wait(self, timeout=60.0):
+        code = self.process.wait(timeout=timeout)
+        self.reader.join(timeout=5)
+        return code
+
+    def kill(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait(timeout=10)
+        try:
+            os.close(self.master)
+        except OSError:
+            pass
+
+
+# ---- The window, driven like a person would ----------------------------------------
+
+TITLE = "Quorvel Launcher"
+
+
+def find_window(launcher=None, timeout=60.0):
+    """The launcher's window once it is shown; fails early when the program
+    has ended without one."""
+    if not os.environ.get("DISPLAY"):
+        raise AssertionError("no X display: DISPLAY is not set")
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if launcher is not None and launcher.process.poll() is not None:
+            raise AssertionError(f"the launcher ended ({launcher.process.returncode}) "
+                                 f"without a window: {launcher.lines()}")
+        found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", f"^{TITLE}$"],
+                               capture_output=True, text=True)
+        ids = found.stdout.split()
+        if ids:
+            return int(ids[0])
+        time.sleep(0.1)
+    raise AssertionError("the launcher window did not appear")
+
+
+def window_gone(window, timeout=20.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", f"^{TITLE}$"],
+                               capture_output=True, text=True)
+        if str(window) not in found.stdout.split():
+            return True
+        time.sleep(0.1)
+    return False
+
+
+def click(window, x, y):
+    subprocess.run(["xdotool", "mousemove", "--window", str(window), str(x), str(y),
+                    "sleep", "0.1", "click", "1"], check=True)
+
+
+def move_away(window):
+    subprocess.run(["xdotool", "mousemove", "--window", str(window), "5", "395"], check=True)
+
+
+_xlib = None
+
+
+def close_window(window):
+    """Asks the window to close as a window manager's close button does: a
+    WM_DELETE_WINDOW client message of the WM_PROTOCOLS kind."""
+    global _xlib
+    if _xlib is None:
+        _xlib = ctypes.cdll.LoadLibrary(ctypes.util.find_library("X11"))
+        _xlib.XOpenDisplay.restype = ctypes.c_void_p
+        _xlib.XOpenDisplay.argtypes = [ctypes.c_char_p]
+        _xlib.XInternAtom.restype = ctypes.c_ulong
+        _xlib.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+        _xlib.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int,
+                                     ctypes.c_long, ctypes.c_void_p]
+        _xlib.XFlush.argtypes = [ctypes.c_void_p]
+        _xlib.XCloseDisplay.argtypes = [ctypes.c_void_p]
+
+    class ClientMessage(ctypes.Structure):
+        _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong),
+                    ("send_event", ctypes.c_int), ("display", ctypes.c_void_p),
+                    ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
+                    ("format", ctypes.c_int), ("data", ctypes.c_long * 5)]
+
+    class Event(ctypes.Union):
+        _fields_ = [("client", ClientMessage), ("pad", ctypes.c_long * 24)]
+
+    display = _xlib.XOpenDisplay(None)
+    if not display:
+        raise RuntimeError("cannot open the X display")
+    event = Event()
+    event.client.type = 33  # ClientMessage
+    event.client.window = window
+    event.client.message_type = _xlib.XInternAtom(display, b"WM_PROTOCOLS", 0)
+    event.client.format = 32
+    event.client.data[0] = _xlib.XInternAtom(display, b"WM_DELETE_WINDOW", 0)
+    event.client.data[1] = 0  # CurrentTime
+    sent = _xlib.XSendEvent(display, window, 0, 0, ctypes.byref(event))
+    _xlib.XFlush(display)
+    _xlib.XCloseDisplay(display)
+    if sent == 0:
+        raise AssertionError("XSendEvent failed")
+
+
+def screenshot(window, path):
+    """The window's pixels as the X server shows them."""
+    subprocess.run(["import", "-window", str(window), path], check=True,
+                   capture_output=True, timeout=30)
+    return path
