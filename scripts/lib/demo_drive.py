@@ -56,7 +56,7 @@ def update(launcher, window):
         if "Listo para jugar!" in launcher.lines():
             break
         if not took_download and "Fetching Catalog" in " ".join(launcher.lines()):
-            time.sleep(2.0)
+            time.sleep(1.5)
             if "Listo para jugar!" not in launcher.lines():
                 shot(window, "download")
                 took_download = True
