@@ -1,16 +1,10 @@
 #include "catalog/verify.h"
 
+#include "catalog/crc32_kernels.h"
+
 #include <cstring>
 
 namespace {
-
-// Table 0 is the classic byte-at-a-time table; tables 1-7 let the update
-// consume eight bytes per step with the same result.
-struct Crc32State {
-    std::uint32_t table[8][256];
-    int built;
-};
-Crc32State crc32_state;
 
 // One read block for every file check; the program is single-threaded.
 constexpr int READ_BLOCK_SIZE = 256 * 1024;
@@ -45,47 +39,16 @@ FileMeasure measure_stream(std::FILE* stream)
 
 void crc32_init_table()
 {
-    if (crc32_state.built) {
-        return;
-    }
-    crc32_state.built = 1;
-    for (std::uint32_t i = 0; i < 256; ++i) {
-        std::uint32_t value = i;
-        for (int step = 0; step < 8; ++step) {
-            value = (value & 1u) ? (value >> 1) ^ 0xEDB88320u : value >> 1;
-        }
-        crc32_state.table[0][i] = value;
-    }
-    for (int t = 1; t < 8; ++t) {
-        for (int i = 0; i < 256; ++i) {
-            const std::uint32_t prev = crc32_state.table[t - 1][i];
-            crc32_state.table[t][i] = (prev >> 8) ^ crc32_state.table[0][prev & 0xFFu];
-        }
-    }
+    crc32_kernels_init();
 }
 
 std::uint32_t crc32_update(const std::uint8_t* bytes, std::int32_t count, std::uint32_t running)
 {
-    crc32_init_table();
-    const auto& t = crc32_state.table;
-    std::uint32_t crc = running;
-    while (count >= 8) {
-        std::uint32_t lo = 0;
-        std::uint32_t hi = 0;
-        std::memcpy(&lo, bytes, 4);
-        std::memcpy(&hi, bytes + 4, 4);
-        lo ^= crc; // both targets are little-endian
-        crc = t[7][lo & 0xFF] ^ t[6][(lo >> 8) & 0xFF] ^ t[5][(lo >> 16) & 0xFF] ^ t[4][lo >> 24] ^
-              t[3][hi & 0xFF] ^ t[2][(hi >> 8) & 0xFF] ^ t[1][(hi >> 16) & 0xFF] ^ t[0][hi >> 24];
-        bytes += 8;
-        count -= 8;
+    if (count <= 0) {
+        return running;
     }
-    while (count > 0) {
-        crc = t[0][(crc ^ *bytes) & 0xFFu] ^ (crc >> 8);
-        ++bytes;
-        --count;
-    }
-    return crc;
+    return crc32_kernel_run(crc32_kernel_selected(), bytes, static_cast<std::size_t>(count),
+                            running);
 }
 
 std::uint32_t crc32_file(std::FILE* stream)

@@ -7,8 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <random>
 #include <vector>
 
 namespace {
@@ -302,6 +304,67 @@ TEST_F(ImageTest, PicturesWithoutPixelsAndMissingBuffersAreSkipped)
     draw_image_region(&pic.image, -5, -5, 0, 0, 10, 10);
     back_buffer = saved;
     EXPECT_EQ(offscreen_repaints(), 7);
+}
+
+} // namespace
+
+namespace {
+
+// Random pictures and rectangles: the fast blitters leave the very bytes the
+// reference forms leave, over any clipping, offset, wrap and alpha mix.
+TEST(BlitFastPaths, MatchTheReferenceFormsByteForByte)
+{
+    offscreen_open(97, 61);
+    const std::size_t buffer_bytes = static_cast<std::size_t>(97 * 61 * 3);
+    std::mt19937 rng(2024);
+    auto pick = [&rng](std::int32_t low, std::int32_t high) {
+        return low + static_cast<std::int32_t>(rng() % static_cast<std::uint32_t>(high - low + 1));
+    };
+    std::vector<std::uint8_t> start(buffer_bytes);
+    std::vector<std::uint8_t> fast_result(buffer_bytes);
+    for (int round = 0; round < 3000; ++round) {
+        const std::int32_t w = pick(1, 40);
+        const std::int32_t h = pick(1, 30);
+        const std::int32_t bpp = pick(3, 4);
+        std::vector<std::uint8_t> pixels(static_cast<std::size_t>(w * h * bpp));
+        const int alpha_style = pick(0, 3);
+        for (std::size_t i = 0; i < pixels.size(); ++i) {
+            pixels[i] = static_cast<std::uint8_t>(rng());
+            if (bpp == 4 && i % 4 == 3) {
+                // Runs of clear and solid pixels as well as blends.
+                const std::uint32_t r = rng() % 4;
+                pixels[i] = alpha_style == 0   ? pixels[i]
+                            : alpha_style == 1 ? static_cast<std::uint8_t>(r < 2 ? 0 : 255)
+                            : r == 0           ? pixels[i]
+                            : r == 1           ? 0
+                                               : 255;
+            }
+        }
+        const Image image{w, h, bpp, pixels.data()};
+        for (auto& b : start) {
+            b = static_cast<std::uint8_t>(rng());
+        }
+        const std::int32_t left = pick(-60, 110);
+        const std::int32_t top = pick(-40, 70);
+        const std::int32_t right = left + pick(-3, 150);
+        const std::int32_t bottom = top + pick(-3, 100);
+        const std::int32_t sx = round % 7 == 0 ? pick(INT32_MIN / 2, INT32_MAX / 2) : pick(-90, 90);
+        const std::int32_t sy =
+            round % 11 == 0 ? pick(INT32_MIN / 2, INT32_MAX / 2) : pick(-70, 70);
+        for (int rgba = 0; rgba < 2; ++rgba) {
+            auto* fast = rgba ? blit_rgba : blit_rgb;
+            auto* reference = rgba ? blit_rgba_reference : blit_rgb_reference;
+            std::copy(start.begin(), start.end(), back_buffer.pixels);
+            fast(&image, left, right, top, bottom, sx, sy);
+            std::copy(back_buffer.pixels, back_buffer.pixels + buffer_bytes, fast_result.begin());
+            std::copy(start.begin(), start.end(), back_buffer.pixels);
+            reference(&image, left, right, top, bottom, sx, sy);
+            ASSERT_TRUE(std::equal(fast_result.begin(), fast_result.end(), back_buffer.pixels))
+                << (rgba ? "rgba" : "rgb") << " round " << round << " " << w << "x" << h << "x"
+                << bpp << " rect " << left << "," << top << "-" << right << "," << bottom
+                << " source " << sx << "," << sy;
+        }
+    }
 }
 
 } // namespace

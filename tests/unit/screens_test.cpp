@@ -3,6 +3,7 @@
 // the real window to, and the composer's and routers' rules.
 #include "app/screens.h"
 #include "app/startup.h"
+#include "gfx/image.h"
 #include "platform/window.h"
 #include "tests/support/golden_compare.h"
 
@@ -89,6 +90,30 @@ TEST_F(ScreensTest, EachScreenMatchesItsPicture)
 
     screen_show(77); // an unknown number composes as the frame alone
     expect_matches_golden("screens/frame");
+}
+
+// The fast blitters compose every screen into the same bytes as the plain
+// per-pixel forms.
+TEST_F(ScreensTest, FastDrawingComposesEveryScreenLikeTheReferenceForm)
+{
+    std::snprintf(bytes_text, sizeof bytes_text, "%s", "512.00KiB of 1.00MiB");
+    std::snprintf(speed_text, sizeof speed_text, "%s", "Speed: 1.50MiBps");
+    std::snprintf(time_text, sizeof time_text, "%s", "Time Rem.: 3:07");
+    progress_set(&download_bar, 0.37f);
+    set_notes({"Quorvel 1.2", "New forest map", "Faster loading", "x", "yy", "~{|}"});
+    const int screens[] = {SCREEN_NONE, SCREEN_CHECKING, SCREEN_RETRY, SCREEN_DOWNLOAD,
+                           SCREEN_READY};
+    for (int screen : screens) {
+        poison();
+        blit_set_reference_mode(1);
+        screen_show(screen);
+        const std::vector<std::uint8_t> reference = pixels;
+        poison();
+        blit_set_reference_mode(0);
+        screen_show(screen);
+        EXPECT_FALSE(untouched()) << screen;
+        EXPECT_TRUE(pixels == reference) << "screen " << screen;
+    }
 }
 
 TEST_F(ScreensTest, DownloadScreenStartsWithTheInitialTexts)
