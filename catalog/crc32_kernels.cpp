@@ -85,26 +85,24 @@ constexpr std::uint64_t fold_constant(int n)
 static_assert(fold_constant(544) == 0x154442BD4ull && fold_constant(480) == 0x1C6E41596ull);
 static_assert(fold_constant(160) == 0x1751997D0ull && fold_constant(96) == 0x0CCAA009Eull);
 
-// Low lane multiplies the lane's first 8 bytes, high lane its last 8.
-constexpr std::uint64_t FOLD_LO(int distance)
-{
-    return fold_constant(distance + 32);
-}
-constexpr std::uint64_t FOLD_HI(int distance)
-{
-    return fold_constant(distance - 32);
-}
+// Low lane multiplies the lane's first 8 bytes, high lane its last 8; the
+// template keeps every constant a compile-time one.
+template <int distance> struct Fold {
+    static constexpr std::uint64_t lo = fold_constant(distance + 32);
+    static constexpr std::uint64_t hi = fold_constant(distance - 32);
+};
 constexpr std::uint64_t FOLD_64 = fold_constant(64);
+static_assert(FOLD_64 == 0x163CD6124ull);
 constexpr std::uint64_t BARRETT_POLY = 0x1DB710641ull; // P, reflected, 33 bits
 constexpr std::uint64_t BARRETT_MU = 0x1F7011641ull;   // floor(x^64 / P), reflected
 
 #define CRC_SSE_TARGET __attribute__((target("pclmul,sse4.1")))
 #define CRC_AVX512_TARGET __attribute__((target("pclmul,sse4.1,avx512f,vpclmulqdq")))
 
-CRC_SSE_TARGET inline __m128i fold_constants(int distance)
+template <int distance> CRC_SSE_TARGET inline __m128i fold_constants()
 {
-    return _mm_set_epi64x(static_cast<long long>(FOLD_HI(distance)),
-                          static_cast<long long>(FOLD_LO(distance)));
+    return _mm_set_epi64x(static_cast<long long>(Fold<distance>::hi),
+                          static_cast<long long>(Fold<distance>::lo));
 }
 
 CRC_SSE_TARGET inline __m128i fold16(__m128i acc, __m128i k, __m128i next)
@@ -119,7 +117,7 @@ CRC_SSE_TARGET inline __m128i fold16(__m128i acc, __m128i k, __m128i next)
 CRC_SSE_TARGET std::uint32_t fold16_finish(__m128i acc, const std::uint8_t** bytes,
                                            std::size_t* count)
 {
-    const __m128i k128 = fold_constants(128);
+    const __m128i k128 = fold_constants<128>();
     const std::uint8_t* p = *bytes;
     std::size_t n = *count;
     while (n >= 16) {
@@ -163,7 +161,7 @@ CRC_SSE_TARGET std::uint32_t crc32_pclmul(const std::uint8_t* bytes, std::size_t
     __m128i x4 = load(bytes + 48);
     bytes += 64;
     count -= 64;
-    const __m128i k512 = fold_constants(512);
+    const __m128i k512 = fold_constants<512>();
     while (count >= 64) {
         x1 = fold16(x1, k512, load(bytes));
         x2 = fold16(x2, k512, load(bytes + 16));
@@ -172,7 +170,7 @@ CRC_SSE_TARGET std::uint32_t crc32_pclmul(const std::uint8_t* bytes, std::size_t
         bytes += 64;
         count -= 64;
     }
-    const __m128i k128 = fold_constants(128);
+    const __m128i k128 = fold_constants<128>();
     x1 = fold16(x1, k128, x2);
     x1 = fold16(x1, k128, x3);
     x1 = fold16(x1, k128, x4);
@@ -205,7 +203,7 @@ CRC_AVX512_TARGET std::uint32_t crc32_vpclmul(const std::uint8_t* bytes, std::si
     __m512i z3 = _mm512_loadu_si512(bytes + 192);
     bytes += 256;
     count -= 256;
-    const __m512i k2048 = _mm512_broadcast_i32x4(fold_constants(2048));
+    const __m512i k2048 = _mm512_broadcast_i32x4(fold_constants<2048>());
     while (count >= 256) {
         z0 = fold64(z0, k2048, _mm512_loadu_si512(bytes));
         z1 = fold64(z1, k2048, _mm512_loadu_si512(bytes + 64));
@@ -214,7 +212,7 @@ CRC_AVX512_TARGET std::uint32_t crc32_vpclmul(const std::uint8_t* bytes, std::si
         bytes += 256;
         count -= 256;
     }
-    const __m512i k512 = _mm512_broadcast_i32x4(fold_constants(512));
+    const __m512i k512 = _mm512_broadcast_i32x4(fold_constants<512>());
     z0 = fold64(z0, k512, z1);
     z0 = fold64(z0, k512, z2);
     z0 = fold64(z0, k512, z3);
@@ -229,9 +227,9 @@ CRC_AVX512_TARGET std::uint32_t crc32_vpclmul(const std::uint8_t* bytes, std::si
     const __m128i a2 = _mm512_extracti32x4_epi32(z0, 2);
     const __m128i a3 = _mm512_extracti32x4_epi32(z0, 3);
     const __m128i zero = _mm_setzero_si128();
-    __m128i x = fold16(a0, fold_constants(384), a3);
-    x = _mm_xor_si128(x, fold16(a1, fold_constants(256), zero));
-    x = _mm_xor_si128(x, fold16(a2, fold_constants(128), zero));
+    __m128i x = fold16(a0, fold_constants<384>(), a3);
+    x = _mm_xor_si128(x, fold16(a1, fold_constants<256>(), zero));
+    x = _mm_xor_si128(x, fold16(a2, fold_constants<128>(), zero));
     crc = fold16_finish(x, &bytes, &count);
     return crc32_slice8(bytes, count, crc);
 }
