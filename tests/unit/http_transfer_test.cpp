@@ -503,3 +503,51 @@ TEST_F(HttpTransfer, BodyPastTheLargestFileSizeFails)
 }
 
 } // namespace
+
+namespace {
+
+// Body files share a few large write buffers: more transfers at once than
+// there are buffers, each body larger than a buffer, still leave every file
+// exact, and buffers freed by finished files serve the next ones.
+TEST(HttpBodyFiles, ConcurrentTransfersEachWriteTheirOwnExactBody)
+{
+    const std::string dir = make_scratch_dir();
+    for (int wave = 0; wave < 2; ++wave) {
+        constexpr int count = 3;
+        std::vector<std::unique_ptr<HttpClient>> clients;
+        std::vector<std::unique_ptr<ScriptedServer>> servers;
+        std::vector<std::string> bodies;
+        std::vector<std::string> paths;
+        for (int c = 0; c < count; ++c) {
+            std::string body(600000 + c * 1001, '\0');
+            for (std::size_t i = 0; i < body.size(); ++i) {
+                body[i] = static_cast<char>((i * (c + 3) + i / 4093 + wave) & 0xFF);
+            }
+            bodies.push_back(body);
+            paths.push_back(dir + "/body" + std::to_string(wave) + "-" + std::to_string(c));
+            servers.push_back(std::make_unique<ScriptedServer>(
+                std::vector<ServerStep>{send_step(ok_head + body.substr(0, 100000)), pause_step(5),
+                                        send_step(body.substr(100000)), close_step()}));
+            clients.push_back(new_http_client());
+            ASSERT_EQ(http_get_to_file(clients.back().get(), servers.back()->url("/b").c_str(),
+                                       paths.back().c_str()),
+                      1);
+        }
+        // Round-robin polling so that all files are open and written at once.
+        int active = count;
+        while (active > 0) {
+            active = 0;
+            for (auto& client : clients) {
+                active += http_poll(client.get());
+            }
+        }
+        for (int c = 0; c < count; ++c) {
+            servers[c]->finish();
+            EXPECT_EQ(clients[c]->status_code, 200);
+            EXPECT_EQ(clients[c]->out_file, nullptr);
+            EXPECT_TRUE(read_file(paths[c]) == bodies[c]) << "wave " << wave << " body " << c;
+        }
+    }
+}
+
+} // namespace
