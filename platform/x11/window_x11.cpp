@@ -3,9 +3,9 @@
 // DEPENDS ON: libX11, a TrueColor or DirectColor default visual of 8 to 32
 // bits per pixel.
 // LIMITATIONS: no window icon; no message boxes (failures go to standard
-// error); the whole buffer is converted and sent on every paint (no shared
-// memory); the centring is of the client area, which a window manager may
-// shift by its frame.
+// error); every paint converts the whole buffer and sends the rectangle
+// that changed through the X connection (no shared memory); the centring is
+// of the client area, which a window manager may shift by its frame.
 #include "platform/window.h"
 #include "platform/window_internal.h"
 #include "platform/x11/pixel_layout.h"
@@ -26,7 +26,9 @@ struct X11Window {
     Display* display;
     Window window; // 0 before window_open succeeds and from the close on
     GC gc;
-    XImage* image; // the visual's copy of the back buffer, sent on paint
+    XImage* image;             // the visual's copy of the back buffer: what the window shows
+    std::uint8_t* scratch_row; // one converted row, compared with the image's
+    int window_current;        // 0 until the whole image has been sent once
     PixelLayout layout;
     Atom wm_protocols;
     Atom wm_delete_window;
@@ -118,20 +120,29 @@ int image_create(std::int32_t width, std::int32_t height)
     const std::size_t buffer_bytes =
         static_cast<std::size_t>(width) * 3u * static_cast<std::size_t>(height);
     image->data = static_cast<char*>(std::calloc(image_bytes, 1));
+    x11_window.scratch_row =
+        static_cast<std::uint8_t*>(std::calloc(static_cast<std::size_t>(image->bytes_per_line), 1));
     // The buffer starts black and stays allocated until the process ends.
     back_buffer.pixels = static_cast<std::uint8_t*>(std::calloc(buffer_bytes, 1));
-    if (image->data == nullptr || back_buffer.pixels == nullptr) {
+    if (image->data == nullptr || back_buffer.pixels == nullptr ||
+        x11_window.scratch_row == nullptr) {
         std::free(back_buffer.pixels);
         back_buffer.pixels = nullptr;
+        std::free(x11_window.scratch_row);
+        x11_window.scratch_row = nullptr;
         XDestroyImage(image); // frees image->data too
         report_failure("Image creation Failed!", "out of memory");
         return 0;
     }
     x11_window.image = image;
+    x11_window.window_current = 0;
     return 1;
 }
 
-// Copies the whole buffer to the window, whatever part was exposed.
+// Brings the window up to date with the back buffer. The image holds what
+// the window shows, so only the rectangle around the pixels that changed
+// since the last paint is sent (during a download a few text rows and the
+// bar, not the whole picture); after an exposure, everything is.
 void window_paint()
 {
     if (x11_window.window == 0) {
@@ -146,15 +157,48 @@ void window_paint()
     }
     XImage* image = x11_window.image;
     const std::size_t row_bytes = static_cast<std::size_t>(back_buffer.width) * 3u;
+    const std::size_t image_row_bytes = static_cast<std::size_t>(back_buffer.width) *
+                                        static_cast<std::size_t>(image->bits_per_pixel / 8);
+    const int pixel_bytes = image->bits_per_pixel / 8;
+    std::int32_t top = back_buffer.height;
+    std::int32_t bottom = 0;
+    std::size_t first_byte = image_row_bytes;
+    std::size_t end_byte = 0;
     for (std::int32_t y = 0; y < back_buffer.height; ++y) {
-        pixel_convert_row(
-            x11_window.layout, back_buffer.pixels + static_cast<std::size_t>(y) * row_bytes,
+        std::uint8_t* shown =
             reinterpret_cast<std::uint8_t*>(image->data) +
-                static_cast<std::size_t>(y) * static_cast<std::size_t>(image->bytes_per_line),
-            back_buffer.width);
+            static_cast<std::size_t>(y) * static_cast<std::size_t>(image->bytes_per_line);
+        pixel_convert_row(x11_window.layout,
+                          back_buffer.pixels + static_cast<std::size_t>(y) * row_bytes,
+                          x11_window.scratch_row, back_buffer.width);
+        if (std::memcmp(shown, x11_window.scratch_row, image_row_bytes) == 0) {
+            continue;
+        }
+        std::size_t first = 0;
+        while (shown[first] == x11_window.scratch_row[first]) {
+            ++first;
+        }
+        std::size_t end = image_row_bytes;
+        while (shown[end - 1] == x11_window.scratch_row[end - 1]) {
+            --end;
+        }
+        std::memcpy(shown + first, x11_window.scratch_row + first, end - first);
+        top = y < top ? y : top;
+        bottom = y + 1;
+        first_byte = first < first_byte ? first : first_byte;
+        end_byte = end > end_byte ? end : end_byte;
     }
-    XPutImage(x11_window.display, x11_window.window, x11_window.gc, image, 0, 0, 0, 0,
-              static_cast<unsigned>(back_buffer.width), static_cast<unsigned>(back_buffer.height));
+    if (x11_window.window_current == 0) {
+        XPutImage(x11_window.display, x11_window.window, x11_window.gc, image, 0, 0, 0, 0,
+                  static_cast<unsigned>(back_buffer.width),
+                  static_cast<unsigned>(back_buffer.height));
+        x11_window.window_current = 1;
+    } else if (top < bottom) {
+        const int left = static_cast<int>(first_byte) / pixel_bytes;
+        const int right = (static_cast<int>(end_byte) + pixel_bytes - 1) / pixel_bytes;
+        XPutImage(x11_window.display, x11_window.window, x11_window.gc, image, left, top, left, top,
+                  static_cast<unsigned>(right - left), static_cast<unsigned>(bottom - top));
+    }
     x11_window.repaint_pending = 0;
 }
 
@@ -179,6 +223,7 @@ void window_proc(const XEvent& event)
         // Several rectangles of one exposure arrive together; the last one
         // (count 0) paints the whole buffer once.
         if (event.xexpose.count == 0) {
+            x11_window.window_current = 0;
             window_paint();
         }
         break;
