@@ -323,20 +323,26 @@ TEST(BlitFastPaths, MatchTheReferenceFormsByteForByte)
     std::vector<std::uint8_t> start(buffer_bytes);
     std::vector<std::uint8_t> fast_result(buffer_bytes);
     for (int round = 0; round < 3000; ++round) {
-        const std::int32_t w = pick(1, 40);
+        const std::int32_t w = pick(1, 90);
         const std::int32_t h = pick(1, 30);
         const std::int32_t bpp = pick(3, 4);
         std::vector<std::uint8_t> pixels(static_cast<std::size_t>(w * h * bpp));
-        const int alpha_style = pick(0, 3);
+        const int alpha_style = pick(0, 4);
         for (std::size_t i = 0; i < pixels.size(); ++i) {
             pixels[i] = static_cast<std::uint8_t>(rng());
             if (bpp == 4 && i % 4 == 3) {
-                // Runs of clear and solid pixels as well as blends.
-                const std::uint32_t r = rng() % 4;
+                // Runs of clear and solid pixels as well as blends, and
+                // long opaque stretches with the odd exception in them.
+                const auto r = rng() % 4;
+                const auto rare = rng() % 60;
                 pixels[i] = alpha_style == 0   ? pixels[i]
                             : alpha_style == 1 ? static_cast<std::uint8_t>(r < 2 ? 0 : 255)
-                            : r == 0           ? pixels[i]
-                            : r == 1           ? 0
+                            : alpha_style == 2 ? (r == 0   ? pixels[i]
+                                                  : r == 1 ? 0
+                                                           : 255)
+                            : alpha_style == 3 ? 255
+                            : rare == 0        ? 0
+                            : rare == 1        ? pixels[i]
                                                : 255;
             }
         }
