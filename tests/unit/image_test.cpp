@@ -318,7 +318,8 @@ TEST(BlitFastPaths, MatchTheReferenceFormsByteForByte)
     const std::size_t buffer_bytes = static_cast<std::size_t>(97 * 61 * 3);
     std::mt19937 rng(2024);
     auto pick = [&rng](std::int32_t low, std::int32_t high) {
-        return low + static_cast<std::int32_t>(rng() % static_cast<std::uint32_t>(high - low + 1));
+        const std::int64_t span = std::int64_t{high} - low + 1;
+        return static_cast<std::int32_t>(low + static_cast<std::int64_t>(rng()) % span);
     };
     std::vector<std::uint8_t> start(buffer_bytes);
     std::vector<std::uint8_t> fast_result(buffer_bytes);
