@@ -26,9 +26,9 @@ struct X11Window {
     Display* display;
     Window window; // 0 before window_open succeeds and from the close on
     GC gc;
-    XImage* image;             // the visual's copy of the back buffer: what the window shows
-    std::uint8_t* scratch_row; // one converted row, compared with the image's
-    int window_current;        // 0 until the whole image has been sent once
+    XImage* image;              // the visual's copy of the back buffer: what the window shows
+    std::uint8_t* shown_pixels; // the back buffer as last painted (the image's source)
+    int window_current;         // 0 until the whole image has been sent once
     PixelLayout layout;
     Atom wm_protocols;
     Atom wm_delete_window;
@@ -120,16 +120,15 @@ int image_create(std::int32_t width, std::int32_t height)
     const std::size_t buffer_bytes =
         static_cast<std::size_t>(width) * 3u * static_cast<std::size_t>(height);
     image->data = static_cast<char*>(std::calloc(image_bytes, 1));
-    x11_window.scratch_row =
-        static_cast<std::uint8_t*>(std::calloc(static_cast<std::size_t>(image->bytes_per_line), 1));
+    x11_window.shown_pixels = static_cast<std::uint8_t*>(std::calloc(buffer_bytes, 1));
     // The buffer starts black and stays allocated until the process ends.
     back_buffer.pixels = static_cast<std::uint8_t*>(std::calloc(buffer_bytes, 1));
     if (image->data == nullptr || back_buffer.pixels == nullptr ||
-        x11_window.scratch_row == nullptr) {
+        x11_window.shown_pixels == nullptr) {
         std::free(back_buffer.pixels);
         back_buffer.pixels = nullptr;
-        std::free(x11_window.scratch_row);
-        x11_window.scratch_row = nullptr;
+        std::free(x11_window.shown_pixels);
+        x11_window.shown_pixels = nullptr;
         XDestroyImage(image); // frees image->data too
         report_failure("Image creation Failed!", "out of memory");
         return 0;
@@ -157,32 +156,32 @@ void window_paint()
     }
     XImage* image = x11_window.image;
     const std::size_t row_bytes = static_cast<std::size_t>(back_buffer.width) * 3u;
-    const std::size_t image_row_bytes = static_cast<std::size_t>(back_buffer.width) *
-                                        static_cast<std::size_t>(image->bits_per_pixel / 8);
-    const int pixel_bytes = image->bits_per_pixel / 8;
     std::int32_t top = back_buffer.height;
     std::int32_t bottom = 0;
-    std::size_t first_byte = image_row_bytes;
+    std::size_t first_byte = row_bytes;
     std::size_t end_byte = 0;
+    // Only rows that differ from the copy of the last painted buffer are
+    // converted; the image always holds that copy, converted.
     for (std::int32_t y = 0; y < back_buffer.height; ++y) {
-        std::uint8_t* shown =
-            reinterpret_cast<std::uint8_t*>(image->data) +
-            static_cast<std::size_t>(y) * static_cast<std::size_t>(image->bytes_per_line);
-        pixel_convert_row(x11_window.layout,
-                          back_buffer.pixels + static_cast<std::size_t>(y) * row_bytes,
-                          x11_window.scratch_row, back_buffer.width);
-        if (std::memcmp(shown, x11_window.scratch_row, image_row_bytes) == 0) {
+        const std::uint8_t* now = back_buffer.pixels + static_cast<std::size_t>(y) * row_bytes;
+        std::uint8_t* shown = x11_window.shown_pixels + static_cast<std::size_t>(y) * row_bytes;
+        if (std::memcmp(now, shown, row_bytes) == 0) {
             continue;
         }
         std::size_t first = 0;
-        while (shown[first] == x11_window.scratch_row[first]) {
+        while (now[first] == shown[first]) {
             ++first;
         }
-        std::size_t end = image_row_bytes;
-        while (shown[end - 1] == x11_window.scratch_row[end - 1]) {
+        std::size_t end = row_bytes;
+        while (now[end - 1] == shown[end - 1]) {
             --end;
         }
-        std::memcpy(shown + first, x11_window.scratch_row + first, end - first);
+        std::memcpy(shown + first, now + first, end - first);
+        pixel_convert_row(x11_window.layout, now,
+                          reinterpret_cast<std::uint8_t*>(image->data) +
+                              static_cast<std::size_t>(y) *
+                                  static_cast<std::size_t>(image->bytes_per_line),
+                          back_buffer.width);
         top = y < top ? y : top;
         bottom = y + 1;
         first_byte = first < first_byte ? first : first_byte;
@@ -194,8 +193,8 @@ void window_paint()
                   static_cast<unsigned>(back_buffer.height));
         x11_window.window_current = 1;
     } else if (top < bottom) {
-        const int left = static_cast<int>(first_byte) / pixel_bytes;
-        const int right = (static_cast<int>(end_byte) + pixel_bytes - 1) / pixel_bytes;
+        const int left = static_cast<int>(first_byte / 3);
+        const int right = static_cast<int>((end_byte + 2) / 3);
         XPutImage(x11_window.display, x11_window.window, x11_window.gc, image, left, top, left, top,
                   static_cast<unsigned>(right - left), static_cast<unsigned>(bottom - top));
     }
