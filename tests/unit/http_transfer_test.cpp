@@ -101,9 +101,14 @@ TEST_F(HttpTransfer, StatusLineInTwoPieces)
     ScriptedServer server(
         {send_step("HTTP/1.0 2"), wait_step(), send_step("00 OK\r\n\r\nbody"), close_step()});
     ASSERT_EQ(start(server), 1);
-    EXPECT_EQ(http_poll(client.get()), 1);
-    wait_readable(client.get());
-    EXPECT_EQ(http_poll(client.get()), 1);
+    // The first piece may come in the poll that sends the request or in a
+    // later one; poll until it is in.
+    for (int pass = 0; pass < 500 && client->response_len < 10; ++pass) {
+        EXPECT_EQ(http_poll(client.get()), 1);
+        if (client->response_len < 10) {
+            net_can_read(client->socket_handle, 10);
+        }
+    }
     // The piece waits at the front for its line feed.
     EXPECT_EQ(client->transfer_state, HTTP_STATUS_LINE);
     EXPECT_EQ(client->status_code, 0);
