@@ -86,6 +86,19 @@ TransferFigures transfer_update_at(TransferProgress* tp, std::int64_t transfer_b
                                    char* bytes_text, char* speed_text, char* time_text,
                                    std::int64_t now)
 {
+    const TransferFigures f = transfer_figures_at(tp, transfer_bytes, now);
+    transfer_write_texts(tp, &f, bytes_text, speed_text, time_text);
+    return f;
+}
+
+TransferFigures transfer_figures(TransferProgress* tp, std::int64_t transfer_bytes)
+{
+    return transfer_figures_at(tp, transfer_bytes, clock_ms());
+}
+
+TransferFigures transfer_figures_at(TransferProgress* tp, std::int64_t transfer_bytes,
+                                    std::int64_t now)
+{
     TransferFigures f = {};
     f.done = tp->completed + transfer_bytes;
     f.fraction = static_cast<float>(static_cast<double>(f.done) / static_cast<double>(tp->total));
@@ -104,18 +117,6 @@ TransferFigures transfer_update_at(TransferProgress* tp, std::int64_t transfer_b
     }
     f.speed = static_cast<float>(speed);
 
-    bytes_text[0] = '\0';
-    append(bytes_text, format_bytes(f.done));
-    append(bytes_text, " of ");
-    append(bytes_text, format_bytes(tp->total));
-    speed_text[0] = '\0';
-    append(speed_text, "Speed: ");
-    append(speed_text, format_bytes(static_cast<std::int64_t>(f.speed)));
-    append(speed_text, "ps");
-    time_text[0] = '\0';
-    append(time_text, "Time Rem.: ");
-    append(time_text, format_duration(f.remaining_s));
-
     if (tp->tick_ms > REDRAW_TICK_MS) {
         f.redraw_due = 1;
         tp->tick_ms = (tp->tick_ms - REDRAW_TICK_MS) % REDRAW_TICK_MS;
@@ -124,4 +125,20 @@ TransferFigures transfer_update_at(TransferProgress* tp, std::int64_t transfer_b
     }
     tp->last_ms = now;
     return f;
+}
+
+void transfer_write_texts(const TransferProgress* tp, const TransferFigures* f, char* bytes_text,
+                          char* speed_text, char* time_text)
+{
+    bytes_text[0] = '\0';
+    append(bytes_text, format_bytes(f->done));
+    append(bytes_text, " of ");
+    append(bytes_text, format_bytes(tp->total));
+    speed_text[0] = '\0';
+    append(speed_text, "Speed: ");
+    append(speed_text, format_bytes(static_cast<std::int64_t>(f->speed)));
+    append(speed_text, "ps");
+    time_text[0] = '\0';
+    append(time_text, "Time Rem.: ");
+    append(time_text, format_duration(f->remaining_s));
 }

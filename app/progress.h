@@ -41,3 +41,12 @@ TransferFigures transfer_update(TransferProgress* tp, std::int64_t transfer_byte
 TransferFigures transfer_update_at(TransferProgress* tp, std::int64_t transfer_bytes,
                                    char* bytes_text, char* speed_text, char* time_text,
                                    std::int64_t now);
+
+// The two halves of an update: the figures and the redraw tick (every pass),
+// and the three texts made from those figures (only needed when they are
+// about to be shown).
+TransferFigures transfer_figures(TransferProgress* tp, std::int64_t transfer_bytes);
+TransferFigures transfer_figures_at(TransferProgress* tp, std::int64_t transfer_bytes,
+                                    std::int64_t now);
+void transfer_write_texts(const TransferProgress* tp, const TransferFigures* figures,
+                          char* bytes_text, char* speed_text, char* time_text);

@@ -156,11 +156,16 @@ void download_phase()
             transfer_entry_done(&progress, size);
         }
         const std::int64_t transfer_bytes = counting_current ? http_client.body_bytes : 0;
-        const TransferFigures figures =
-            transfer_update(&progress, transfer_bytes, bytes_text, speed_text, time_text);
+        const TransferFigures figures = transfer_figures(&progress, transfer_bytes);
         progress_set(&download_bar, figures.fraction);
         if (figures.redraw_due) {
             redraw_needed = 1;
+        }
+        // The texts are seen only when the window is composed: made from this
+        // pass's figures on the passes that compose, they draw exactly what
+        // making them on every pass would.
+        if (redraw_needed || widget_changed) {
+            transfer_write_texts(&progress, &figures, bytes_text, speed_text, time_text);
         }
         screen_compose();
     }
