@@ -362,7 +362,11 @@ int http_poll(HttpClient* client)
     if (client->connected == 0 && client->response_len == 0) {
         client->active = 0;
         if (client->out_file != nullptr) {
-            std::fclose(client->out_file);
+            // The last buffered bytes reach the disk here: a file that could
+            // not be completed (a full disk) must not pass for a good body.
+            if (std::fclose(client->out_file) != 0) {
+                client->status_code = -1;
+            }
             client->out_file = nullptr;
         }
         return 0;
@@ -408,9 +412,13 @@ int http_poll(HttpClient* client)
             if (client->body_bytes + client->response_len > HTTP_LARGEST_BODY) {
                 abandon_transfer(client);
             } else {
-                std::fwrite(client->response_data, 1,
-                            static_cast<std::size_t>(client->response_len), client->out_file);
-                client->body_bytes += client->response_len;
+                const std::size_t written =
+                    std::fwrite(client->response_data, 1,
+                                static_cast<std::size_t>(client->response_len), client->out_file);
+                client->body_bytes += static_cast<std::int64_t>(written);
+                if (written != static_cast<std::size_t>(client->response_len)) {
+                    abandon_transfer(client); // a write error: the file is incomplete
+                }
             }
         }
         client->response_len = 0;
