@@ -1,6 +1,7 @@
 #include "catalog/catalog.h"
 
 #include <cctype>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
@@ -92,6 +93,37 @@ bool is_separator(char c)
     return c == '/' || c == '\\';
 }
 
+// Windows opens a device, not a file, for these names in any folder, in any
+// case, with any extension and with trailing spaces: "con", "NUL.txt",
+// "maps/com1.pak", "AUX .x". A catalog is portable, so both builds refuse
+// them. part holds length bytes of one path component.
+int is_device_name(const char* part, std::ptrdiff_t length)
+{
+    std::ptrdiff_t base = 0;
+    while (base < length && part[base] != '.') {
+        ++base;
+    }
+    while (base > 0 && part[base - 1] == ' ') {
+        --base;
+    }
+    char upper[8] = {};
+    if (base < 3 || base > 7) {
+        return 0;
+    }
+    for (std::ptrdiff_t i = 0; i < base; ++i) {
+        upper[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(part[i])));
+    }
+    static const char* const fixed[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+    for (const char* name : fixed) {
+        if (std::strcmp(upper, name) == 0) {
+            return 1;
+        }
+    }
+    return base == 4 &&
+           (std::strncmp(upper, "COM", 3) == 0 || std::strncmp(upper, "LPT", 3) == 0) &&
+           upper[3] >= '1' && upper[3] <= '9';
+}
+
 } // namespace
 
 int catalog_name_is_safe(const char* name)
@@ -109,6 +141,9 @@ int catalog_name_is_safe(const char* name)
             ++end;
         }
         if (end - part == 2 && part[0] == '.' && part[1] == '.') {
+            return 0;
+        }
+        if (is_device_name(part, end - part)) {
             return 0;
         }
         if (*end == '\0') {

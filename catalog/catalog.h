@@ -59,5 +59,7 @@ int catalog_write_stream(const CatalogEntry* head, std::FILE* stream);
 
 // 1 when a local file name may be joined to the data directory: not absolute
 // ("/x", "\x", "\\host\x"), no drive or stream colon, no ".." component
-// (split at "/" and "\"). Sub-folders such as "maps/a.pak" are fine.
+// (split at "/" and "\"), no Windows device name (CON, PRN, AUX, NUL,
+// COM1-9, LPT1-9, CONIN$, CONOUT$; any case, any extension, any component).
+// Sub-folders such as "maps/a.pak" are fine.
 int catalog_name_is_safe(const char* file_name);

@@ -94,7 +94,8 @@ void attach_write_buffer(std::FILE* file)
 }
 
 // Closes a body file and frees its buffer for the next one.
-void close_body_file(std::FILE* file)
+// The result of closing the file: 0 when every buffered byte was written.
+int close_body_file(std::FILE* file)
 {
     int slot = -1;
     for (int i = 0; i < WRITE_BUFFER_COUNT; ++i) {
@@ -102,10 +103,11 @@ void close_body_file(std::FILE* file)
             slot = i;
         }
     }
-    std::fclose(file);
+    const int status = std::fclose(file);
     if (slot >= 0) {
         write_buffers.owner[slot] = nullptr;
     }
+    return status;
 }
 
 void close_connection(HttpClient* client)
@@ -406,7 +408,11 @@ int http_poll(HttpClient* client)
     if (client->connected == 0 && client->response_len == 0) {
         client->active = 0;
         if (client->out_file != nullptr) {
-            close_body_file(client->out_file);
+            // The last buffered bytes reach the disk here: a file that could
+            // not be completed (a full disk) must not pass for a good body.
+            if (close_body_file(client->out_file) != 0) {
+                client->status_code = -1;
+            }
             client->out_file = nullptr;
         }
         return 0;
@@ -452,9 +458,13 @@ int http_poll(HttpClient* client)
             if (client->body_bytes + client->response_len > HTTP_LARGEST_BODY) {
                 abandon_transfer(client);
             } else {
-                std::fwrite(client->response_data, 1,
-                            static_cast<std::size_t>(client->response_len), client->out_file);
-                client->body_bytes += client->response_len;
+                const std::size_t written =
+                    std::fwrite(client->response_data, 1,
+                                static_cast<std::size_t>(client->response_len), client->out_file);
+                client->body_bytes += static_cast<std::int64_t>(written);
+                if (written != static_cast<std::size_t>(client->response_len)) {
+                    abandon_transfer(client); // a write error: the file is incomplete
+                }
             }
         }
         client->response_len = 0;

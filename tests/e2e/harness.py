@@ -13,6 +13,7 @@ import select
 import shutil
 import socket
 import socketserver
+import struct
 import subprocess
 import tempfile
 import threading
@@ -153,11 +154,16 @@ class ScriptedServer:
     replies used in turn (the last one repeats). A reply is raw bytes (sent,
     then the connection closes), ("cut", bytes, n) to close after n bytes,
     ("stall", bytes) to send and then hold the connection open, or None to
-    accept and never answer. Requests are recorded."""
+    accept and never answer. Hostile replies: ("reset", bytes, n) sends n
+    bytes and then resets the connection (SO_LINGER 0), ("drip", bytes,
+    seconds) sends one byte per interval, ("endless", head, seconds) sends
+    head and then body bytes without end until the client goes or the time
+    bound passes. Requests are recorded; sent[path] counts the bytes sent."""
 
     def __init__(self):
         self.replies = {}
         self.requests = []
+        self.sent = {}
         self.lock = threading.Lock()
         self.stopping = threading.Event()
         outer = self
@@ -186,6 +192,39 @@ class ScriptedServer:
                 elif reply[0] == "stall":
                     self.request.sendall(reply[1])
                     outer.stopping.wait(600)
+                elif reply[0] == "reset":
+                    self.request.sendall(reply[1][:reply[2]])
+                    time.sleep(0.2)  # the bytes reach the client ahead of the reset
+                    self.request.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
+                                            struct.pack("ii", 1, 0))
+                    self.request.close()
+                elif reply[0] == "drip":
+                    for i in range(len(reply[1])):
+                        if outer.stopping.wait(reply[2]):
+                            return
+                        try:
+                            self.request.sendall(reply[1][i:i + 1])
+                        except OSError:
+                            return
+                elif reply[0] == "endless":
+                    self.send_endless(path, reply[1], reply[2])
+
+            def send_endless(self, path, head, seconds):
+                block = bytes(range(256)) * 256
+                deadline = time.monotonic() + seconds
+                total = 0
+                self.request.settimeout(0.5)  # a client that stops reading
+                try:
+                    self.request.sendall(head)
+                    while time.monotonic() < deadline and not outer.stopping.is_set():
+                        try:
+                            total += self.request.send(block)
+                        except socket.timeout:
+                            continue
+                        with outer.lock:
+                            outer.sent[path] = total
+                except OSError:
+                    pass
 
         class Server(socketserver.ThreadingTCPServer):
             daemon_threads = True

@@ -286,6 +286,29 @@ TEST_F(CatalogTest, WrittenFormRoundTripsInReverseOrder)
     EXPECT_EQ(catalog_write(head, (dir + "/no/such/folder/x.txt").c_str()), 0);
 }
 
+TEST_F(CatalogTest, WindowsDeviceNamesAreRefusedInEveryComponent)
+{
+    const char* devices[] = {"CON",    "con",         "Nul.txt",      "aux.tar.gz", "PRN",
+                             "com1",   "LPT9.dat",    "maps/com3",    "a\\nul\\b",  "CON .x",
+                             "conin$", "CONOUT$.log", "sub/Aux/x.pak"};
+    for (const char* name : devices) {
+        EXPECT_EQ(catalog_name_is_safe(name), 0) << name;
+    }
+    const char* ordinary[] = {"console",          "nul_",     "com0", "com10", "lpt",  "xcon",
+                              "maps/connect.pak", "null.txt", "co",   "aux1",  "a.con"};
+    for (const char* name : ordinary) {
+        EXPECT_EQ(catalog_name_is_safe(name), 1) << name;
+    }
+
+    ::testing::internal::CaptureStderr();
+    load("FILE\nu1\n1\n1\nmaps/NUL.pak\nFILE\nu2\n1\n1\nmaps/ok.pak\n", "data", "");
+    const std::string messages = ::testing::internal::GetCapturedStderr();
+    ASSERT_NE(head, nullptr);
+    EXPECT_STREQ(head->file_name, "maps/ok.pak");
+    EXPECT_EQ(head->next, nullptr);
+    EXPECT_NE(messages.find("unsafe file name"), std::string::npos) << messages;
+}
+
 TEST(CatalogFree, ToleratesNullAndClearsHead)
 {
     catalog_free(nullptr);

@@ -136,6 +136,27 @@ TEST_F(HttpTransfer, LinesSplitAnywhere)
     }
 }
 
+// A body that cannot be stored (a full disk) is a failed transfer, whether
+// the error shows while writing or only when the file is closed.
+TEST_F(HttpTransfer, BodyThatCannotBeWrittenFails)
+{
+#ifdef _WIN32
+    GTEST_SKIP() << "no full device to write to";
+#else
+    for (const std::size_t size : {std::size_t{10}, std::size_t{200000}}) {
+        SCOPED_TRACE(size);
+        ScriptedServer server({send_step(ok_head + std::string(size, 'b')), close_step()});
+        ASSERT_EQ(http_get_to_file(client.get(), server.url("/file.bin").c_str(), "/dev/full"), 1);
+        ASSERT_TRUE(poll_to_end(client.get()));
+        server.finish();
+        EXPECT_EQ(client->status_code, -1);
+        EXPECT_EQ(client->active, 0);
+        EXPECT_EQ(client->out_file, nullptr);
+        EXPECT_LE(client->body_bytes, static_cast<std::int64_t>(size));
+    }
+#endif
+}
+
 TEST_F(HttpTransfer, StatusOtherThan200KeepsTheBody)
 {
     ScriptedServer server({send_step("HTTP/1.1 404 Not Found\r\nContent-Type: text/html\r\n\r\n"

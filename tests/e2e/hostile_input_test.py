@@ -1,0 +1,363 @@
+#!/usr/bin/env python3
+"""Hostile input end to end: a server that misbehaves in every way we could
+think of, catalogs and notes built to hurt, and a data directory that cannot
+be written. The programs (quorvelctl for the update without a window, the
+launcher for what only the window shows) must end cleanly, write nothing
+outside the data directory and keep every good file except the one a
+download replaces."""
+import argparse
+import contextlib
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import zlib
+
+import harness
+from harness import Launcher, ScriptedServer, ok
+
+ARGS = None
+PROGRAMS = None
+HEAD = b"HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n"
+
+
+def record(kind, name, data):
+    return f"{kind}\n{name}\n{len(data)}\n{zlib.crc32(data):8X}\n{name}\n\n\n"
+
+
+def snapshot(root):
+    """Every file below root with its bytes."""
+    found = {}
+    for folder, _, names in os.walk(root):
+        for name in names:
+            path = os.path.join(folder, name)
+            if os.path.isfile(path):
+                with open(path, "rb") as f:
+                    found[os.path.relpath(path, root)] = f.read()
+    return found
+
+
+@contextlib.contextmanager
+def small_mount(path, size):
+    """A tmpfs of the given size at path (root only); skips without it."""
+    os.makedirs(path, exist_ok=True)
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", path],
+                      capture_output=True).returncode != 0:
+        raise unittest.SkipTest("cannot mount a tmpfs here (needs root)")
+    try:
+        yield path
+    finally:
+        subprocess.run(["umount", "-l", path], capture_output=True)
+
+
+class HostileBase(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="quorvel_hostile_")
+        self.data = os.path.join(self.tmp, "data")
+        os.makedirs(self.data)
+        self.servers = []
+        self.launchers = []
+
+    def tearDown(self):
+        for launcher in self.launchers:
+            launcher.kill()
+        for server in self.servers:
+            server.stop()
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def server(self):
+        server = ScriptedServer()
+        self.servers.append(server)
+        return server
+
+    def ctl(self, *args, timeout=120):
+        command = PROGRAMS.command(PROGRAMS.ctl, *args)
+        return subprocess.run(command, capture_output=True, timeout=timeout, cwd=self.tmp)
+
+    def sync(self, base, data=None, timeout=120):
+        return self.ctl("sync", base, data or self.data, timeout=timeout)
+
+    def outside(self):
+        """What lies in the scratch folder outside the data directory."""
+        return {k: v for k, v in snapshot(self.tmp).items() if not k.startswith("data" + os.sep)}
+
+
+class ResponseFaults(HostileBase):
+    """One transfer with quorvelctl fetch against each broken reply."""
+
+    def fetch(self, url):
+        out = os.path.join(self.tmp, "out.bin")
+        result = self.ctl("fetch", url, "out.bin", timeout=120)
+        return result, out
+
+    def test_broken_replies_fail_cleanly(self):
+        body = bytes(range(256)) * 64
+        whole = HEAD + body
+        garbage = bytes((i * 131 + 17) % 251 for i in range(5000)).replace(b"200", b"2x0")
+        cases = {
+            "reset in the status line": ("reset", whole, 7),
+            "reset in the headers": ("reset", whole, 30),
+            "reset in the body": ("reset", whole, len(HEAD) + 5000),
+            "status line of 20000 bytes": b"HTTP/1.0 200 " + b"O" * 20000 + b"\r\n\r\nbody",
+            "header of 20000 bytes": b"HTTP/1.0 200 OK\r\nX-Long: " + b"v" * 20000 + b"\r\n\r\nbody",
+            "garbage bytes": garbage,
+            "nothing at all": b"",
+        }
+        server = self.server()
+        for n, (name, reply) in enumerate(cases.items()):
+            server.replies[f"/case{n}"] = [reply]
+        for n, name in enumerate(cases):
+            with self.subTest(name):
+                result, out = self.fetch(f"http://127.0.0.1:{server.port}/case{n}")
+                self.assertEqual(result.returncode, 1, (result.stdout, result.stderr))
+                # Nothing past what the server sent, and never the whole body.
+                if os.path.exists(out):
+                    self.assertLess(os.path.getsize(out), len(body))
+        self.assertEqual(set(self.outside()) - {"out.bin"}, set())
+
+    def test_refused_connection(self):
+        result, _ = self.fetch(f"http://127.0.0.1:{harness.free_port()}/x")
+        self.assertEqual(result.returncode, 1, (result.stdout, result.stderr))
+
+    def test_one_byte_per_second_still_completes(self):
+        server = self.server()
+        server.replies["/drip"] = [("drip", b"HTTP/1.0 200 OK\n\nhi", 1.0)]
+        started = time.monotonic()
+        result, out = self.fetch(f"http://127.0.0.1:{server.port}/drip")
+        self.assertEqual(result.returncode, 0, (result.stdout, result.stderr))
+        self.assertGreater(time.monotonic() - started, 15)
+        with open(out, "rb") as f:
+            self.assertEqual(f.read(), b"hi")
+
+
+class CatalogFaults(HostileBase):
+    def test_unsafe_names_are_never_fetched_or_written(self):
+        good = b"good data"
+        unsafe = ["../escape.txt", os.path.join(self.tmp, "absolute.txt"), "/absolute2.txt",
+                  "C:drive.txt", "D:\\drive2.txt", "a\\..\\..\\back.txt", "sub/../../up.txt",
+                  "CON", "nul.txt", "maps/COM1.dat", "Lpt9", "aux.tar.gz", "x:stream"]
+        catalog = "".join(record("FILE", name, b"evil") for name in unsafe)
+        catalog += record("FILE", "maps/ok.dat", good)
+        server = self.server()
+        server.replies["/q//catalog.php"] = [ok(catalog.encode())]
+        server.replies["/q//maps/ok.dat"] = [ok(good)]
+        server.replies["*"] = [ok(b"evil")]
+        result = self.sync(server.base)
+        self.assertEqual(result.returncode, 0, (result.stdout, result.stderr))
+        self.assertEqual(server.paths(), ["/q//catalog.php", "/q//maps/ok.dat"])
+        self.assertEqual(self.outside(), {})
+        self.assertEqual(set(snapshot(self.data)), {"catalog.txt", os.path.join("maps", "ok.dat")})
+        for name in ("absolute.txt", "escape.txt"):
+            self.assertFalse(os.path.exists(os.path.join(self.tmp, name)))
+        self.assertFalse(os.path.exists("/absolute2.txt"))
+        self.assertEqual(result.stderr.count(b"unsafe file name"), len(unsafe))
+
+    def test_catalog_of_100000_records(self):
+        records = 100000
+        catalog = "".join(f"FILE\nf{i:06d}\n4\n0\nf{i:06d}\n" for i in range(records))
+        server = self.server()
+        server.replies["/q//catalog.php"] = [ok(catalog.encode())]
+        server.replies["*"] = [harness.not_found()]
+        result = self.sync(server.base, timeout=240)
+        # Every file is missing and the first one tried never arrives.
+        self.assertEqual(result.returncode, 1, result.stderr[-500:])
+        last = f"f{records - 1:06d}"
+        self.assertIn(f"{last} does not match".encode(), result.stderr)
+        self.assertEqual(server.paths().count("/q//" + last), 5)
+        with open(os.path.join(self.data, "catalog.txt"), "rb") as f:
+            self.assertEqual(f.read(), catalog.encode())
+
+
+class LocalFaults(HostileBase):
+    def served(self, files):
+        server = self.server()
+        catalog = "".join(record("FILE", n, d) for n, d in sorted(files.items()))
+        server.replies["/q//catalog.php"] = [ok(catalog.encode())]
+        for name, data in files.items():
+            server.replies["/q//" + name] = [ok(data)]
+        return server
+
+    def test_data_directory_that_is_a_file(self):
+        path = os.path.join(self.tmp, "plain-file")
+        with open(path, "wb") as f:
+            f.write(b"keep me")
+        server = self.served({"a.dat": b"a"})
+        result = self.sync(server.base, path)
+        self.assertEqual(result.returncode, 2)
+        self.assertIn(b"not a folder", result.stderr)
+        with open(path, "rb") as f:
+            self.assertEqual(f.read(), b"keep me")
+        self.assertEqual(server.paths(), [])
+
+    def test_game_file_that_is_a_directory(self):
+        os.makedirs(os.path.join(self.data, "maps"))
+        with open(os.path.join(self.data, "maps", "inside.txt"), "wb") as f:
+            f.write(b"inside")
+        server = self.served({"maps": b"a map", "b.dat": b"b"})
+        result = self.sync(server.base)
+        self.assertEqual(result.returncode, 1, (result.stdout, result.stderr))
+        self.assertIn(b"maps does not match", result.stderr)
+        with open(os.path.join(self.data, "maps", "inside.txt"), "rb") as f:
+            self.assertEqual(f.read(), b"inside")
+        self.assertEqual(self.outside(), {})
+
+    def test_full_disk(self):
+        with small_mount(self.data, "128k"):
+            good = os.urandom(20000)
+            with open(os.path.join(self.data, "good.dat"), "wb") as f:
+                f.write(good)
+            server = self.served({"good.dat": good, "huge.dat": os.urandom(1 << 20)})
+            result = self.sync(server.base)
+            self.assertEqual(result.returncode, 1, (result.stdout, result.stderr))
+            self.assertIn(b"huge.dat does not match", result.stderr)
+            with open(os.path.join(self.data, "good.dat"), "rb") as f:
+                self.assertEqual(f.read(), good)
+        self.assertEqual(self.outside(), {})
+
+    def test_full_disk_keeps_the_catalog(self):
+        with small_mount(self.data, "64k"):
+            files = {"a.dat": b"a" * 100}
+            with open(os.path.join(self.data, "a.dat"), "wb") as f:
+                f.write(files["a.dat"])
+            catalog = record("FILE", "a.dat", files["a.dat"]).encode()
+            with open(os.path.join(self.data, "catalog.txt"), "wb") as f:
+                f.write(catalog)
+            with open(os.path.join(self.data, "filler"), "wb") as f:
+                try:
+                    f.write(b"\0" * (1 << 20))
+                except OSError:
+                    pass
+            # A longer catalog that cannot fit: the transfer fails, the local
+            # catalog stays and still describes complete files.
+            server = self.server()
+            server.replies["/q//catalog.php"] = [ok(catalog + b"\n" * 200000)]
+            result = self.sync(server.base)
+            with open(os.path.join(self.data, "catalog.txt"), "rb") as f:
+                self.assertEqual(f.read(), catalog)
+            self.assertEqual(result.returncode, 0, (result.stdout, result.stderr))
+
+    def test_read_only_data_directory(self):
+        files = {"a.dat": b"alpha", "b.dat": b"beta"}
+        with small_mount(self.data, "1m"):
+            for name, data in files.items():
+                with open(os.path.join(self.data, name), "wb") as f:
+                    f.write(data)
+            subprocess.run(["mount", "-o", "remount,ro", self.data], check=True)
+            server = self.served({**files, "c.dat": b"gamma"})
+            result = self.sync(server.base)
+            # No catalog could be stored and there is none: nothing to check
+            # against, so the update fails; every file stays as it was.
+            self.assertEqual(result.returncode, 1, (result.stdout, result.stderr))
+            self.assertEqual(snapshot(self.data), files)
+        self.assertEqual(self.outside(), {})
+
+
+class LauncherFaults(HostileBase):
+    """What only the window shows: it stays closable and exits with 0."""
+
+    def start(self, base):
+        launcher = Launcher(PROGRAMS, os.path.join(self.tmp, "appdata"), base)
+        self.launchers.append(launcher)
+        return launcher
+
+    def game_dir(self):
+        return os.path.join(self.tmp, "appdata", "Quorvel")
+
+    def test_endless_body_is_bounded_by_what_was_sent_and_closable(self):
+        server = self.server()
+        server.replies["/q//catalog.php"] = [ok(record("FILE", "big.dat", b"x" * 1000).encode())]
+        server.replies["/q//big.dat"] = [("endless", HEAD, 60)]
+        launcher = self.start(server.base)
+        window = harness.find_window(launcher)
+        deadline = time.monotonic() + 30
+        while server.sent.get("/q//big.dat", 0) < (8 << 20) and time.monotonic() < deadline:
+            time.sleep(0.1)
+        self.assertGreaterEqual(server.sent.get("/q//big.dat", 0), 8 << 20)
+        harness.close_window(window)
+        self.assertEqual(launcher.wait(timeout=30), 0, launcher.lines())
+        written = os.path.getsize(os.path.join(self.game_dir(), "big.dat"))
+        self.assertLessEqual(written, server.sent["/q//big.dat"])
+        self.assertEqual(set(os.listdir(self.game_dir())), {"catalog.txt", "big.dat"})
+
+    def test_dripping_catalog_leaves_the_window_closable(self):
+        server = self.server()
+        server.replies["/q//catalog.php"] = [("drip", ok(b"FILE\n") * 100, 1.0)]
+        launcher = self.start(server.base)
+        window = harness.find_window(launcher)
+        time.sleep(3)
+        harness.close_window(window)
+        self.assertEqual(launcher.wait(timeout=30), 0, launcher.lines())
+
+    def test_notes_of_10_megabytes_without_line_ends(self):
+        notes = b"n" * (10 << 20)
+        exe = b"not really a program"
+        os.makedirs(self.game_dir())
+        with open(os.path.join(self.game_dir(), "notes.txt"), "wb") as f:
+            f.write(notes)
+        with open(os.path.join(self.game_dir(), "game"), "wb") as f:
+            f.write(exe)
+        with open(os.path.join(self.game_dir(), "catalog.txt"), "w") as f:
+            f.write(record("NOTES", "notes.txt", notes) + record("EXE", "game", exe))
+        server = self.server()
+        server.replies["*"] = [harness.not_found()]
+        launcher = self.start(server.base)
+        window = harness.find_window(launcher)
+        launcher.wait_for_line("Listo para jugar!", timeout=60)
+        harness.close_window(window)
+        self.assertEqual(launcher.wait(timeout=30), 0, launcher.lines())
+        self.assertEqual(os.path.getsize(os.path.join(self.game_dir(), "notes.txt")), len(notes))
+
+
+class UnderValgrind(HostileBase):
+    def test_launcher_run_has_no_invalid_access(self):
+        if PROGRAMS.windows or shutil.which("valgrind") is None:
+            self.skipTest("valgrind runs the Linux build only")
+        with open(PROGRAMS.launcher, "rb") as f:
+            if b"__asan_init" in f.read():
+                self.skipTest("the sanitizer build checks itself")
+        log = os.path.join(self.tmp, "valgrind.log")
+        files = {"a.dat": os.urandom(30000), "notes.txt": b"one\ntwo\n"}
+        server = self.server()
+        catalog = record("FILE", "a.dat", files["a.dat"]) + record("NOTES", "notes.txt",
+                                                                   files["notes.txt"])
+        server.replies["/q//catalog.php"] = [ok(catalog.encode())]
+        for name, data in files.items():
+            server.replies["/q//" + name] = [ok(data)]
+        appdata = os.path.join(self.tmp, "appdata")
+        os.makedirs(appdata)
+        env = dict(os.environ, APPDATA=appdata)
+        process = subprocess.Popen(
+            ["valgrind", "--error-exitcode=99", f"--log-file={log}", PROGRAMS.launcher,
+             server.base], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
+        try:
+            window = harness.find_window(timeout=120)
+            deadline = time.monotonic() + 120
+            while len(server.paths()) < 3 and time.monotonic() < deadline:
+                time.sleep(0.2)
+            time.sleep(3)
+            harness.close_window(window)
+            process.wait(timeout=120)
+        finally:
+            if process.poll() is None:
+                process.kill()
+                process.wait()
+        with open(log) as f:
+            report = f.read()
+        self.assertEqual(snapshot(os.path.join(appdata, "Quorvel"))["a.dat"], files["a.dat"])
+        for bad in ("Invalid read", "Invalid write", "Invalid free", "Mismatched free"):
+            self.assertNotIn(bad, report)
+        self.assertIn("ERROR SUMMARY", report)
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--launcher", required=True)
+    parser.add_argument("--ctl", required=True)
+    parser.add_argument("--game", required=True)
+    parser.add_argument("--runner", default="")
+    ARGS, rest = parser.parse_known_args()
+    PROGRAMS = harness.Programs(ARGS.launcher, ARGS.ctl, ARGS.game, ARGS.runner)
+    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
