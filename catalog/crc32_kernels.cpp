@@ -181,6 +181,8 @@ CRC_SSE_TARGET std::uint32_t crc32_pclmul(const std::uint8_t* bytes, std::size_t
 // GCC 12's AVX-512 headers start some results from an undefined register,
 // which its flow analysis reports as uninitialised use.
 #pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpragmas" // clang does not know the next one
+#pragma GCC diagnostic ignored "-Wunknown-warning-option"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
 CRC_AVX512_TARGET inline __m512i fold64(__m512i acc, __m512i k, __m512i next)

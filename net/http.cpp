@@ -64,8 +64,6 @@ int take_line_measured(char* data, int* length, char* line, int* raw_length, int
     return 1;
 }
 
-// The closing step: a socket error marks the transfer failed; an orderly
-// close by the peer leaves status_code alone.
 // Body files write through a large stdio buffer so that a 16 KiB receive
 // does not cost a system call of its own: one write per WRITE_BUFFER_SIZE
 // bytes instead. The buffers are static (no heap), one per file open at a
@@ -93,8 +91,10 @@ void attach_write_buffer(std::FILE* file)
     }
 }
 
-// Closes a body file and frees its buffer for the next one.
-// The result of closing the file: 0 when every buffered byte was written.
+// Closes a body file and frees its buffer for the next one. 0 when every
+// buffered byte reached the file. The flush is asked for on its own: some
+// runtimes' fclose (Wine's msvcrt among them) do not report a flush that
+// failed.
 int close_body_file(std::FILE* file)
 {
     int slot = -1;
@@ -103,13 +103,18 @@ int close_body_file(std::FILE* file)
             slot = i;
         }
     }
-    const int status = std::fclose(file);
+    int status = std::fflush(file) == 0 && std::ferror(file) == 0 ? 0 : -1;
+    if (std::fclose(file) != 0) {
+        status = -1;
+    }
     if (slot >= 0) {
         write_buffers.owner[slot] = nullptr;
     }
     return status;
 }
 
+// The closing step: a socket error marks the transfer failed; an orderly
+// close by the peer leaves status_code alone.
 void close_connection(HttpClient* client)
 {
     if (net_last_error() != 0) {
