@@ -18,6 +18,7 @@ import subprocess
 import tempfile
 import threading
 import time
+import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -435,3 +436,22 @@ def screenshot(window, path):
     subprocess.run(["import", "-window", str(window), path], check=True,
                    capture_output=True, timeout=30)
     return path
+
+
+class ServerCase(unittest.TestCase):
+    """A test case with a scratch folder, and servers and launchers that are
+    stopped when it ends whatever happened."""
+
+    scratch_prefix = "quorvel_e2e_"
+
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix=self.scratch_prefix)
+        self.servers = []
+        self.launchers = []
+
+    def tearDown(self):
+        for launcher in self.launchers:
+            launcher.kill()
+        for server in self.servers:
+            server.stop()
+        shutil.rmtree(self.tmp, ignore_errors=True)

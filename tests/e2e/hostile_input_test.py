@@ -11,7 +11,6 @@ import os
 import shutil
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 import zlib
@@ -53,20 +52,13 @@ def small_mount(path, size):
         subprocess.run(["umount", "-l", path], capture_output=True)
 
 
-class HostileBase(unittest.TestCase):
+class HostileBase(harness.ServerCase):
+    scratch_prefix = "quorvel_hostile_"
+
     def setUp(self):
-        self.tmp = tempfile.mkdtemp(prefix="quorvel_hostile_")
+        super().setUp()
         self.data = os.path.join(self.tmp, "data")
         os.makedirs(self.data)
-        self.servers = []
-        self.launchers = []
-
-    def tearDown(self):
-        for launcher in self.launchers:
-            launcher.kill()
-        for server in self.servers:
-            server.stop()
-        shutil.rmtree(self.tmp, ignore_errors=True)
 
     def server(self):
         server = ScriptedServer()

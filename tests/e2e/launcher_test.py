@@ -8,7 +8,6 @@ import argparse
 import os
 import shutil
 import sys
-import tempfile
 import time
 import unittest
 import zlib
@@ -61,20 +60,11 @@ class Game:
         return text.replace("\n", line_end).encode()
 
 
-class LauncherTest(unittest.TestCase):
+class LauncherTest(harness.ServerCase):
     def setUp(self):
-        self.tmp = tempfile.mkdtemp(prefix="quorvel_e2e_")
+        super().setUp()
         self.appdata = os.path.join(self.tmp, "appdata")
         self.data = os.path.join(self.appdata, "Quorvel")
-        self.servers = []
-        self.launchers = []
-
-    def tearDown(self):
-        for launcher in self.launchers:
-            launcher.kill()
-        for server in self.servers:
-            server.stop()
-        shutil.rmtree(self.tmp, ignore_errors=True)
 
     # -- helpers --
 
