@@ -8,6 +8,7 @@
 // of the client area, which a window manager may shift by its frame.
 #include "platform/window.h"
 #include "platform/window_internal.h"
+#include "platform/x11/paint_changes.h"
 #include "platform/x11/pixel_layout.h"
 
 #include <X11/Xlib.h>
@@ -141,8 +142,8 @@ int image_create(std::int32_t width, std::int32_t height)
 }
 
 // Brings the window up to date with the back buffer. The image holds what
-// the window shows, so only the rectangle around the pixels that changed
-// since the last paint is sent (during a download a few text rows and the
+// the window shows, so only the pixels that changed since the last paint are
+// converted and sent (during a download a few characters and a column of the
 // bar, not the whole picture); after an exposure, everything is.
 void window_paint()
 {
@@ -157,48 +158,23 @@ void window_paint()
         return;
     }
     XImage* image = x11_window.image;
-    const std::size_t row_bytes = static_cast<std::size_t>(back_buffer.width) * 3u;
-    std::int32_t top = back_buffer.height;
-    std::int32_t bottom = 0;
-    std::size_t first_byte = row_bytes;
-    std::size_t end_byte = 0;
-    // Only rows that differ from the copy of the last painted buffer are
-    // converted; the image always holds that copy, converted.
-    for (std::int32_t y = 0; y < back_buffer.height; ++y) {
-        const std::uint8_t* now = back_buffer.pixels + static_cast<std::size_t>(y) * row_bytes;
-        std::uint8_t* shown = x11_window.shown_pixels + static_cast<std::size_t>(y) * row_bytes;
-        if (std::memcmp(now, shown, row_bytes) == 0) {
-            continue;
-        }
-        std::size_t first = 0;
-        while (now[first] == shown[first]) {
-            ++first;
-        }
-        std::size_t end = row_bytes;
-        while (now[end - 1] == shown[end - 1]) {
-            --end;
-        }
-        std::memcpy(shown + first, now + first, end - first);
-        pixel_convert_row(x11_window.layout, now,
-                          reinterpret_cast<std::uint8_t*>(image->data) +
-                              static_cast<std::size_t>(y) *
-                                  static_cast<std::size_t>(image->bytes_per_line),
-                          back_buffer.width);
-        top = y < top ? y : top;
-        bottom = y + 1;
-        first_byte = first < first_byte ? first : first_byte;
-        end_byte = end > end_byte ? end : end_byte;
-    }
+    static PaintChanges changes;
+    paint_take_changes(x11_window.layout, back_buffer.pixels, x11_window.shown_pixels,
+                       reinterpret_cast<std::uint8_t*>(image->data),
+                       static_cast<std::size_t>(image->bytes_per_line), back_buffer.width,
+                       back_buffer.height, &changes);
     if (x11_window.window_current == 0) {
         XPutImage(x11_window.display, x11_window.window, x11_window.gc, image, 0, 0, 0, 0,
                   static_cast<unsigned>(back_buffer.width),
                   static_cast<unsigned>(back_buffer.height));
         x11_window.window_current = 1;
-    } else if (top < bottom) {
-        const int left = static_cast<int>(first_byte / 3);
-        const int right = static_cast<int>((end_byte + 2) / 3);
-        XPutImage(x11_window.display, x11_window.window, x11_window.gc, image, left, top, left, top,
-                  static_cast<unsigned>(right - left), static_cast<unsigned>(bottom - top));
+    } else {
+        for (int i = 0; i < changes.count; ++i) {
+            const PaintRect& r = changes.rects[i];
+            XPutImage(x11_window.display, x11_window.window, x11_window.gc, image, r.left, r.top,
+                      r.left, r.top, static_cast<unsigned>(r.right - r.left),
+                      static_cast<unsigned>(r.bottom - r.top));
+        }
     }
     x11_window.repaint_pending = 0;
 }
