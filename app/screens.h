@@ -40,6 +40,9 @@ extern std::int32_t notes_count;
 void screen_setup();
 int screen_show(std::int32_t screen);
 void screen_compose();
+// The frame is drawn on the first composition and copied on later ones;
+// after this the next composition draws it again.
+void screen_forget_frame();
 
 void screen_on_mouse_down(std::int32_t x, std::int32_t y, std::int32_t skip);
 void screen_on_mouse_move(std::int32_t x, std::int32_t y);

@@ -330,6 +330,11 @@ void blit_set_reference_mode(int on)
     blit_reference_mode = on != 0;
 }
 
+int blit_get_reference_mode()
+{
+    return blit_reference_mode;
+}
+
 void draw_image(const Image* image, std::int32_t x, std::int32_t y)
 {
     if (image == nullptr) {

@@ -30,6 +30,7 @@ void blit_rgba_reference(const Image* image, std::int32_t left, std::int32_t rig
 
 // 1: the draw operations below use the reference forms (for comparisons).
 void blit_set_reference_mode(int on);
+int blit_get_reference_mode();
 
 void draw_image(const Image* image, std::int32_t x, std::int32_t y);
 void draw_image_region(const Image* image, std::int32_t x, std::int32_t y, std::int32_t sx,

@@ -93,7 +93,8 @@ TEST_F(ScreensTest, EachScreenMatchesItsPicture)
 }
 
 // The fast blitters compose every screen into the same bytes as the plain
-// per-pixel forms.
+// per-pixel forms, whether the frame is drawn or copied from the first
+// composition, and whatever the buffer held before.
 TEST_F(ScreensTest, FastDrawingComposesEveryScreenLikeTheReferenceForm)
 {
     std::snprintf(bytes_text, sizeof bytes_text, "%s", "512.00KiB of 1.00MiB");
@@ -108,11 +109,17 @@ TEST_F(ScreensTest, FastDrawingComposesEveryScreenLikeTheReferenceForm)
         blit_set_reference_mode(1);
         screen_show(screen);
         const std::vector<std::uint8_t> reference = pixels;
-        poison();
         blit_set_reference_mode(0);
+
+        screen_forget_frame();
+        poison();
         screen_show(screen);
         EXPECT_FALSE(untouched()) << screen;
-        EXPECT_TRUE(pixels == reference) << "screen " << screen;
+        EXPECT_TRUE(pixels == reference) << "screen " << screen << ", frame drawn";
+
+        std::memset(pixels.data(), 0xC3, pixels.size());
+        screen_show(screen);
+        EXPECT_TRUE(pixels == reference) << "screen " << screen << ", frame copied";
     }
 }
 
