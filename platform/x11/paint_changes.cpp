@@ -29,6 +29,41 @@ void add_span(PaintChanges* changes, std::int32_t y, std::int32_t left, std::int
     changes->rects[changes->count++] = {left, y, right, y + 1};
 }
 
+std::uint64_t load_word(const std::uint8_t* p)
+{
+    std::uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+    return word;
+}
+
+// Index of the first byte where a and b differ; they differ somewhere
+// before n. Eight bytes per step over the equal stretch.
+std::size_t first_difference(const std::uint8_t* a, const std::uint8_t* b, std::size_t n)
+{
+    std::size_t i = 0;
+    while (i + 8 <= n && load_word(a + i) == load_word(b + i)) {
+        i += 8;
+    }
+    while (a[i] == b[i]) {
+        ++i;
+    }
+    return i;
+}
+
+// One past the last byte where a and b differ; they differ somewhere
+// before n.
+std::size_t difference_end(const std::uint8_t* a, const std::uint8_t* b, std::size_t n)
+{
+    std::size_t end = n;
+    while (end >= 8 && load_word(a + end - 8) == load_word(b + end - 8)) {
+        end -= 8;
+    }
+    while (a[end - 1] == b[end - 1]) {
+        --end;
+    }
+    return end;
+}
+
 } // namespace
 
 void paint_take_changes(const PixelLayout& layout, const std::uint8_t* now, std::uint8_t* shown,
@@ -47,14 +82,8 @@ void paint_take_changes(const PixelLayout& layout, const std::uint8_t* now, std:
         if (std::memcmp(now_row, shown_row, row_bytes) == 0) {
             continue;
         }
-        std::size_t first = 0;
-        while (now_row[first] == shown_row[first]) {
-            ++first;
-        }
-        std::size_t end = row_bytes;
-        while (now_row[end - 1] == shown_row[end - 1]) {
-            --end;
-        }
+        const std::size_t first = first_difference(now_row, shown_row, row_bytes);
+        const std::size_t end = difference_end(now_row, shown_row, row_bytes);
         const std::size_t left = first / 3;
         const std::size_t right = (end + 2) / 3;
         std::memcpy(shown_row + left * 3, now_row + left * 3, (right - left) * 3);
