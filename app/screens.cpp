@@ -65,6 +65,11 @@ constexpr std::int32_t FRAME_HEIGHT = 400;
 // of times.
 std::uint8_t frame_pixels[FRAME_WIDTH * FRAME_HEIGHT * 3];
 int frame_cached = 0;
+// -1 until the background has been looked at once. A plain variable, not a
+// function-local static: a guarded static would link the C++ runtime's
+// thread-safe initialisation (and with it its exception support) into a
+// program that uses neither.
+int background_opaque = -1;
 
 void draw_frame_parts()
 {
@@ -101,7 +106,9 @@ void draw_frame()
     // are the frame's pixels independent of what the buffer held before. The
     // reference drawing mode always draws, so that comparisons with it
     // compare the drawing.
-    static const int background_opaque = image_opaque(&ART_BACKGROUND);
+    if (background_opaque < 0) {
+        background_opaque = image_opaque(&ART_BACKGROUND);
+    }
     const int cacheable = back_buffer.pixels != nullptr && back_buffer.width == FRAME_WIDTH &&
                           back_buffer.height == FRAME_HEIGHT && background_opaque &&
                           !blit_get_reference_mode();
