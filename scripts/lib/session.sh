@@ -40,6 +40,7 @@ session_display() {
 # Creates the Wine prefix once, then keeps one wineserver alive so that
 # every Windows program starts in a fraction of a second.
 session_wine() {
+    command -v wine >/dev/null 2>&1 || return 0 # a Linux-only setup
     mkdir -p "$WINEPREFIX"
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         echo "session: creating the Wine prefix in $WINEPREFIX (once)"

@@ -1,5 +1,5 @@
-// Some 400 raw replies of real-world shapes (from curl's test suite, in the
-// shared http-replies folder), each served whole and then in small
+// Some 400 raw replies of real-world shapes (from curl's test suite, in
+// tests/data/http-replies), each served whole and then in small
 // irregular pieces. The client's status, byte count and file are compared
 // with a plain reading of the same bytes written here, apart from the
 // client's code.
