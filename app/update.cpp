@@ -16,6 +16,13 @@ namespace {
 
 enum class Next { End, Ready, Download, Retry };
 
+// The window is gone once a pump has taken its close, or when a screen
+// change took it (screen_show drains the queue).
+int window_gone(int pump_result)
+{
+    return pump_result == 0 || window_is_closed();
+}
+
 // Console lines are flushed at once so that whoever watches them (a support
 // session, a test) sees each as it happens, not at exit.
 void console_line(const char* text)
@@ -58,28 +65,33 @@ int fetch_catalog()
         return 1;
     }
 
+    http_client.body_limit = CATALOG_BODY_LIMIT;
+    http_client.idle_timeout_ms = CATALOG_IDLE_TIMEOUT_MS;
     http_get_to_file(&http_client, catalog_url, temporary_path);
     while (true) {
-        if (!pump_pending()) {
+        if (window_gone(pump_pending())) {
             return 0;
         }
         if (!http_poll(&http_client)) {
-            if (http_client.status_code == 200) {
-                std::remove(catalog_path);
-                std::rename(temporary_path, catalog_path);
-                return 0;
-            }
-            std::remove(temporary_path);
-            return 1;
+            break;
         }
         screen_compose();
     }
+    // Only a whole reply (a cut one ends with -1) that reads as a catalog
+    // replaces the one in place.
+    if (http_client.status_code == 200) {
+        return catalog_install(temporary_path, catalog_path) ? 0 : 1;
+    }
+    std::remove(temporary_path);
+    return 1;
 }
 
 // One catalog pass: fetch, load, verify, and the way on.
 Next catalog_pass()
 {
-    screen_show(SCREEN_CHECKING);
+    if (window_gone(screen_show(SCREEN_CHECKING))) {
+        return Next::End;
+    }
     const int fetch_failed = fetch_catalog();
     if (window_is_closed()) {
         return Next::End;
@@ -98,10 +110,12 @@ Next catalog_pass()
 int retry_wait()
 {
     console_line("Fallo de ficheros: Reintentando");
-    screen_show(SCREEN_RETRY);
+    if (window_gone(screen_show(SCREEN_RETRY))) {
+        return 0;
+    }
     retry_pressed = 0;
     while (true) {
-        if (!pump_wait() || retry_pressed) {
+        if (window_gone(pump_wait()) || retry_pressed) {
             break;
         }
         screen_compose();
@@ -120,9 +134,17 @@ int start_download(const CatalogEntry* entry)
     return http_get_to_file(&http_client, entry->url, entry->local_path);
 }
 
-void download_phase()
+// Downloads every flagged entry. Ready when the last one verified, Retry
+// when a file cannot be written (a folder in its place, a running game):
+// asking the server again and again would change nothing. End when the
+// window is gone.
+Next download_phase()
 {
-    screen_show(SCREEN_DOWNLOAD);
+    if (window_gone(screen_show(SCREEN_DOWNLOAD))) {
+        return Next::End;
+    }
+    http_client.body_limit = HTTP_BODY_LIMIT;
+    http_client.idle_timeout_ms = HTTP_IDLE_TIMEOUT_MS;
     TransferProgress progress;
     const std::int64_t total = catalog_pending_bytes(entry_list);
     CatalogEntry* current = entry_list;
@@ -134,8 +156,11 @@ void download_phase()
     int counting_current = 0;
 
     while (true) {
-        if (!pump_pending() || current == nullptr) {
-            return;
+        if (window_gone(pump_pending())) {
+            return Next::End;
+        }
+        if (current == nullptr) {
+            return Next::Ready;
         }
         if (!http_is_active(&http_client)) {
             while (current != nullptr && current->update == 0) {
@@ -144,6 +169,9 @@ void download_phase()
             }
             if (current != nullptr && start_download(current)) {
                 counting_current = 1;
+            } else if (current != nullptr && http_client.failure == HTTP_FAILED_FILE) {
+                std::fprintf(stderr, "quorvel: cannot write %s\n", current->local_path);
+                return Next::Retry;
             }
         }
         if (current != nullptr && !http_poll(&http_client) && entry_verify(current)) {
@@ -151,7 +179,7 @@ void download_phase()
             current = current->next;
             counting_current = 0;
             if (current == nullptr) {
-                return;
+                return Next::Ready;
             }
             transfer_entry_done(&progress, size);
         }
@@ -175,10 +203,12 @@ void ready_phase()
 {
     console_line("Listo para jugar!");
     notes_load(entry_list, notes_lines, &notes_count, NOTES_SLOTS);
-    screen_show(SCREEN_READY);
+    if (window_gone(screen_show(SCREEN_READY))) {
+        return;
+    }
     play_pressed = 0;
     while (true) {
-        if (!pump_wait() || play_pressed) {
+        if (window_gone(pump_wait()) || play_pressed) {
             return;
         }
         screen_compose();
@@ -205,7 +235,13 @@ int update_run()
             continue;
         }
         if (next == Next::Download) {
-            download_phase();
+            const Next after = download_phase();
+            if (after == Next::Retry) {
+                if (!retry_wait()) {
+                    return 0;
+                }
+                continue;
+            }
         }
         if (window_is_closed()) {
             return 0;

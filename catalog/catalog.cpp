@@ -1,5 +1,7 @@
 #include "catalog/catalog.h"
 
+#include "platform/platform.h"
+
 #include <cctype>
 #include <cstddef>
 #include <cstdlib>
@@ -93,6 +95,104 @@ bool is_separator(char c)
     return c == '/' || c == '\\';
 }
 
+// Names as Windows compares them: letter case and the separator ignored.
+char name_fold(char c)
+{
+    return is_separator(c) ? '/' : static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+}
+
+bool names_equal(const char* a, const char* b)
+{
+    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
+        if (name_fold(*a) != name_fold(*b)) {
+            return false;
+        }
+    }
+    return *a == *b;
+}
+
+std::uint32_t name_hash(const char* name)
+{
+    std::uint32_t hash = 2166136261u; // FNV-1a over the folded name
+    for (; *name != '\0'; ++name) {
+        hash = (hash ^ static_cast<unsigned char>(name_fold(*name))) * 16777619u;
+    }
+    return hash;
+}
+
+EntryKind record_kind(const char* line)
+{
+    if (std::strncmp(line, "FILE", 4) == 0) {
+        return ENTRY_FILE;
+    }
+    if (std::strncmp(line, "EXE", 3) == 0) {
+        return ENTRY_EXE;
+    }
+    if (std::strncmp(line, "NOTES", 3) == 0) {
+        return ENTRY_NOTES;
+    }
+    return ENTRY_NONE;
+}
+
+// Drops every entry whose name equals an earlier record's (the list holds
+// the records last first), with one standard-error line each: two records
+// for one file would fetch it at every start, one sharing the notes file's
+// name would show its bytes as notes. 0 when out of memory.
+int drop_duplicate_names(CatalogEntry** head)
+{
+    std::size_t count = 0;
+    for (const CatalogEntry* e = *head; e != nullptr; e = e->next) {
+        ++count;
+    }
+    if (count < 2) {
+        return 1;
+    }
+    std::size_t slots = 16;
+    while (slots < count * 2) {
+        slots *= 2;
+    }
+    auto** order = static_cast<CatalogEntry**>(std::malloc(count * sizeof(CatalogEntry*)));
+    auto** table = static_cast<CatalogEntry**>(std::calloc(slots, sizeof(CatalogEntry*)));
+    if (order == nullptr || table == nullptr) {
+        std::free(order);
+        std::free(table);
+        return 0;
+    }
+    std::size_t n = 0;
+    for (CatalogEntry* e = *head; e != nullptr; e = e->next) {
+        order[n++] = e;
+    }
+    // From the first record in the file to the last; a duplicate is marked
+    // with update -1 and unlinked below.
+    for (std::size_t i = count; i-- > 0;) {
+        CatalogEntry* entry = order[i];
+        std::size_t slot = name_hash(entry->file_name) & (slots - 1);
+        while (table[slot] != nullptr && !names_equal(table[slot]->file_name, entry->file_name)) {
+            slot = (slot + 1) & (slots - 1);
+        }
+        if (table[slot] == nullptr) {
+            table[slot] = entry;
+        } else {
+            std::fprintf(stderr, "catalog: skipping record \"%.200s\": same file as \"%.200s\"\n",
+                         entry->file_name, table[slot]->file_name);
+            entry->update = -1;
+        }
+    }
+    std::free(order);
+    std::free(table);
+    CatalogEntry** link = head;
+    while (*link != nullptr) {
+        CatalogEntry* entry = *link;
+        if (entry->update == -1) {
+            *link = entry->next;
+            std::free(entry);
+        } else {
+            link = &entry->next;
+        }
+    }
+    return 1;
+}
+
 // Windows opens a device, not a file, for these names in any folder, in any
 // case, with any extension and with trailing spaces: "con", "NUL.txt",
 // "maps/com1.pak", "AUX .x". A catalog is portable, so both builds refuse
@@ -126,13 +226,22 @@ int is_device_name(const char* part, std::ptrdiff_t length)
 
 } // namespace
 
-int catalog_name_is_safe(const char* name)
+const char* catalog_name_problem(const char* name)
 {
-    if (is_separator(name[0])) {
-        return 0; // "/x", "\x" and "\\host\x"
+    if (name[0] == '\0') {
+        return "empty file name";
     }
-    if (std::strchr(name, ':') != nullptr) {
-        return 0; // "C:x", "C:\x" and alternate data streams
+    if (is_separator(name[0])) {
+        return "absolute file name"; // "/x", "\x" and "\\host\x"
+    }
+    for (const char* c = name; *c != '\0'; ++c) {
+        const auto byte = static_cast<unsigned char>(*c);
+        if (byte < 32 || std::strchr("<>:\"|?*", *c) != nullptr) {
+            return "character Windows refuses in a file name"; // ':' also drives, streams
+        }
+    }
+    if (names_equal(name, "catalog.txt") || names_equal(name, "catalog.txt.new")) {
+        return "the launcher's own file";
     }
     const char* part = name;
     while (true) {
@@ -140,21 +249,77 @@ int catalog_name_is_safe(const char* name)
         while (*end != '\0' && !is_separator(*end)) {
             ++end;
         }
-        if (end - part == 2 && part[0] == '.' && part[1] == '.') {
-            return 0;
+        if (end == part) {
+            return "empty folder or file name";
+        }
+        if (end[-1] == '.' || end[-1] == ' ') {
+            return "name ending in a dot or a blank"; // also "." and ".."
         }
         if (is_device_name(part, end - part)) {
-            return 0;
+            return "Windows device name";
         }
         if (*end == '\0') {
-            return 1;
+            return nullptr;
         }
         part = end + 1;
     }
 }
 
+int catalog_name_is_safe(const char* name)
+{
+    return catalog_name_problem(name) == nullptr ? 1 : 0;
+}
+
+int catalog_text_is_catalog(const char* path)
+{
+    if (!fs_is_file(path)) {
+        return 0;
+    }
+    std::FILE* file = std::fopen(path, "rb");
+    if (file == nullptr) {
+        return 0;
+    }
+    char line[CATALOG_TEXT_SIZE] = {};
+    int verdict = 1; // blank so far
+    while (read_line(file, line, CATALOG_TEXT_SIZE)) {
+        if (record_kind(line) != ENTRY_NONE) {
+            verdict = 1;
+            break;
+        }
+        for (const char* c = line; *c != '\0'; ++c) {
+            if (!std::isspace(static_cast<unsigned char>(*c))) {
+                verdict = 0;
+            }
+        }
+    }
+    if (std::ferror(file) != 0) {
+        verdict = 0;
+    }
+    std::fclose(file);
+    return verdict;
+}
+
+int catalog_install(const char* fetched_path, const char* catalog_path)
+{
+    // A login page of a hotel's network or a failed rename leaves the last
+    // good catalog where it was.
+    if (!catalog_text_is_catalog(fetched_path)) {
+        std::fprintf(stderr, "catalog: the server's reply holds no catalog record; ignored\n");
+    } else if (fs_replace(fetched_path, catalog_path)) {
+        return 1;
+    } else {
+        std::fprintf(stderr, "catalog: cannot replace %.200s\n", catalog_path);
+    }
+    std::remove(fetched_path);
+    return 0;
+}
+
 CatalogEntry* catalog_load(const char* path, const char* local_prefix, const char* url_prefix)
 {
+    // A FIFO or a device in the catalog's place would block or never end.
+    if (!fs_is_file(path)) {
+        return nullptr;
+    }
     std::FILE* file = std::fopen(path, "rb");
     if (file == nullptr) {
         return nullptr;
@@ -162,14 +327,8 @@ CatalogEntry* catalog_load(const char* path, const char* local_prefix, const cha
     CatalogEntry* head = nullptr;
     char line[CATALOG_TEXT_SIZE] = {};
     while (read_line(file, line, CATALOG_TEXT_SIZE)) {
-        EntryKind kind = ENTRY_NONE;
-        if (std::strncmp(line, "FILE", 4) == 0) {
-            kind = ENTRY_FILE;
-        } else if (std::strncmp(line, "EXE", 3) == 0) {
-            kind = ENTRY_EXE;
-        } else if (std::strncmp(line, "NOTES", 3) == 0) {
-            kind = ENTRY_NOTES;
-        } else {
+        const EntryKind kind = record_kind(line);
+        if (kind == ENTRY_NONE) {
             continue;
         }
         CatalogEntry* entry = entry_new();
@@ -193,15 +352,23 @@ CatalogEntry* catalog_load(const char* path, const char* local_prefix, const cha
         entry->crc = parse_crc(line);
         read_line(file, entry->file_name, CATALOG_TEXT_SIZE);
         const int path_fits = compose(entry->local_path, local_prefix, entry->file_name);
+        const std::size_t prefix_length =
+            local_prefix[0] != '\0' ? std::strlen(local_prefix) + 1 : 0;
+        for (char* c = entry->local_path + prefix_length; *c != '\0'; ++c) {
+            if (*c == '\\') {
+                *c = '/';
+            }
+        }
 
         // A cut path would name another file, and an unsafe name would reach
-        // outside the data directory: such records are dropped, not trimmed.
-        const char* problem = nullptr;
-        if (!catalog_name_is_safe(entry->file_name)) {
-            problem = "unsafe file name";
-        } else if (!url_fits) {
+        // outside the data directory or clash with the launcher's own files:
+        // such records are dropped, not trimmed.
+        const char* problem = catalog_name_problem(entry->file_name);
+        if (problem == nullptr && !url_fits) {
             problem = "URL too long";
-        } else if (!path_fits) {
+        } else if (problem == nullptr &&
+                   (!path_fits ||
+                    std::strlen(entry->local_path) > static_cast<std::size_t>(fs_longest_path()))) {
             problem = "local path too long";
         }
         if (problem != nullptr) {
@@ -214,6 +381,10 @@ CatalogEntry* catalog_load(const char* path, const char* local_prefix, const cha
         head = entry;
     }
     std::fclose(file);
+    if (!drop_duplicate_names(&head)) {
+        std::fprintf(stderr, "catalog: out of memory loading %s\n", path);
+        catalog_free(&head);
+    }
     return head;
 }
 

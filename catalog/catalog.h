@@ -11,6 +11,13 @@
 
 constexpr int CATALOG_TEXT_SIZE = 1024;
 
+// A catalog is a few kilobytes; a body this large is not one (a server
+// streaming without end, a wrong file), and must not fill the disk.
+constexpr std::int64_t CATALOG_BODY_LIMIT = 64LL * 1024 * 1024;
+// A catalog server that accepts and never answers must not keep a complete
+// install from Play: after this long without a byte the fetch has failed.
+constexpr std::int32_t CATALOG_IDLE_TIMEOUT_MS = 30000;
+
 enum EntryKind : std::int32_t {
     ENTRY_NONE = 0,
     ENTRY_FILE = 1,
@@ -39,8 +46,12 @@ CatalogEntry* entry_new();
 int read_line(std::FILE* stream, char* buffer, int n);
 
 // Loads a catalog file. Either prefix may be empty; a non-empty prefix is
-// joined to the name with "/". Null when the file cannot be opened or holds
-// no record.
+// joined to the name with "/", and "\" in the name becomes "/" in
+// local_path, so every build lays out the same tree. Records are dropped
+// with one standard-error line each for an unsafe name, a URL or path too
+// long, and a name equal to an earlier record's once letter case and the
+// separator are ignored. Null when the file is not a regular file, cannot be
+// opened or holds no record.
 CatalogEntry* catalog_load(const char* path, const char* local_prefix, const char* url_prefix);
 
 // Releases every entry and sets *head to null. Null address or head: nothing.
@@ -57,9 +68,28 @@ int catalog_write(const CatalogEntry* head, const char* path);
 // The same written form into an open stream; 1 when no write failed.
 int catalog_write_stream(const CatalogEntry* head, std::FILE* stream);
 
-// 1 when a local file name may be joined to the data directory: not absolute
-// ("/x", "\x", "\\host\x"), no drive or stream colon, no ".." component
-// (split at "/" and "\"), no Windows device name (CON, PRN, AUX, NUL,
-// COM1-9, LPT1-9, CONIN$, CONOUT$; any case, any extension, any component).
-// Sub-folders such as "maps/a.pak" are fine.
+// Why a local file name may not be joined to the data directory, or null
+// when it may. Refused: an empty name or one ending in a separator (the
+// folder itself); absolute names ("/x", "\x", "\\host\x"); a drive or
+// stream colon; characters Windows refuses (<>"|?* and control
+// characters); a component ending in a dot or a blank (so "." and ".."); a
+// Windows device name (CON, PRN, AUX, NUL, COM1-9, LPT1-9, CONIN$, CONOUT$;
+// any case, any extension, any component); and the launcher's own files
+// "catalog.txt" and "catalog.txt.new" in any case. Sub-folders such as
+// "maps/a.pak" or "maps\a.pak" are fine. Catalogs serve Windows players, so
+// every build refuses the same names.
+const char* catalog_name_problem(const char* file_name);
+
+// 1 when catalog_name_problem finds nothing.
 int catalog_name_is_safe(const char* file_name);
+
+// Puts a freshly fetched catalog in place of catalog_path in one step when
+// it reads as a catalog; otherwise, or when the replace fails, removes it
+// and leaves catalog_path as it was, with one standard-error line. 1 when
+// the new catalog is in place.
+int catalog_install(const char* fetched_path, const char* catalog_path);
+
+// 1 when the file reads as a catalog: at least one record keyword line, or
+// nothing but blank lines (the empty catalog). A login page or any other
+// text with no record is not a catalog. 0 also when it cannot be read.
+int catalog_text_is_catalog(const char* path);

@@ -1,6 +1,7 @@
 #include "catalog/verify.h"
 
 #include "catalog/crc32_kernels.h"
+#include "platform/platform.h"
 
 #include <cstring>
 
@@ -58,7 +59,9 @@ std::uint32_t crc32_file(std::FILE* stream)
 
 int entry_verify(CatalogEntry* entry)
 {
-    std::FILE* file = std::fopen(entry->local_path, "rb");
+    // Only a regular file can match: a FIFO would block the open, a device
+    // never end.
+    std::FILE* file = fs_is_file(entry->local_path) ? std::fopen(entry->local_path, "rb") : nullptr;
     if (file == nullptr) {
         entry->update = 1;
         return 0;
@@ -119,7 +122,7 @@ void notes_load(const CatalogEntry* head, char (*lines)[NOTES_LINE_SIZE], std::i
     if (notes == nullptr) {
         return;
     }
-    std::FILE* file = std::fopen(notes->local_path, "rb");
+    std::FILE* file = fs_is_file(notes->local_path) ? std::fopen(notes->local_path, "rb") : nullptr;
     if (file == nullptr) {
         return;
     }
@@ -131,7 +134,7 @@ void notes_load(const CatalogEntry* head, char (*lines)[NOTES_LINE_SIZE], std::i
 
 void entry_refresh(CatalogEntry* entry)
 {
-    std::FILE* file = std::fopen(entry->local_path, "rb");
+    std::FILE* file = fs_is_file(entry->local_path) ? std::fopen(entry->local_path, "rb") : nullptr;
     if (file == nullptr) {
         entry->update = 1;
         return;

@@ -20,7 +20,8 @@ std::uint32_t crc32_file(std::FILE* stream);
 
 // 1 when the entry's local file has the entry's size and CRC; otherwise 0 and
 // the entry's update flag set. Never clears the flag. A file that cannot be
-// read to its end (a directory, a read error) does not match.
+// read to its end (a directory, a FIFO or device, a read error) does not
+// match.
 int entry_verify(CatalogEntry* entry);
 
 // Verifies every entry, with no early stop. 1 when the list is not empty and

@@ -93,11 +93,14 @@ int cmd_sync(int argc, char** argv)
     http_set_user_agent(&sync_client, "Quorvel_Launcher");
     std::printf("Fetching Catalog: %s\n", catalog_url);
     std::fflush(stdout);
+    sync_client.body_limit = CATALOG_BODY_LIMIT;
+    sync_client.idle_timeout_ms = CATALOG_IDLE_TIMEOUT_MS;
     run_transfer(catalog_url, temporary_file, nullptr, nullptr);
-    const int fetched = sync_client.status_code == 200;
+    sync_client.body_limit = HTTP_BODY_LIMIT;
+    sync_client.idle_timeout_ms = HTTP_IDLE_TIMEOUT_MS;
+    int fetched = sync_client.status_code == 200;
     if (fetched) {
-        std::remove(catalog_file);
-        std::rename(temporary_file, catalog_file);
+        fetched = catalog_install(temporary_file, catalog_file);
     } else {
         std::remove(temporary_file);
         std::fprintf(stderr,

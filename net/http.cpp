@@ -17,9 +17,6 @@ constexpr int HTTP_DEFAULT_PORT = 80;
 // depends on how its bytes happen to arrive. Every longer line therefore
 // fails the transfer, taken or not.
 constexpr int HTTP_LONGEST_LINE = HTTP_BUFFER_SIZE - 5;
-// No file verifies past this size; a server that never stops must not fill
-// the disk.
-constexpr std::int64_t HTTP_LARGEST_BODY = INT32_MAX;
 
 void copy_text(char* to, const char* from, int size)
 {
@@ -119,6 +116,7 @@ void close_connection(HttpClient* client)
 {
     if (net_last_error() != 0) {
         client->status_code = -1;
+        client->failure = HTTP_FAILED_IO;
     }
     net_close(client->socket_handle);
     client->connected = 0;
@@ -126,9 +124,10 @@ void close_connection(HttpClient* client)
 
 // Ends a transfer that cannot go on: the connection is dropped, what is
 // left unread is thrown away, and the next poll reports completion.
-void abandon_transfer(HttpClient* client)
+void abandon_transfer(HttpClient* client, HttpFailure failure)
 {
     client->status_code = -1;
+    client->failure = failure;
     if (client->connected != 0) {
         net_close(client->socket_handle);
         client->connected = 0;
@@ -146,6 +145,65 @@ void read_status_line(HttpClient* client, char* line)
     text_split(line, " ", version, sizeof version, line, HTTP_BUFFER_SIZE);
     text_split(line, " ", line, HTTP_BUFFER_SIZE, reason, sizeof reason);
     client->status_code = text_to_int(line);
+}
+
+// The value of a "Content-Length:" header line (name in any case), or -1
+// for any other line and for a value that is not a plain decimal number.
+std::int64_t content_length_of(const char* line)
+{
+    static const char name[] = "content-length:";
+    for (int i = 0; name[i] != '\0'; ++i) {
+        if (std::tolower(static_cast<unsigned char>(line[i])) != name[i]) {
+            return -1;
+        }
+    }
+    const char* c = line + sizeof name - 1;
+    while (*c == ' ' || *c == '\t') {
+        ++c;
+    }
+    if (*c < '0' || *c > '9') {
+        return -1;
+    }
+    std::int64_t value = 0;
+    for (; *c >= '0' && *c <= '9'; ++c) {
+        value = value < INT64_MAX / 10 - 10 ? value * 10 + (*c - '0') : INT64_MAX / 10;
+    }
+    while (*c == ' ' || *c == '\t') {
+        ++c;
+    }
+    return *c == '\0' ? value : -1;
+}
+
+// Replies to a GET that carry no body whatever their headers say.
+int status_has_body(int status)
+{
+    return !(status >= 100 && status < 200) && status != 204 && status != 304;
+}
+
+// The end of a transfer once its connection is gone and every byte read:
+// a reply cut short anywhere before the end of what it announced has failed.
+void finish_transfer(HttpClient* client)
+{
+    client->active = 0;
+    if (client->status_code != -1) {
+        if (client->transfer_state == HTTP_STATUS_LINE || client->transfer_state == HTTP_HEADERS) {
+            client->status_code = -1;
+            client->failure = HTTP_FAILED_HEAD;
+        } else if (client->content_length >= 0 && status_has_body(client->status_code) &&
+                   client->body_received < client->content_length) {
+            client->status_code = -1;
+            client->failure = HTTP_FAILED_SHORT_BODY;
+        }
+    }
+    if (client->out_file != nullptr) {
+        // The last buffered bytes reach the disk here: a file that could
+        // not be completed (a full disk) must not pass for a good body.
+        if (close_body_file(client->out_file) != 0) {
+            client->status_code = -1;
+            client->failure = HTTP_FAILED_IO;
+        }
+        client->out_file = nullptr;
+    }
 }
 
 } // namespace
@@ -288,6 +346,13 @@ void http_init(HttpClient* client)
     client->port = 0;
     client->out_file = nullptr;
     client->body_bytes = 0;
+    client->body_received = 0;
+    client->content_length = -1;
+    client->failure = HTTP_FAILED_NONE;
+    client->body_limit = HTTP_BODY_LIMIT;
+    client->connect_timeout_ms = HTTP_CONNECT_TIMEOUT_MS;
+    client->idle_timeout_ms = HTTP_IDLE_TIMEOUT_MS;
+    client->last_activity_ms = 0;
 }
 
 void http_set_user_agent(HttpClient* client, const char* text)
@@ -314,20 +379,29 @@ int http_start(HttpClient* client, const char* url)
     }
 
     client->connected = 0;
+    client->failure = HTTP_FAILED_NONE;
+    client->content_length = -1;
+    client->body_received = 0;
     client->socket_handle = net_socket();
     client->transfer_state = HTTP_CONNECTING;
+    // The connection is made without blocking and waited for with a bound:
+    // a server that drops connection attempts must not hold the caller for
+    // the system's minutes of retries.
     if (client->socket_handle == NET_INVALID_SOCKET ||
-        !net_connect(client->socket_handle, host_name, port)) {
+        net_set_nonblocking(client->socket_handle) != 0 ||
+        !net_connect(client->socket_handle, host_name, port) ||
+        !net_connect_wait(client->socket_handle, client->connect_timeout_ms)) {
         if (client->socket_handle != NET_INVALID_SOCKET) {
             net_close(client->socket_handle);
         }
         client->active = 0;
         client->status_code = -1;
+        client->failure = HTTP_FAILED_CONNECT;
         return 0;
     }
     client->active = 1;
     client->connected = 1;
-    net_set_nonblocking(client->socket_handle);
+    client->last_activity_ms = clock_ms();
     client->transfer_state = HTTP_STATUS_LINE;
     client->response_len = 0;
     client->request_pending = 0;
@@ -357,18 +431,30 @@ int start_get(HttpClient* client, const char* url)
 
 int http_get_to_file(HttpClient* client, const char* url, const char* output_path)
 {
+    // The file is opened before any connection: a path that cannot be
+    // written (a folder in its place, a running program) makes no request.
+    char host_name[HTTP_TEXT_SIZE];
+    char request_path[HTTP_TEXT_SIZE];
+    int port = 0;
+    if (client->active != 0) {
+        return 0;
+    }
+    if (!http_parse_url(url, host_name, &port, request_path)) {
+        return 0;
+    }
+    std::FILE* file = std::fopen(output_path, "wb");
+    if (file == nullptr) {
+        client->status_code = 0;
+        client->failure = HTTP_FAILED_FILE;
+        return 0;
+    }
+    attach_write_buffer(file);
     if (!start_get(client, url)) {
+        close_body_file(file);
         return 0;
     }
-    client->out_file = std::fopen(output_path, "wb");
-    attach_write_buffer(client->out_file);
+    client->out_file = file;
     client->body_bytes = 0;
-    if (client->out_file == nullptr) {
-        client->active = 0;
-        client->connected = 0;
-        net_close(client->socket_handle);
-        return 0;
-    }
     return 1;
 }
 
@@ -404,22 +490,24 @@ int http_poll(HttpClient* client)
     }
     // net_recv_append makes its own readiness probe: no second one here.
     if (client->connected != 0) {
+        const int before = client->response_len;
         if (net_recv_append(client->socket_handle, client->response_data, &client->response_len,
                             HTTP_BUFFER_SIZE, 0) == -1) {
             close_connection(client);
         }
+        // A server that accepts and then says nothing must not hold the
+        // caller forever. A clock set back restarts the wait.
+        const std::int64_t now = clock_ms();
+        if (client->response_len != before || now < client->last_activity_ms) {
+            client->last_activity_ms = now;
+        } else if (client->connected != 0 &&
+                   now - client->last_activity_ms > client->idle_timeout_ms) {
+            abandon_transfer(client, HTTP_FAILED_SILENT);
+        }
     }
 
     if (client->connected == 0 && client->response_len == 0) {
-        client->active = 0;
-        if (client->out_file != nullptr) {
-            // The last buffered bytes reach the disk here: a file that could
-            // not be completed (a full disk) must not pass for a good body.
-            if (close_body_file(client->out_file) != 0) {
-                client->status_code = -1;
-            }
-            client->out_file = nullptr;
-        }
+        finish_transfer(client);
         return 0;
     }
 
@@ -445,32 +533,39 @@ int http_poll(HttpClient* client)
             overlong = 1;
         } else if (line_length == 0) {
             client->transfer_state = HTTP_BODY;
+        } else if (client->content_length < 0) {
+            client->content_length = content_length_of(line);
         }
+    }
+    if (client->transfer_state == HTTP_BODY && client->content_length > client->body_limit &&
+        status_has_body(client->status_code)) {
+        abandon_transfer(client, HTTP_FAILED_TOO_LARGE); // refused before a byte is stored
     }
     if (client->transfer_state == HTTP_STATUS_LINE || client->transfer_state == HTTP_HEADERS) {
         // What is left here is part of a line without its line feed. Once
         // the peer has closed it can never be completed: it is dropped, so
         // the transfer finishes with the status read so far.
         if (overlong || client->response_len > HTTP_LONGEST_LINE) {
-            abandon_transfer(client);
+            abandon_transfer(client, HTTP_FAILED_HEAD);
         } else if (client->connected == 0) {
             client->response_len = 0;
         }
     }
 
-    if (client->transfer_state == HTTP_BODY) {
-        if (client->out_file != nullptr) {
-            if (client->body_bytes + client->response_len > HTTP_LARGEST_BODY) {
-                abandon_transfer(client);
-            } else {
-                const std::size_t written =
-                    std::fwrite(client->response_data, 1,
-                                static_cast<std::size_t>(client->response_len), client->out_file);
-                client->body_bytes += static_cast<std::int64_t>(written);
-                if (written != static_cast<std::size_t>(client->response_len)) {
-                    abandon_transfer(client); // a write error: the file is incomplete
-                }
+    if (client->transfer_state == HTTP_BODY && client->response_len > 0) {
+        if (client->body_received + client->response_len > client->body_limit) {
+            abandon_transfer(client, HTTP_FAILED_TOO_LARGE);
+        } else if (client->out_file != nullptr) {
+            const std::size_t written =
+                std::fwrite(client->response_data, 1,
+                            static_cast<std::size_t>(client->response_len), client->out_file);
+            client->body_bytes += static_cast<std::int64_t>(written);
+            client->body_received += static_cast<std::int64_t>(written);
+            if (written != static_cast<std::size_t>(client->response_len)) {
+                abandon_transfer(client, HTTP_FAILED_IO); // the file is incomplete
             }
+        } else {
+            client->body_received += client->response_len;
         }
         client->response_len = 0;
     }

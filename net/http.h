@@ -1,7 +1,8 @@
 // A polled HTTP/1.0 GET client: one URL at a time over one TCP connection,
 // the response body streamed into a file. The caller starts a transfer, calls
 // http_poll once per pass of its loop until it returns 0, then reads
-// status_code and body_bytes. Only the start blocks (resolve and connect).
+// status_code and body_bytes. Only the start blocks: name resolution, and
+// the connection for at most connect_timeout_ms.
 #pragma once
 
 #include "platform/platform.h"
@@ -21,6 +22,26 @@ enum HttpState : std::int32_t {
     HTTP_BODY = 4,
 };
 
+// Why the last transfer failed, for callers that tell the player or the
+// publisher; HTTP_FAILED_NONE while it goes well and after a status was read
+// from a whole reply.
+enum HttpFailure : std::int32_t {
+    HTTP_FAILED_NONE = 0,
+    HTTP_FAILED_FILE = 2,       // the output file could not be opened: no request made
+    HTTP_FAILED_CONNECT = 3,    // name not resolved, refused, or no answer in time
+    HTTP_FAILED_SILENT = 4,     // no byte for longer than the idle limit
+    HTTP_FAILED_HEAD = 5,       // the header lines never ended, or one was too long
+    HTTP_FAILED_SHORT_BODY = 6, // fewer body bytes than Content-Length announced
+    HTTP_FAILED_TOO_LARGE = 7,  // the body passed the body limit
+    HTTP_FAILED_IO = 8,         // a socket or file error
+};
+
+// Limits a fresh client starts with; callers may change the fields between
+// transfers.
+constexpr int HTTP_CONNECT_TIMEOUT_MS = 10000;
+constexpr int HTTP_IDLE_TIMEOUT_MS = 60000;
+constexpr std::int64_t HTTP_BODY_LIMIT = 2147483647;
+
 struct HttpClient {
     NetSocket socket_handle;
     char request_text[HTTP_BUFFER_SIZE];
@@ -38,6 +59,17 @@ struct HttpClient {
     char request_path[HTTP_TEXT_SIZE];
     std::FILE* out_file;
     std::int64_t body_bytes;
+    // Body bytes received, also by http_get, which stores none.
+    std::int64_t body_received;
+    // Content-Length when the reply announced one, else -1.
+    std::int64_t content_length;
+    HttpFailure failure;
+    // A body growing past body_limit bytes ends the transfer with -1.
+    std::int64_t body_limit;
+    // The longest wait for a connection, and for the next byte once connected.
+    std::int32_t connect_timeout_ms;
+    std::int32_t idle_timeout_ms;
+    std::int64_t last_activity_ms;
 };
 
 void http_init(HttpClient* client);

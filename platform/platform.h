@@ -27,6 +27,10 @@ constexpr NetSocket NET_INVALID_SOCKET = -1;
 
 NetSocket net_socket();
 int net_connect(NetSocket s, const char* host, int port);
+// After net_connect on a non-blocking socket: waits up to timeout_ms for the
+// connection's outcome. 1 when connected; 0 when it failed or is still
+// pending (the caller then closes the socket).
+int net_connect_wait(NetSocket s, int timeout_ms);
 int net_close(NetSocket s);
 int net_set_nonblocking(NetSocket s);
 int net_set_blocking(NetSocket s);
@@ -48,8 +52,18 @@ int net_host_name(char* buffer, int size);
 // 0 on success, -1 on failure; creates the last path component only.
 int fs_make_dir(const char* path);
 int fs_is_dir(const char* path);
+// 1 for a regular file only: a FIFO or a device in its place would block or
+// never end when read.
 int fs_is_file(const char* path);
 int fs_exists(const char* path);
+
+// Puts from in to's place in one step, replacing an existing to: nobody ever
+// sees to missing. 1 on success; on failure to is unchanged.
+int fs_replace(const char* from, const char* to);
+
+// The longest full path the system opens (259 characters on Windows without
+// the long-path prefix).
+int fs_longest_path();
 
 // Calls visit(name, is_dir, context) for every entry of a directory except
 // "." and "..", in the order the system gives. 1 when the directory could be

@@ -29,7 +29,17 @@ int fs_is_dir(const char* path)
 int fs_is_file(const char* path)
 {
     struct stat info = {};
-    return attributes(path, &info) && !S_ISDIR(info.st_mode) ? 1 : 0;
+    return attributes(path, &info) && S_ISREG(info.st_mode) ? 1 : 0;
+}
+
+int fs_replace(const char* from, const char* to)
+{
+    return std::rename(from, to) == 0 ? 1 : 0;
+}
+
+int fs_longest_path()
+{
+    return 4095; // PATH_MAX less its terminator
 }
 
 int fs_exists(const char* path)

@@ -86,18 +86,28 @@ int net_connect(NetSocket s, const char* host, int port)
     if (errno == EINTR) {
         // A blocking connect cut short by a signal goes on in the background;
         // wait for its outcome so the result stays what the caller expects.
-        pollfd entry = {fd_of(s), POLLOUT, 0};
-        while (poll(&entry, 1, -1) < 0 && errno == EINTR) {
-        }
-        int error = 0;
-        socklen_t size = sizeof error;
-        if (getsockopt(fd_of(s), SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0) {
-            errno = error;
-            return 0;
-        }
-        return 1;
+        return net_connect_wait(s, -1);
     }
     return 0;
+}
+
+// A negative timeout waits for as long as the connection takes.
+int net_connect_wait(NetSocket s, int timeout_ms)
+{
+    pollfd entry = {fd_of(s), POLLOUT, 0};
+    int ready = 0;
+    while ((ready = poll(&entry, 1, timeout_ms)) < 0 && errno == EINTR) {
+    }
+    if (ready <= 0) {
+        return 0;
+    }
+    int error = 0;
+    socklen_t size = sizeof error;
+    if (getsockopt(fd_of(s), SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0) {
+        errno = error;
+        return 0;
+    }
+    return 1;
 }
 
 int net_close(NetSocket s)

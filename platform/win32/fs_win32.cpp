@@ -26,6 +26,16 @@ int fs_is_file(const char* path)
                                                                                              : 0;
 }
 
+int fs_replace(const char* from, const char* to)
+{
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 1 : 0;
+}
+
+int fs_longest_path()
+{
+    return MAX_PATH - 1;
+}
+
 int fs_exists(const char* path)
 {
     return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
@@ -106,4 +116,7 @@ int fs_executable_dir(char* buffer, int size)
     return 1;
 }
 
-int fs_user_data_parent(char* buffer, int size) { return fs_executable_dir(buffer, size); }
+int fs_user_data_parent(char* buffer, int size)
+{
+    return fs_executable_dir(buffer, size);
+}

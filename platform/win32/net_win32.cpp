@@ -61,6 +61,22 @@ int net_connect(NetSocket s, const char* host, int port)
     return WSAGetLastError() == WSAEWOULDBLOCK ? 1 : 0;
 }
 
+int net_connect_wait(NetSocket s, int timeout_ms)
+{
+    // Winsock reports a failed non-blocking connect in the exception set.
+    fd_set writable;
+    fd_set failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(handle_of(s), &writable);
+    FD_SET(handle_of(s), &failed);
+    timeval timeout = {timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+    if (select(0, nullptr, &writable, &failed, &timeout) <= 0) {
+        return 0;
+    }
+    return FD_ISSET(handle_of(s), &writable) && !FD_ISSET(handle_of(s), &failed) ? 1 : 0;
+}
+
 int net_close(NetSocket s)
 {
     return closesocket(handle_of(s));

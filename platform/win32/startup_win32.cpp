@@ -52,10 +52,16 @@ int run_program(const char* command_line, const char* working_dir)
     startup.wShowWindow = SW_SHOWNORMAL;
     PROCESS_INFORMATION process = {};
 
-    char writable[1024];
-    std::snprintf(writable, sizeof writable, "%s", command_line);
-
-    if (!CreateProcessA(nullptr, writable, nullptr, nullptr, FALSE, 0, nullptr, working_dir,
+    // The path goes as the application name, so no search along its blanks
+    // can start another program (a path under "John Smith" would first try
+    // "John.exe"), and quoted as the command line, so the game's argv[0] is
+    // its whole path.
+    char quoted[1024];
+    const int length = std::snprintf(quoted, sizeof quoted, "\"%s\"", command_line);
+    if (length < 0 || length >= static_cast<int>(sizeof quoted)) {
+        return 0;
+    }
+    if (!CreateProcessA(command_line, quoted, nullptr, nullptr, FALSE, 0, nullptr, working_dir,
                         &startup, &process)) {
         return 0;
     }

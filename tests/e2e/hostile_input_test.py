@@ -76,6 +76,14 @@ class HostileBase(harness.ServerCase):
         """What lies in the scratch folder outside the data directory."""
         return {k: v for k, v in snapshot(self.tmp).items() if not k.startswith("data" + os.sep)}
 
+    def start(self, base):
+        launcher = Launcher(PROGRAMS, os.path.join(self.tmp, "appdata"), base)
+        self.launchers.append(launcher)
+        return launcher
+
+    def game_dir(self):
+        return os.path.join(self.tmp, "appdata", "Quorvel")
+
 
 class ResponseFaults(HostileBase):
     """One transfer with quorvelctl fetch against each broken reply."""
@@ -130,22 +138,27 @@ class CatalogFaults(HostileBase):
         good = b"good data"
         unsafe = ["../escape.txt", os.path.join(self.tmp, "absolute.txt"), "/absolute2.txt",
                   "C:drive.txt", "D:\\drive2.txt", "a\\..\\..\\back.txt", "sub/../../up.txt",
-                  "CON", "nul.txt", "maps/COM1.dat", "Lpt9", "aux.tar.gz", "x:stream"]
+                  "CON", "nul.txt", "maps/COM1.dat", "Lpt9", "aux.tar.gz", "x:stream",
+                  "", "maps/", "what?.pak", "a<b>.pak", "tab\t.pak", "dir./x.pak", "blank /x.pak",
+                  "catalog.txt", "CATALOG.TXT.new"]
         catalog = "".join(record("FILE", name, b"evil") for name in unsafe)
-        catalog += record("FILE", "maps/ok.dat", good)
+        # A backslash is a folder on every build; the same file named again
+        # in another case is one file, kept once.
+        catalog += record("FILE", "maps\\ok.dat", good) + record("FILE", "MAPS/OK.DAT", b"evil")
         server = self.server()
         server.replies["/q//catalog.php"] = [ok(catalog.encode())]
-        server.replies["/q//maps/ok.dat"] = [ok(good)]
+        server.replies["/q//maps\\ok.dat"] = [ok(good)]
         server.replies["*"] = [ok(b"evil")]
         result = self.sync(server.base)
         self.assertEqual(result.returncode, 0, (result.stdout, result.stderr))
-        self.assertEqual(server.paths(), ["/q//catalog.php", "/q//maps/ok.dat"])
+        self.assertEqual(server.paths(), ["/q//catalog.php", "/q//maps\\ok.dat"])
         self.assertEqual(self.outside(), {})
         self.assertEqual(set(snapshot(self.data)), {"catalog.txt", os.path.join("maps", "ok.dat")})
         for name in ("absolute.txt", "escape.txt"):
             self.assertFalse(os.path.exists(os.path.join(self.tmp, name)))
         self.assertFalse(os.path.exists("/absolute2.txt"))
-        self.assertEqual(result.stderr.count(b"unsafe file name"), len(unsafe))
+        self.assertEqual(result.stderr.count(b"catalog: skipping record"), len(unsafe) + 1,
+                         result.stderr)
 
     def test_catalog_of_100000_records(self):
         records = 100000
@@ -250,14 +263,6 @@ class LocalFaults(HostileBase):
 class LauncherFaults(HostileBase):
     """What only the window shows: it stays closable and exits with 0."""
 
-    def start(self, base):
-        launcher = Launcher(PROGRAMS, os.path.join(self.tmp, "appdata"), base)
-        self.launchers.append(launcher)
-        return launcher
-
-    def game_dir(self):
-        return os.path.join(self.tmp, "appdata", "Quorvel")
-
     def test_endless_body_is_bounded_by_what_was_sent_and_closable(self):
         server = self.server()
         server.replies["/q//catalog.php"] = [ok(record("FILE", "big.dat", b"x" * 1000).encode())]
@@ -301,6 +306,88 @@ class LauncherFaults(HostileBase):
         harness.close_window(window)
         self.assertEqual(launcher.wait(timeout=30), 0, launcher.lines())
         self.assertEqual(os.path.getsize(os.path.join(self.game_dir(), "notes.txt")), len(notes))
+
+
+class LauncherGuards(HostileBase):
+    """A complete install survives any reply that is not a whole catalog; a
+    closed window ends the run; a file that cannot be written asks no server."""
+
+    def install(self, files):
+        os.makedirs(self.game_dir(), exist_ok=True)
+        catalog = "".join(record("FILE", n, d) for n, d in sorted(files.items())).encode()
+        for name, data in {**files, "catalog.txt": catalog}.items():
+            with open(os.path.join(self.game_dir(), name), "wb") as f:
+                f.write(data)
+        return catalog
+
+    def test_only_a_whole_catalog_replaces_the_one_in_place(self):
+        files = {"a.dat": b"alpha" * 1000, "b.dat": b"beta" * 1000}
+        catalog = self.install(files)
+        other = "".join(record("FILE", f"new{i}.dat", b"n") for i in range(20)).encode()
+        announced = f"HTTP/1.0 200 OK\r\nContent-Length: {len(other)}\r\n\r\n".encode() + other
+        replies = {
+            "header lines that never end": b"HTTP/1.0 200 OK\r\nServer: x",
+            "a body short of its Content-Length": ("cut", announced, len(announced) - 9),
+            "a captive portal's login page": ok(b"<html><body><form>Room number</form></body></html>"),
+            "a body past 64 MiB": ("endless", HEAD, 60),
+            "no byte for 30 seconds": None,
+        }
+        for name, reply in replies.items():
+            with self.subTest(name):
+                server = self.server()
+                server.replies["/q//catalog.php"] = [reply]
+                launcher = self.start(server.base)
+                window = harness.find_window(launcher)
+                launcher.wait_for_line("Listo para jugar!", timeout=90)
+                harness.close_window(window)
+                self.assertEqual(launcher.wait(timeout=30), 0, launcher.lines())
+                with open(os.path.join(self.game_dir(), "catalog.txt"), "rb") as f:
+                    self.assertEqual(f.read(), catalog)
+                self.assertEqual(sorted(os.listdir(self.game_dir())),
+                                 ["a.dat", "b.dat", "catalog.txt"])
+                self.assertEqual(server.paths(), ["/q//catalog.php"])
+                self.assertLess(server.sent.get("/q//catalog.php", 0), 80 << 20)
+
+    def test_window_closed_while_files_are_checked_ends_the_run(self):
+        # A large sparse file takes seconds to check; the server's copy never
+        # matches, so a launcher that missed the close would fetch for ever.
+        os.makedirs(self.game_dir())
+        with open(os.path.join(self.game_dir(), "big.dat"), "wb") as f:
+            f.truncate(16 << 30)
+        server = self.server()
+        server.replies["/q//catalog.php"] = [ok(record("FILE", "big.dat", b"right").encode())]
+        server.replies["/q//big.dat"] = [ok(b"wrong")]
+        launcher = self.start(server.base)
+        window = harness.find_window(launcher)
+        deadline = time.monotonic() + 30
+        while not server.paths() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        time.sleep(0.3)
+        harness.close_window(window)
+        self.assertEqual(launcher.wait(timeout=60), 0, launcher.lines())
+        self.assertLessEqual(server.paths().count("/q//big.dat"), 3)
+
+    def test_file_that_cannot_be_written_is_never_requested(self):
+        files = {"a.dat": b"alpha", "b.dat": b"beta"}
+        server = self.server()
+        server.replies["/q//catalog.php"] = [ok("".join(
+            record("FILE", n, d) for n, d in sorted(files.items())).encode())]
+        server.replies["/q//a.dat"] = [ok(files["a.dat"])]
+        server.replies["/q//b.dat"] = [ok(files["b.dat"])]
+        # A folder stands where b.dat belongs.
+        os.makedirs(os.path.join(self.game_dir(), "b.dat"))
+        with open(os.path.join(self.game_dir(), "b.dat", "keep.txt"), "wb") as f:
+            f.write(b"keep")
+        launcher = self.start(server.base)
+        window = harness.find_window(launcher)
+        launcher.wait_for_line("Fallo de ficheros: Reintentando", timeout=60)
+        self.assertTrue(any("cannot write" in line and "b.dat" in line
+                            for line in launcher.lines()), launcher.lines())
+        harness.close_window(window)
+        self.assertEqual(launcher.wait(timeout=30), 0, launcher.lines())
+        self.assertNotIn("/q//b.dat", server.paths())
+        with open(os.path.join(self.game_dir(), "b.dat", "keep.txt"), "rb") as f:
+            self.assertEqual(f.read(), b"keep")
 
 
 class UnderValgrind(HostileBase):

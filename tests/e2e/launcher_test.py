@@ -63,8 +63,11 @@ class Game:
 class LauncherTest(harness.ServerCase):
     def setUp(self):
         super().setUp()
-        self.appdata = os.path.join(self.tmp, "appdata")
+        # A blank in the path, and a program where a command line split at
+        # it would look first: the launcher must start the game itself.
+        self.appdata = os.path.join(self.tmp, "John Smith", "appdata")
         self.data = os.path.join(self.appdata, "Quorvel")
+        shutil.copy(PROGRAMS.game, os.path.join(self.tmp, "John.exe" if PROGRAMS.windows else "John"))
 
     # -- helpers --
 
@@ -108,9 +111,12 @@ class LauncherTest(harness.ServerCase):
         time.sleep(0.3)
         with open(note) as f:
             started = dict(line.split("=", 1) for line in f.read().splitlines())
-        self.assertEqual(os.path.normcase(started["cwd"].replace("\\", "/").lower()
-                                          .removeprefix("z:")),
-                         os.path.normcase(self.data.lower()))
+        def local(path):
+            return os.path.normcase(path.replace("\\", "/").lower().removeprefix("z:"))
+
+        self.assertEqual(local(started["cwd"]), local(self.data))
+        self.assertEqual(started["argc"], "1", started)
+        self.assertEqual(os.path.dirname(local(started["argv0"])), local(self.data), started)
         return started
 
     def check_screen(self, window, name, mask=()):

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -133,9 +134,9 @@ TEST_F(CatalogTest, FieldLinesAreTakenWhateverTheyHold)
 
 TEST_F(CatalogTest, SizeAndCrcParsing)
 {
-    load("FILE\nu\n  +42xyz\n   1a2b3c4d\nf\n"
-         "FILE\nu\nnone\n123456789ABC\nf\n"
-         "FILE\nu\n99999999999\nzz\nf\n");
+    load("FILE\nu\n  +42xyz\n   1a2b3c4d\nf1\n"
+         "FILE\nu\nnone\n123456789ABC\nf2\n"
+         "FILE\nu\n99999999999\nzz\nf3\n");
     ASSERT_NE(head, nullptr);
     EXPECT_EQ(head->size, 2147483647); // beyond 32 bits: held at the limit
     EXPECT_EQ(head->crc, 0u);
@@ -185,16 +186,16 @@ TEST_F(CatalogTest, PrefixesAreJoinedWithASlashAsTheyStand)
     EXPECT_STREQ(head->local_path, "b.pak");
 }
 
-TEST_F(CatalogTest, RecordCutShortByEndOfFileIsStillKept)
+// A record cut short before its name would name the data folder itself.
+TEST_F(CatalogTest, RecordCutShortBeforeItsNameIsDropped)
 {
+    ::testing::internal::CaptureStderr();
     load("FILE\nfirst\n1\n1\nfirst\nEXE\nhttp-name", "dir", "base");
+    const std::string messages = ::testing::internal::GetCapturedStderr();
     ASSERT_NE(head, nullptr);
-    EXPECT_EQ(head->kind, ENTRY_EXE);
-    EXPECT_STREQ(head->url, "base/http-name");
-    EXPECT_STREQ(head->file_name, "");
-    EXPECT_STREQ(head->local_path, "dir/");
-    ASSERT_NE(head->next, nullptr);
-    EXPECT_STREQ(head->next->file_name, "first");
+    EXPECT_STREQ(head->file_name, "first");
+    EXPECT_EQ(head->next, nullptr);
+    EXPECT_NE(messages.find("empty file name"), std::string::npos) << messages;
 }
 
 TEST_F(CatalogTest, UnsafeFileNamesAreDroppedWithAMessage)
@@ -208,11 +209,29 @@ TEST_F(CatalogTest, UnsafeFileNamesAreDroppedWithAMessage)
                             "..\\up",
                             "..",
                             "sub/..",
-                            "a:stream"};
+                            "a:stream",
+                            "",
+                            "./x",
+                            "maps/",
+                            "a//b",
+                            "what?.pak",
+                            "a<b>",
+                            "pipe|x",
+                            "star*",
+                            "quote\"d",
+                            "tab\there",
+                            "dir./a",
+                            "blank /a",
+                            "name.",
+                            "catalog.txt",
+                            "Catalog.TXT",
+                            "CATALOG.txt.new"};
     for (const char* name : unsafe) {
         EXPECT_EQ(catalog_name_is_safe(name), 0) << name;
     }
-    const char* safe[] = {"maps/a.pak", "a..b", "..a/b..", "./x", "", "sub\\file"};
+    const char* safe[] = {"maps/a.pak",      "a..b",      "..a/b",
+                          ".hidden",         "sub\\file", "sub/catalog.txt",
+                          "catalog.txt.old", "a b.pak"};
     for (const char* name : safe) {
         EXPECT_EQ(catalog_name_is_safe(name), 1) << name;
     }
@@ -306,7 +325,63 @@ TEST_F(CatalogTest, WindowsDeviceNamesAreRefusedInEveryComponent)
     ASSERT_NE(head, nullptr);
     EXPECT_STREQ(head->file_name, "maps/ok.pak");
     EXPECT_EQ(head->next, nullptr);
-    EXPECT_NE(messages.find("unsafe file name"), std::string::npos) << messages;
+    EXPECT_NE(messages.find("Windows device name"), std::string::npos) << messages;
+}
+
+// Names Windows takes for one file are one file: the first record keeps it.
+// A backslash is a folder separator on every build.
+TEST_F(CatalogTest, RecordsNamingOneFileAreKeptOnce)
+{
+    ::testing::internal::CaptureStderr();
+    load("FILE\nu1\n1\n1\nmaps\\A.pak\n"
+         "NOTES\nu2\n2\n2\nnotes.txt\n"
+         "FILE\nu3\n3\n3\nMAPS/a.PAK\n"
+         "FILE\nu4\n4\n4\nNotes.txt\n"
+         "FILE\nu5\n5\n5\nmaps/b.pak\n",
+         "data", "");
+    const std::string messages = ::testing::internal::GetCapturedStderr();
+    std::vector<std::string> kept;
+    for (const CatalogEntry* e = head; e != nullptr; e = e->next) {
+        kept.push_back(e->local_path);
+    }
+    EXPECT_EQ(kept,
+              (std::vector<std::string>{"data/maps/b.pak", "data/notes.txt", "data/maps/A.pak"}));
+    EXPECT_NE(messages.find("\"MAPS/a.PAK\": same file as \"maps\\A.pak\""), std::string::npos)
+        << messages;
+    EXPECT_NE(messages.find("\"Notes.txt\": same file"), std::string::npos) << messages;
+
+    // Where the system opens no longer path, a longer one is dropped.
+    const std::string deep(static_cast<std::size_t>(fs_longest_path()) - 4, 'd');
+    if (deep.size() + 8 < CATALOG_TEXT_SIZE) {
+        ::testing::internal::CaptureStderr();
+        load("FILE\nu\n1\n1\n" + deep + "\nFILE\nu\n1\n1\n" + deep.substr(6) + "\n", "data", "");
+        const std::string long_messages = ::testing::internal::GetCapturedStderr();
+        ASSERT_NE(head, nullptr);
+        EXPECT_EQ(std::strlen(head->local_path), deep.size() - 1);
+        EXPECT_EQ(head->next, nullptr);
+        EXPECT_NE(long_messages.find("local path too long"), std::string::npos);
+    }
+}
+
+TEST_F(CatalogTest, OnlyRecordsOrBlankLinesReadAsACatalog)
+{
+    const struct {
+        const char* text;
+        int is_catalog;
+    } cases[] = {
+        {"", 1},
+        {"\n\r\n \t\n", 1},
+        {"FILE\nu\n1\n1\na\n", 1},
+        {"# made by hand\nEXE\nu\n1\n1\ngame.exe\n", 1},
+        {"<html><body>Sign in to the hotel network</body></html>\n", 0},
+        {"\n\nnot a record\n", 0},
+    };
+    for (const auto& c : cases) {
+        write_file(dir + "/c.txt", c.text);
+        EXPECT_EQ(catalog_text_is_catalog((dir + "/c.txt").c_str()), c.is_catalog) << c.text;
+    }
+    EXPECT_EQ(catalog_text_is_catalog((dir + "/missing.txt").c_str()), 0);
+    EXPECT_EQ(catalog_text_is_catalog(dir.c_str()), 0);
 }
 
 TEST(CatalogFree, ToleratesNullAndClearsHead)

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <climits>
 #include <random>
 #include <string>
@@ -64,16 +65,44 @@ std::string without_cr(const std::string& line)
     return kept;
 }
 
+// The first "Content-Length:" header (name in any case) holding a plain
+// decimal number, or -1.
+long long announced_length(const std::string& line)
+{
+    static const std::string name = "content-length:";
+    if (line.size() < name.size()) {
+        return -1;
+    }
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(line[i])) != name[i]) {
+            return -1;
+        }
+    }
+    const std::size_t first = line.find_first_not_of(" \t", name.size());
+    if (first == std::string::npos || line[first] < '0' || line[first] > '9') {
+        return -1;
+    }
+    std::size_t last = first;
+    long long value = 0;
+    while (last < line.size() && line[last] >= '0' && line[last] <= '9') {
+        value = std::min(value * 10 + (line[last] - '0'), 100000000000LL);
+        ++last;
+    }
+    return line.find_first_not_of(" \t", last) == std::string::npos ? value : -1;
+}
+
 // The reading the client must give: the status is the leading number of the
 // token after the first space of the first line (the line read as text, so
 // up to a zero byte); header lines are skipped up to the first line that is
 // empty once its CRs are gone; the body is every byte after that line. A
-// reply that ends inside its head gives no body.
+// reply that ends inside its head fails with no body; so does one announcing
+// a body past the largest a file may be. A body shorter than its
+// Content-Length fails (status -1) with the bytes that came.
 Expected reference_reading(const std::string& reply)
 {
     std::size_t end = reply.find('\n');
     if (end == std::string::npos) {
-        return {reply.size() >= unreadable_line ? -1 : 0, ""};
+        return {-1, ""};
     }
     if (end >= unreadable_line) {
         return {-1, ""};
@@ -86,17 +115,30 @@ Expected reference_reading(const std::string& reply)
         const std::string rest = first.substr(space + 1);
         status = leading_number(rest.substr(0, rest.find(' ')));
     }
+    const bool has_body = !(status >= 100 && status < 200) && status != 204 && status != 304;
+    long long length = -1;
     std::size_t start = end + 1;
     for (;;) {
         end = reply.find('\n', start);
         if (end == std::string::npos) {
-            return {reply.size() - start >= unreadable_line ? -1 : status, ""};
+            return {-1, ""};
         }
         if (end - start >= unreadable_line) {
             return {-1, ""};
         }
-        if (without_cr(reply.substr(start, end - start)).empty()) {
-            return {status, reply.substr(end + 1)};
+        const std::string line = without_cr(reply.substr(start, end - start));
+        if (line.empty()) {
+            const std::string body = reply.substr(end + 1);
+            if (has_body && length > INT_MAX) {
+                return {-1, ""};
+            }
+            if (has_body && length >= 0 && static_cast<long long>(body.size()) < length) {
+                return {-1, body};
+            }
+            return {status, body};
+        }
+        if (length < 0) {
+            length = announced_length(line.substr(0, line.find('\0')));
         }
         start = end + 1;
     }
@@ -144,9 +186,11 @@ TEST(HttpReplies, ReferenceReadingOfKnownShapes)
     EXPECT_EQ(reference_reading("HTTP/1.1 200 OK\r\nA: b\r\n\r\nbody").body, "body");
     EXPECT_EQ(reference_reading("HTTP/1.1 404 x\n\r\r\n\nz").status, 404);
     EXPECT_EQ(reference_reading("HTTP/1.1 404 x\n\r\r\n\nz").body, "\nz");
-    EXPECT_EQ(reference_reading("no line feed").status, 0);
-    EXPECT_EQ(reference_reading("HTTP/1.1 302 x\r\nA: b").status, 302);
+    EXPECT_EQ(reference_reading("no line feed").status, -1);
+    EXPECT_EQ(reference_reading("HTTP/1.1 302 x\r\nA: b").status, -1);
     EXPECT_EQ(reference_reading("HTTP/1.1 302 x\r\nA: b").body, "");
+    EXPECT_EQ(reference_reading("HTTP/1.1 200 x\r\nContent-length: 5\r\n\r\n1234").status, -1);
+    EXPECT_EQ(reference_reading("HTTP/1.1 200 x\r\nContent-length: 5\r\n\r\n1234").body, "1234");
     EXPECT_EQ(reference_reading("HTTP/1.1 " + std::string(20000, '1') + "\n\n").status, -1);
 }
 

@@ -55,7 +55,7 @@ TEST_F(HttpTransfer, WholeResponseInOneReceive)
         SCOPED_TRACE(line_end.size() == 2 ? "CR LF" : "bare LF");
         const std::string body = "catalog body\nline two\r\n";
         const std::string response = "HTTP/1.0 200 OK" + line_end + "Server: scripted" + line_end +
-                                     "Content-Length: 24" + line_end + line_end + body;
+                                     "Content-Length: 23" + line_end + line_end + body;
         ScriptedServer server({wait_step(), send_step(response), wait_step(), close_step()});
         ASSERT_EQ(start(server), 1);
         EXPECT_EQ(client->transfer_state, HTTP_STATUS_LINE);
@@ -238,28 +238,106 @@ TEST_F(HttpTransfer, BodyKeepsEveryByte)
     expect_finished(200, body);
 }
 
+// A reply cut short before the end of its head, or of the body its
+// Content-Length announced, has failed; without Content-Length the close
+// ends the body, and a longer body is read to the close.
 TEST_F(HttpTransfer, PeerClosesEarly)
 {
     struct Case {
         const char* name;
         std::string sent;
         int status;
+        std::string body;
+        HttpFailure failure;
     };
     const Case cases[] = {
-        {"right after the empty line", "HTTP/1.0 200 OK\r\nA: b\r\n\r\n", 200},
-        {"after the status line only", "HTTP/1.0 403 Forbidden\r\n", 403},
-        {"inside a header line", "HTTP/1.0 200 OK\r\nA: b\r\nX-Cut: abc", 200},
-        {"inside the status line", "HTTP/1.0 20", 0},
-        {"without a byte", "", 0},
+        {"right after the empty line", "HTTP/1.0 200 OK\r\nA: b\r\n\r\n", 200, "",
+         HTTP_FAILED_NONE},
+        {"after the status line only", "HTTP/1.0 403 Forbidden\r\n", -1, "", HTTP_FAILED_HEAD},
+        {"inside a header line", "HTTP/1.0 200 OK\r\nA: b\r\nX-Cut: abc", -1, "", HTTP_FAILED_HEAD},
+        {"before the empty line", "HTTP/1.0 200 OK\r\nServer: x", -1, "", HTTP_FAILED_HEAD},
+        {"inside the status line", "HTTP/1.0 20", -1, "", HTTP_FAILED_HEAD},
+        {"without a byte", "", -1, "", HTTP_FAILED_HEAD},
+        {"short of Content-Length", "HTTP/1.0 200 OK\r\ncontent-LENGTH: 10\r\n\r\n123456789", -1,
+         "123456789", HTTP_FAILED_SHORT_BODY},
+        {"at Content-Length", "HTTP/1.0 200 OK\r\nContent-Length:\t5 \r\n\r\n12345", 200, "12345",
+         HTTP_FAILED_NONE},
+        {"past Content-Length", "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\n12345", 200, "12345",
+         HTTP_FAILED_NONE},
+        {"Content-Length not a number", "HTTP/1.0 200 OK\r\nContent-Length: 1e3\r\n\r\nab", 200,
+         "ab", HTTP_FAILED_NONE},
+        {"304 announcing a body it never has",
+         "HTTP/1.0 304 Not Modified\r\nContent-Length: 99\r\n\r\n", 304, "", HTTP_FAILED_NONE},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ScriptedServer server({send_step(c.sent), close_step()});
         run(server);
-        expect_finished(c.status, "");
-        EXPECT_TRUE(fs_is_file(out.c_str()));
+        expect_finished(c.status, c.body);
+        EXPECT_EQ(client->failure, c.failure);
         client = new_http_client();
     }
+}
+
+// Limits a caller sets: a body past the limit (announced or received), a
+// server that accepts and says nothing, and one that never accepts.
+TEST_F(HttpTransfer, LimitsEndTheTransfer)
+{
+    client->body_limit = 8;
+    ScriptedServer announced(
+        {send_step("HTTP/1.0 200 OK\r\nContent-Length: 9\r\n\r\n1"), wait_step(), close_step()});
+    ASSERT_EQ(start(announced), 1);
+    ASSERT_TRUE(poll_to_end(client.get()));
+    announced.release();
+    announced.finish();
+    expect_finished(-1, "");
+    EXPECT_EQ(client->failure, HTTP_FAILED_TOO_LARGE);
+
+    ScriptedServer streamed({send_step(ok_head + "12345678"), send_step("9"), close_step()});
+    run(streamed);
+    EXPECT_EQ(client->status_code, -1);
+    EXPECT_EQ(client->failure, HTTP_FAILED_TOO_LARGE);
+
+    client = new_http_client();
+    client->idle_timeout_ms = 300;
+    ScriptedServer silent({wait_step(), close_step()});
+    ASSERT_EQ(start(silent), 1);
+    const std::int64_t started = clock_ms();
+    ASSERT_TRUE(poll_to_end(client.get()));
+    EXPECT_GE(clock_ms() - started, 300);
+    silent.release();
+    silent.finish();
+    expect_finished(-1, "");
+    EXPECT_EQ(client->failure, HTTP_FAILED_SILENT);
+
+    // A listener whose backlog is full: the system drops further attempts
+    // without an answer, as a firewall does.
+    client = new_http_client();
+    client->connect_timeout_ms = 300;
+    int port = 0;
+    const NetSocket never_accepts = loopback_listener(&port);
+    std::vector<NetSocket> queued;
+    int connected = 1;
+    for (int i = 0; i < 64 && connected; ++i) {
+        const NetSocket s = net_socket();
+        net_set_nonblocking(s);
+        net_connect(s, "127.0.0.1", port);
+        connected = net_connect_wait(s, 200);
+        queued.push_back(s);
+    }
+    ASSERT_FALSE(connected) << "the backlog never filled";
+    const std::int64_t before_start = clock_ms();
+    EXPECT_EQ(http_get_to_file(client.get(),
+                               ("http://127.0.0.1:" + std::to_string(port) + "/x").c_str(),
+                               out.c_str()),
+              0);
+    EXPECT_LT(clock_ms() - before_start, 5000);
+    EXPECT_EQ(client->status_code, -1);
+    EXPECT_EQ(client->failure, HTTP_FAILED_CONNECT);
+    for (NetSocket s : queued) {
+        net_close(s);
+    }
+    net_close(never_accepts);
 }
 
 TEST_F(HttpTransfer, ConnectionResetMarksTheTransferFailed)
@@ -302,6 +380,7 @@ TEST_F(HttpTransfer, GetWithoutFileThrowsTheBodyAway)
     server.finish();
     EXPECT_EQ(client->status_code, 200);
     EXPECT_EQ(client->body_bytes, 0);
+    EXPECT_EQ(client->body_received, 50000);
     EXPECT_EQ(client->transfer_state, HTTP_BODY);
     EXPECT_EQ(server.request().rfind("GET /x HTTP/1.0\n", 0), 0u);
 }
@@ -381,7 +460,8 @@ TEST_F(HttpTransfer, ConnectionFailure)
     EXPECT_EQ(client->active, 0);
     EXPECT_EQ(client->body_bytes, 12);
     EXPECT_EQ(client->transfer_state, HTTP_CONNECTING);
-    EXPECT_FALSE(fs_exists(out.c_str()));
+    EXPECT_EQ(client->failure, HTTP_FAILED_CONNECT);
+    EXPECT_EQ(read_file(out), ""); // opened before connecting, left empty
     EXPECT_EQ(http_poll(client.get()), 0);
 }
 
@@ -394,10 +474,11 @@ TEST_F(HttpTransfer, OutputFileThatCannotBeOpened)
     EXPECT_EQ(client->connected, 0);
     EXPECT_EQ(client->out_file, nullptr);
     EXPECT_EQ(client->status_code, 0);
+    EXPECT_EQ(client->failure, HTTP_FAILED_FILE);
     EXPECT_EQ(http_poll(client.get()), 0);
-    server.finish();
-    EXPECT_TRUE(server.accepted());
-    EXPECT_EQ(server.request(), ""); // nothing was sent
+    sleep_ms(50);
+    EXPECT_FALSE(server.accepted()); // no connection, no request
+    server.release();
 }
 
 TEST_F(HttpTransfer, LongestUrlAndUserAgentAreSentWhole)
@@ -507,6 +588,7 @@ TEST_F(HttpTransfer, BodyPastTheLargestFileSizeFails)
         ASSERT_EQ(client->transfer_state, HTTP_BODY);
         // Stands in for 2 GiB already written.
         client->body_bytes = INT_MAX - 10 + over;
+        client->body_received = client->body_bytes;
         server.release();
         while (client->connected != 0 && client->body_bytes < INT_MAX && clock_ms() < deadline) {
             http_poll(client.get());
