@@ -8,13 +8,13 @@ must flag exactly the files changed afterwards.
 import argparse
 import os
 import random
-import shutil
 import subprocess
 import sys
-import tempfile
 import unittest
 import urllib.parse
 import zlib
+
+import harness
 
 ARGS = None
 
@@ -47,7 +47,7 @@ def parse_catalog(text):
 
 class CatalogTool(unittest.TestCase):
     def setUp(self):
-        self.root = tempfile.mkdtemp(prefix="quorvel_ctl_")
+        self.root = harness.scratch_dir(self, "quorvel_ctl_")
         self.game = os.path.join(self.root, "game")
         rng = random.Random(42)
         self.files = {
@@ -64,9 +64,6 @@ class CatalogTool(unittest.TestCase):
             os.makedirs(os.path.dirname(path), exist_ok=True)
             with open(path, "wb") as f:
                 f.write(data)
-
-    def tearDown(self):
-        shutil.rmtree(self.root, ignore_errors=True)
 
     def make_catalog(self, output):
         result = run_ctl("catalog", self.game, "--exe", "game.exe", "--notes", "notes.txt",
@@ -143,4 +140,6 @@ if __name__ == "__main__":
     parser.add_argument("--ctl", required=True)
     parser.add_argument("--runner", default="")
     ARGS, rest = parser.parse_known_args()
+    if ARGS.runner:
+        harness.prepare_wine(ARGS.runner)
     unittest.main(argv=[sys.argv[0], *rest])

@@ -3,10 +3,8 @@
 a scripted server on 127.0.0.1."""
 import argparse
 import os
-import shutil
 import subprocess
 import sys
-import tempfile
 import unittest
 import zlib
 
@@ -22,10 +20,11 @@ def record(kind, name, data):
 
 class Sync(unittest.TestCase):
     def setUp(self):
-        self.tmp = tempfile.mkdtemp(prefix="quorvel_sync_")
+        self.tmp = harness.scratch_dir(self, "quorvel_sync_")
         self.data = os.path.join(self.tmp, "data")
         os.makedirs(self.data)
         self.servers = []
+        self.addCleanup(self.stop_servers)
         self.files = {
             "game.exe": b"MZ" + os.urandom(5000),
             "notes.txt": b"notes\n",
@@ -33,10 +32,9 @@ class Sync(unittest.TestCase):
         }
         self.catalog = "".join(record("FILE", n, d) for n, d in sorted(self.files.items()))
 
-    def tearDown(self):
+    def stop_servers(self):
         for server in self.servers:
             server.stop()
-        shutil.rmtree(self.tmp, ignore_errors=True)
 
     def sync(self, base):
         command = ([ARGS.runner] if ARGS.runner else []) + [
@@ -94,4 +92,6 @@ if __name__ == "__main__":
     parser.add_argument("--ctl", required=True)
     parser.add_argument("--runner", default="")
     ARGS, rest = parser.parse_known_args()
+    if ARGS.runner:
+        harness.prepare_wine(ARGS.runner)
     unittest.main(argv=[sys.argv[0], *rest])

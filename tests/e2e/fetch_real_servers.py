@@ -47,6 +47,7 @@ def wait_for_port(port, process, name):
                 return
         except OSError:
             time.sleep(0.05)
+    harness.stop_process(process)  # the caller never gets it to stop
     raise RuntimeError(f"{name} does not listen on 127.0.0.1:{port}")
 
 
@@ -208,6 +209,8 @@ def main():
     parser.add_argument("--ctl", required=True)
     parser.add_argument("--runner", default="")
     args = parser.parse_args()
+    if args.runner:
+        harness.prepare_wine(args.runner)
     work = tempfile.mkdtemp(prefix="quorvel-fetch-")
     try:
         run(args, work)
@@ -215,7 +218,7 @@ def main():
         failures.append(str(error))
         print("FAIL: " + str(error), flush=True)
     finally:
-        shutil.rmtree(work, ignore_errors=True)
+        harness.remove_scratch(work)
     if failures:
         print(f"{len(failures)} check(s) failed")
         return 1

@@ -2,8 +2,10 @@
 under Wine), real servers on 127.0.0.1 (nginx, PHP's built-in server, a
 scripted server for faults), the launcher run on a pseudo-terminal, and the
 X11 window driven like a person would: xdotool clicks, a WM_DELETE_WINDOW
-close, screenshots read back from the screen.
+close, screenshots read back from the screen. Scratch folders go when their
+test ends; without a working DISPLAY the tests get a private Xvfb.
 """
+import atexit
 import ctypes
 import ctypes.util
 import os
@@ -11,10 +13,12 @@ import pty
 import re
 import select
 import shutil
+import signal
 import socket
 import socketserver
 import struct
 import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -40,6 +44,87 @@ def wait_for_port(port, timeout=10.0):
     raise RuntimeError(f"nothing listens on 127.0.0.1:{port}")
 
 
+# ---- Scratch folders ----------------------------------------------------------
+
+def remove_scratch(path):
+    """Removes a scratch folder and everything in it; QUORVEL_KEEP_SCRATCH=1
+    keeps it to look at after a failure."""
+    if os.environ.get("QUORVEL_KEEP_SCRATCH") == "1":
+        print(f"kept scratch folder {path}", file=sys.stderr)
+    elif os.path.lexists(path):
+        shutil.rmtree(path)
+
+
+def scratch_dir(case, prefix):
+    """A new folder under the temporary directory, removed after the test
+    case's tearDown and cleanups, also when setUp or the test failed."""
+    path = tempfile.mkdtemp(prefix=prefix)
+    case.addCleanup(remove_scratch, path)
+    return path
+
+
+# ---- The X display ------------------------------------------------------------
+
+def display_answers(display):
+    return subprocess.run(["xdpyinfo", "-display", display], capture_output=True,
+                          timeout=30).returncode == 0
+
+
+def _end_with_parent():
+    """In the child before exec: a SIGTERM when the test process dies, however
+    it dies, so no Xvfb outlives its test."""
+    ctypes.CDLL(None).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+
+
+def start_xvfb(screen="1280x1024x24", timeout=20.0):
+    """A private Xvfb; it picks a free display number itself and tells it on
+    a pipe. -noreset: by default the server resets when its last client
+    leaves and refuses connections meanwhile. Returns (process, ":N")."""
+    read_end, write_end = os.pipe()
+    server = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", screen,
+                               "-nolisten", "tcp", "-noreset"],
+                              pass_fds=(write_end,), stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL, preexec_fn=_end_with_parent)
+    os.close(write_end)
+    with os.fdopen(read_end) as pipe:
+        number = pipe.readline().strip()
+    display = f":{number}"
+    deadline = time.monotonic() + timeout
+    while not number or not display_answers(display):
+        if not number or time.monotonic() > deadline or server.poll() is not None:
+            stop_process(server)
+            raise RuntimeError(f"Xvfb did not start ({display!r})")
+        time.sleep(0.1)
+    return server, display
+
+
+def stop_process(process):
+    if process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+
+
+_private_display = None
+
+
+def ensure_display():
+    """Keeps a DISPLAY that answers; otherwise starts a private Xvfb for the
+    rest of this process and points DISPLAY (and so every program started
+    later) at it, so the tests run from a plain ctest with no desktop."""
+    global _private_display
+    current = os.environ.get("DISPLAY")
+    if current and (current == _private_display or display_answers(current)):
+        return
+    server, display = start_xvfb()
+    atexit.register(stop_process, server)
+    _private_display = display
+    os.environ["DISPLAY"] = display
+
+
 # ---- The programs under test ------------------------------------------------
 
 class Programs:
@@ -51,8 +136,9 @@ class Programs:
         self.game = game
         self.runner = runner
         self.windows = launcher.endswith(".exe")
+        ensure_display()
         if self.windows:
-            prepare_wine()
+            prepare_wine(runner)
 
     def command(self, program, *args):
         return ([self.runner] if self.runner else []) + [program, *args]
@@ -64,18 +150,61 @@ class Programs:
         return path
 
 
-_wine_ready = False
+_wine_keeper = None
+_wine_session_ours = False
 
 
-def prepare_wine():
-    """Wine takes APPDATA from the registry at each session start; with that
-    value gone the environment's APPDATA reaches the program."""
-    global _wine_ready
-    if _wine_ready:
+def wine_prefix():
+    """The prefix cmake/wine-run runs programs in."""
+    cache = os.environ.get("XDG_CACHE_HOME") or os.path.expanduser("~/.cache")
+    return os.environ.get("WINEPREFIX") or os.path.join(cache, "quorvel", "wine")
+
+
+def wait_for_wineserver(timeout):
+    """Waits until no wineserver runs in the prefix; False when one still
+    does (a persistent one of scripts/test, say)."""
+    try:
+        subprocess.run(["wineserver", "-w"], env=dict(os.environ, WINEPREFIX=wine_prefix()),
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=timeout)
+        return True
+    except subprocess.TimeoutExpired:
+        return False
+
+
+def prepare_wine(runner):
+    """One Wine session for the whole test program, as scripts/test keeps
+    one: each new session puts APPDATA back into the registry, over the
+    environment's, and a wineserver that a test's program starts holds that
+    program's output pipes until it ends. A cmd waiting on its input holds
+    the session until this process ends. With a private display a running
+    session is waited out first: its desktop stays on the display it began
+    with (or on none)."""
+    global _wine_keeper, _wine_session_ours
+    if _wine_keeper is not None:
         return
-    subprocess.run(["wine", "reg", "delete", r"HKCU\Volatile Environment", "/v", "APPDATA", "/f"],
-                   capture_output=True, timeout=120)
-    _wine_ready = True
+    if _private_display is not None:
+        _wine_session_ours = wait_for_wineserver(timeout=30)
+    quiet = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL,
+             "stderr": subprocess.DEVNULL}
+    # The first programs of a new wineserver can hang when several start at
+    # once; this one starts it on its own (and creates the prefix if need be).
+    subprocess.run([runner, "cmd", "/c", "exit"], timeout=300, **quiet)
+    _wine_keeper = subprocess.Popen([runner, "cmd"], preexec_fn=_end_with_parent,
+                                    **dict(quiet, stdin=subprocess.PIPE))
+    atexit.register(_end_wine_session)
+    subprocess.run([runner, "reg", "delete", r"HKCU\Volatile Environment", "/v", "APPDATA", "/f"],
+                   timeout=120, **quiet)
+
+
+def _end_wine_session():
+    _wine_keeper.stdin.close()
+    try:
+        _wine_keeper.wait(timeout=20)
+    except subprocess.TimeoutExpired:
+        stop_process(_wine_keeper)
+    if _wine_session_ours:
+        # Its desktop lives on the private display: let it end before that.
+        wait_for_wineserver(timeout=30)
 
 
 # ---- Servers ------------------------------------------------------------------
@@ -86,6 +215,14 @@ class Nginx:
 
     def __init__(self, root, catalog_file, prefix="/quorvel/data", limit_rate=None):
         self.dir = tempfile.mkdtemp(prefix="quorvel_nginx_")
+        self.process = None
+        try:
+            self._start(root, catalog_file, prefix, limit_rate)
+        except BaseException:
+            self.stop()  # the caller never gets an object to stop
+            raise
+
+    def _start(self, root, catalog_file, prefix, limit_rate):
         self.port = free_port()
         self.access_log = os.path.join(self.dir, "access.log")
         rate = f"limit_rate {limit_rate};" if limit_rate else ""
@@ -128,9 +265,9 @@ http {{
             return re.findall(r'"([A-Z]+ [^"]* HTTP/[0-9.]+)"', f.read())
 
     def stop(self):
-        self.process.terminate()
-        self.process.wait(timeout=10)
-        shutil.rmtree(self.dir, ignore_errors=True)
+        if self.process is not None:
+            stop_process(self.process)
+        remove_scratch(self.dir)
 
 
 class PhpServer:
@@ -445,13 +582,15 @@ class ServerCase(unittest.TestCase):
     scratch_prefix = "quorvel_e2e_"
 
     def setUp(self):
-        self.tmp = tempfile.mkdtemp(prefix=self.scratch_prefix)
+        # Cleanups, not tearDown: they run also when a subclass's setUp fails
+        # after this one, last in first out, so the folder goes last.
+        self.tmp = scratch_dir(self, self.scratch_prefix)
         self.servers = []
         self.launchers = []
+        self.addCleanup(self._stop_all)
 
-    def tearDown(self):
+    def _stop_all(self):
         for launcher in self.launchers:
             launcher.kill()
         for server in self.servers:
             server.stop()
-        shutil.rmtree(self.tmp, ignore_errors=True)

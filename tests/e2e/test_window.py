@@ -419,36 +419,14 @@ def failing_image(command, is_wine):
         assert b"Error! Image creation Failed!" in probe.stderr, probe.stderr
 
 
-def start_xvfb(depth):
-    """A private Xvfb; it picks a free display number and tells it on a pipe."""
-    read_end, write_end = os.pipe()
-    server = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0",
-                               f"800x600x{depth}", "-noreset", "-nolisten", "tcp"],
-                              pass_fds=(write_end,), stdout=subprocess.DEVNULL,
-                              stderr=subprocess.DEVNULL)
-    os.close(write_end)
-    with os.fdopen(read_end) as pipe:
-        number = pipe.readline().strip()
-    if not number:
-        server.kill()
-        server.wait()
-        raise AssertionError("Xvfb did not start")
-    return server, number
-
-
 def scenario_depth16(command, checks):
     """The same picture on a 16-bit (5-6-5) screen of a private Xvfb."""
-    server, number = start_xvfb(16)
-    env = dict(os.environ, DISPLAY=f":{number}")
+    server, display = harness.start_xvfb("800x600x16", timeout=TIMEOUT)
+    env = dict(os.environ, DISPLAY=display)
     saved_display = os.environ["DISPLAY"]
     probe = None
     try:
-        deadline = time.monotonic() + TIMEOUT
-        while subprocess.run(["xdpyinfo"], env=env, capture_output=True).returncode != 0:
-            if time.monotonic() > deadline or server.poll() is not None:
-                raise AssertionError(f"Xvfb :{number} did not start")
-            time.sleep(0.1)
-        os.environ["DISPLAY"] = env["DISPLAY"]  # the helpers below use the environment
+        os.environ["DISPLAY"] = display  # the helpers below use the environment
         title = f"Quorvel Depth16 {os.getpid()}"
         probe = Probe(command + [title], env=env)
 
@@ -469,8 +447,7 @@ def scenario_depth16(command, checks):
         os.environ["DISPLAY"] = saved_display
         if probe is not None:
             probe.kill()
-        server.terminate()
-        server.wait()
+        harness.stop_process(server)
 
 
 def check_without_handlers(probe, window):
@@ -534,9 +511,9 @@ def main():
     parser.add_argument("--probe", required=True)
     parser.add_argument("--runner")
     options = parser.parse_args()
-    if not os.environ.get("DISPLAY"):
-        print("test_window.py needs an X display (scripts/test starts Xvfb)", file=sys.stderr)
-        return 1
+    harness.ensure_display()
+    if options.runner:
+        harness.prepare_wine(options.runner)
     command = ([options.runner] if options.runner else []) + [options.probe]
     is_wine = options.runner is not None
     checks = Checks()
