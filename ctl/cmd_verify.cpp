@@ -19,12 +19,14 @@ int cmd_verify(int argc, char** argv)
         std::fprintf(stderr, "quorvelctl verify: not a folder: %s\n", data_dir);
         return EXIT_USAGE;
     }
+    // A FIFO or a device would block or never end when read.
+    if (fs_exists(catalog_path) && !fs_is_file(catalog_path)) {
+        std::fprintf(stderr, "quorvelctl verify: catalog %s is not a regular file\n", catalog_path);
+        return EXIT_USAGE;
+    }
     // catalog_load cannot tell a missing file from an empty one; we can.
-    std::FILE* probe = std::fopen(catalog_path, "rb");
-    if (probe == nullptr || fs_is_dir(catalog_path)) {
-        if (probe != nullptr) {
-            std::fclose(probe);
-        }
+    std::FILE* probe = fs_is_file(catalog_path) ? std::fopen(catalog_path, "rb") : nullptr;
+    if (probe == nullptr) {
         std::fprintf(stderr, "quorvelctl verify: cannot read catalog %s\n", catalog_path);
         return EXIT_USAGE;
     }

@@ -3,7 +3,8 @@
 
 The catalog must agree with zlib's CRC-32 and the file sizes on every file,
 list them sorted with forward slashes, skip its own output file, and verify
-must flag exactly the files changed afterwards.
+must flag exactly the files changed afterwards. Neither may hang on a FIFO or
+a device, and the catalog never overwrites a game file.
 """
 import argparse
 import os
@@ -19,9 +20,13 @@ import harness
 ARGS = None
 
 
-def run_ctl(*args):
+def run_ctl(*args, timeout=120):
     command = ([ARGS.runner] if ARGS.runner else []) + [ARGS.ctl, *args]
-    return subprocess.run(command, capture_output=True, timeout=120)
+    return subprocess.run(command, capture_output=True, timeout=timeout)
+
+
+def stderr_lines(result):
+    return result.stderr.decode(errors="replace").splitlines()
 
 
 def parse_catalog(text):
@@ -76,7 +81,7 @@ class CatalogTool(unittest.TestCase):
         output = os.path.join(self.game, "catalog.txt")
         # A stale catalog in the folder must not list itself either.
         with open(output, "w") as f:
-            f.write("old")
+            f.write("FILE\ngone.pak\n1\n       1\ngone.pak\n\n\n")
         records = parse_catalog(self.make_catalog(output))
         names = [r["name"] for r in records]
         self.assertEqual(names, sorted(self.files), "sorted, forward slashes, no catalog.txt")
@@ -119,6 +124,82 @@ class CatalogTool(unittest.TestCase):
         self.assertEqual(flagged, ["differs: a.pak", "differs: maps/level one.map",
                                    "missing: empty.dat"])
         self.assertIn("3 of 7 files need an update, 70001 bytes", lines[-1])
+
+    def test_output_below_the_folder_replaces_only_a_catalog(self):
+        refused = {
+            "Zeta.pak": None,  # the publisher's data, as it is
+            "notes.txt": None,
+            "maps/../Zeta.pak": None,  # the same file by another spelling
+            "record-then-text.txt": b"FILE\na\n1\n1\na\n\nsee the notes\n",
+            "cut-record.txt": b"EXE\ngame.exe\n3000\n",
+        }
+        for name, data in refused.items():
+            path = os.path.join(self.game, name)
+            if data is not None:
+                with open(path, "wb") as f:
+                    f.write(data)
+            with open(path, "rb") as f:
+                before = f.read()
+            with self.subTest(refused=name):
+                try:
+                    result = run_ctl("catalog", self.game, "-o", path)
+                    self.assertEqual(result.returncode, 2, result.stderr)
+                    lines = stderr_lines(result)
+                    self.assertEqual(len(lines), 1, lines)
+                    self.assertIn(path, lines[0])
+                    with open(path, "rb") as f:
+                        self.assertEqual(f.read(), before, "left as it was")
+                finally:
+                    if data is not None:
+                        os.remove(path)
+
+        old_catalog = "FILE\nold.pak\n5\n   3A0F1\nold.pak\n\n\n"
+        allowed = {
+            "old catalog": (os.path.join(self.game, "catalog.txt"), old_catalog),
+            "old catalog, CRLF": (os.path.join(self.game, "maps", "cat.txt"),
+                                  old_catalog.replace("\n", "\r\n")),
+            "empty file": (os.path.join(self.game, "empty-catalog.txt"), ""),
+            "data file outside the folder": (os.path.join(self.root, "elsewhere.pak"),
+                                             "not a catalog"),
+        }
+        for label, (path, text) in allowed.items():
+            with self.subTest(allowed=label):
+                with open(path, "w", newline="") as f:
+                    f.write(text)
+                try:
+                    names = [r["name"] for r in parse_catalog(self.make_catalog(path))]
+                    self.assertEqual(names, sorted(self.files))
+                finally:
+                    os.remove(path)
+
+    def test_fifos_and_devices_are_never_read(self):
+        # Wine shows no FIFO to a Windows program: there it is simply absent.
+        fifo = os.path.join(self.game, "maps", "pipe")
+        os.mkfifo(fifo)
+        output = os.path.join(self.root, "catalog.txt")
+        result = run_ctl("catalog", self.game, "-o", output, timeout=30)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        lines = stderr_lines(result)
+        self.assertEqual(len(lines), 1, lines)
+        self.assertIn(fifo, lines[0])
+        with open(output) as f:
+            self.assertEqual([r["name"] for r in parse_catalog(f.read())], sorted(self.files))
+
+        os.remove(os.path.join(self.game, "a.pak"))
+        os.mkfifo(os.path.join(self.game, "a.pak"))
+        result = run_ctl("verify", output, self.game, timeout=30)
+        self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
+        flagged = [l for l in result.stdout.decode().splitlines()
+                   if l.startswith(("differs:", "missing:"))]
+        self.assertEqual(flagged, ["missing: a.pak" if ARGS.runner else "differs: a.pak"])
+
+        for catalog in ("/dev/zero", fifo):
+            with self.subTest(catalog=catalog):
+                result = run_ctl("verify", catalog, self.game, timeout=30)
+                self.assertEqual(result.returncode, 2, result.stdout + result.stderr)
+                lines = stderr_lines(result)
+                self.assertEqual(len(lines), 1, lines)
+                self.assertIn(catalog, lines[0])
 
     def test_bad_usage_and_unreadable_inputs(self):
         self.assertEqual(run_ctl().returncode, 2)
