@@ -7,6 +7,7 @@
 #include "catalog/verify.h"
 #include "platform/platform.h"
 #include "platform/window.h"
+#include "update/update_core.h"
 
 #include <cstdio>
 
@@ -43,8 +44,8 @@ void set_up()
     http_set_user_agent(&http_client, "Quorvel_Launcher");
 }
 
-// Fetches the catalog into catalog.txt.new and puts it in place on status
-// 200. Returns 1 when the fetch failed.
+// Fetches the catalog into catalog.txt.new and puts it in place when it is
+// a whole catalog. Returns 1 when the fetch failed.
 int fetch_catalog()
 {
     char catalog_url[APP_PATH_SIZE];
@@ -65,25 +66,16 @@ int fetch_catalog()
         return 1;
     }
 
-    http_client.body_limit = CATALOG_BODY_LIMIT;
-    http_client.idle_timeout_ms = CATALOG_IDLE_TIMEOUT_MS;
-    http_get_to_file(&http_client, catalog_url, temporary_path);
+    update_fetch_begin(&http_client, catalog_url, temporary_path);
     while (true) {
         if (window_gone(pump_pending())) {
             return 0;
         }
         if (!http_poll(&http_client)) {
-            break;
+            return update_fetch_end(&http_client, temporary_path, catalog_path);
         }
         screen_compose();
     }
-    // Only a whole reply (a cut one ends with -1) that reads as a catalog
-    // replaces the one in place.
-    if (http_client.status_code == 200) {
-        return catalog_install(temporary_path, catalog_path) ? 0 : 1;
-    }
-    std::remove(temporary_path);
-    return 1;
 }
 
 // One catalog pass: fetch, load, verify, and the way on.
@@ -126,65 +118,40 @@ int retry_wait()
     return window_is_closed() ? 0 : 1;
 }
 
-// Starts the current entry's download, first making the folders its local
-// path needs below the data directory.
-int start_download(const CatalogEntry* entry)
-{
-    make_parent_folders(data_directory, entry->file_name);
-    return http_get_to_file(&http_client, entry->url, entry->local_path);
-}
-
 // Downloads every flagged entry. Ready when the last one verified, Retry
 // when a file cannot be written (a folder in its place, a running game):
 // asking the server again and again would change nothing. End when the
-// window is gone.
+// window is gone. A file that does not verify is fetched again without
+// limit.
 Next download_phase()
 {
     if (window_gone(screen_show(SCREEN_DOWNLOAD))) {
         return Next::End;
     }
-    http_client.body_limit = HTTP_BODY_LIMIT;
-    http_client.idle_timeout_ms = HTTP_IDLE_TIMEOUT_MS;
     TransferProgress progress;
-    const std::int64_t total = catalog_pending_bytes(entry_list);
-    CatalogEntry* current = entry_list;
+    DownloadRun run;
+    download_begin(&run, &http_client, entry_list, data_directory, 0);
     progress_set(&download_bar, 0.0f);
-    transfer_begin(&progress, total);
-    // Whether http_client's byte count belongs to the current entry: before
-    // its first start the client still counts the catalog or the previous
-    // entry.
-    int counting_current = 0;
+    transfer_begin(&progress, catalog_pending_bytes(entry_list));
 
     while (true) {
         if (window_gone(pump_pending())) {
             return Next::End;
         }
-        if (current == nullptr) {
+        CatalogEntry* finished = nullptr;
+        const DownloadStep step = download_step(&run, &http_client, &finished);
+        if (step == DOWNLOAD_DONE) {
             return Next::Ready;
         }
-        if (!http_is_active(&http_client)) {
-            while (current != nullptr && current->update == 0) {
-                current = current->next;
-                counting_current = 0;
-            }
-            if (current != nullptr && start_download(current)) {
-                counting_current = 1;
-            } else if (current != nullptr && http_client.failure == HTTP_FAILED_FILE) {
-                std::fprintf(stderr, "quorvel: cannot write %s\n", current->local_path);
-                return Next::Retry;
-            }
+        if (step == DOWNLOAD_UNWRITABLE) {
+            std::fprintf(stderr, "quorvel: cannot write %s\n", run.current->local_path);
+            return Next::Retry;
         }
-        if (current != nullptr && !http_poll(&http_client) && entry_verify(current)) {
-            const std::int64_t size = current->size;
-            current = current->next;
-            counting_current = 0;
-            if (current == nullptr) {
-                return Next::Ready;
-            }
-            transfer_entry_done(&progress, size);
+        if (finished != nullptr) {
+            transfer_entry_done(&progress, finished->size);
         }
-        const std::int64_t transfer_bytes = counting_current ? http_client.body_bytes : 0;
-        const TransferFigures figures = transfer_figures(&progress, transfer_bytes);
+        const TransferFigures figures =
+            transfer_figures(&progress, download_transfer_bytes(&run, &http_client));
         progress_set(&download_bar, figures.fraction);
         if (figures.redraw_due) {
             redraw_needed = 1;

@@ -29,24 +29,20 @@ int cmd_fetch(int argc, char** argv)
     http_init(client);
     http_set_user_agent(client, "Quorvel_Launcher");
     if (!http_get_to_file(client, url, output_path)) {
-        // A refused URL leaves the fresh record untouched; a failed
-        // connection sets -1; a file that cannot be opened comes after both.
-        if (client->status_code == -1) {
+        // A refused URL leaves the fresh record untouched (no failure).
+        if (client->failure == HTTP_FAILED_CONNECT) {
             std::fprintf(stderr, "quorvelctl fetch: cannot connect for %s\n", url);
-        } else if (client->host_name[0] == '\0' && client->port == 0) {
+        } else if (client->failure == HTTP_FAILED_FILE) {
+            std::fprintf(stderr, "quorvelctl fetch: cannot write %s\n", output_path);
+        } else {
             std::fprintf(stderr, "quorvelctl fetch: not an http URL, or too long: %s\n", url);
             return EXIT_USAGE;
-        } else {
-            std::fprintf(stderr, "quorvelctl fetch: cannot write %s\n", output_path);
         }
     } else {
+        // The launcher's loop pumps its window between polls; here the
+        // socket is waited on instead of spinning.
         while (http_poll(client) != 0) {
-            // With nothing received this pass, wait for the socket instead
-            // of spinning; the launcher's loop pumps its window here.
-            if (client->connected != 0 && client->response_len == 0 &&
-                client->request_pending == 0) {
-                net_can_read(client->socket_handle, 100);
-            }
+            http_wait(client, 100);
         }
     }
     std::printf("status %d\nbody bytes %lld\n", client->status_code,

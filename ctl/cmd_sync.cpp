@@ -7,6 +7,7 @@
 #include "ctl/commands.h"
 #include "net/http.h"
 #include "platform/platform.h"
+#include "update/update_core.h"
 
 #include <cstdio>
 
@@ -17,46 +18,33 @@ constexpr std::int64_t REPORT_INTERVAL_MS = 500;
 
 HttpClient sync_client;
 
-// Runs one transfer to its end. Polls never block; without a window to keep
-// alive, waiting on the socket between polls spares a core while the server
-// is quiet and costs nothing while data flows.
-void run_transfer(const char* url, const char* path, void (*on_poll)(void*), void* context)
+// Runs the catalog transfer to its end. Without a window to keep alive, the
+// socket is waited on between polls.
+void run_catalog_transfer(const char* url, const char* path)
 {
-    if (!http_get_to_file(&sync_client, url, path)) {
-        return;
-    }
-    while (true) {
-        if (sync_client.connected && sync_client.request_pending == 0) {
-            net_can_read(sync_client.socket_handle, 100);
-        }
-        if (!http_poll(&sync_client)) {
-            break;
-        }
-        if (on_poll != nullptr) {
-            on_poll(context);
-        }
+    update_fetch_begin(&sync_client, url, path);
+    while (http_poll(&sync_client)) {
+        http_wait(&sync_client, 100);
     }
 }
 
 struct Reporter {
     TransferProgress progress;
     std::int64_t last_report_ms;
-    const char* name;
 };
 
-void report_progress(void* context)
+void report_progress(Reporter* r, const DownloadRun* run)
 {
-    auto* r = static_cast<Reporter*>(context);
     const std::int64_t now = clock_ms();
-    if (now - r->last_report_ms < REPORT_INTERVAL_MS) {
+    if (now - r->last_report_ms < REPORT_INTERVAL_MS || run->current == nullptr) {
         return;
     }
     r->last_report_ms = now;
     char bytes[PROGRESS_TEXT_SIZE];
     char speed[PROGRESS_TEXT_SIZE];
     char time[PROGRESS_TEXT_SIZE];
-    transfer_update(&r->progress, sync_client.body_bytes, bytes, speed, time);
-    std::fprintf(stderr, "%s  %s  %s  (%s)\n", bytes, speed, time, r->name);
+    transfer_update(&r->progress, download_transfer_bytes(run, &sync_client), bytes, speed, time);
+    std::fprintf(stderr, "%s  %s  %s  (%s)\n", bytes, speed, time, run->current->file_name);
 }
 
 } // namespace
@@ -93,16 +81,9 @@ int cmd_sync(int argc, char** argv)
     http_set_user_agent(&sync_client, "Quorvel_Launcher");
     std::printf("Fetching Catalog: %s\n", catalog_url);
     std::fflush(stdout);
-    sync_client.body_limit = CATALOG_BODY_LIMIT;
-    sync_client.idle_timeout_ms = CATALOG_IDLE_TIMEOUT_MS;
-    run_transfer(catalog_url, temporary_file, nullptr, nullptr);
-    sync_client.body_limit = HTTP_BODY_LIMIT;
-    sync_client.idle_timeout_ms = HTTP_IDLE_TIMEOUT_MS;
-    int fetched = sync_client.status_code == 200;
-    if (fetched) {
-        fetched = catalog_install(temporary_file, catalog_file);
-    } else {
-        std::remove(temporary_file);
+    run_catalog_transfer(catalog_url, temporary_file);
+    const int fetched = !update_fetch_end(&sync_client, temporary_file, catalog_file);
+    if (!fetched) {
         std::fprintf(stderr,
                      "quorvelctl sync: catalog not fetched (status %d); using the local one\n",
                      static_cast<int>(sync_client.status_code));
@@ -123,27 +104,33 @@ int cmd_sync(int argc, char** argv)
 
     Reporter reporter = {};
     transfer_begin(&reporter.progress, catalog_pending_bytes(head));
+    DownloadRun run;
+    download_begin(&run, &sync_client, head, data_dir, MAX_TRIES);
     int status = 0;
-    for (CatalogEntry* e = head; e != nullptr && status == 0; e = e->next) {
-        if (e->update == 0) {
-            continue;
+    while (true) {
+        CatalogEntry* finished = nullptr;
+        const DownloadStep step = download_step(&run, &sync_client, &finished);
+        if (finished != nullptr) {
+            transfer_entry_done(&reporter.progress, finished->size);
+            std::printf("fetched: %s\n", finished->file_name);
+            std::fflush(stdout);
         }
-        reporter.name = e->file_name;
-        int verified = 0;
-        for (int attempt = 1; attempt <= MAX_TRIES && !verified; ++attempt) {
-            make_parent_folders(data_dir, e->file_name);
-            run_transfer(e->url, e->local_path, report_progress, &reporter);
-            verified = entry_verify(e);
+        if (step == DOWNLOAD_DONE) {
+            break;
         }
-        if (!verified) {
+        if (step == DOWNLOAD_GAVE_UP) {
             std::fprintf(stderr, "quorvelctl sync: %s does not match the catalog after %d tries\n",
-                         e->file_name, MAX_TRIES);
+                         run.current->file_name, MAX_TRIES);
             status = 1;
             break;
         }
-        transfer_entry_done(&reporter.progress, e->size);
-        std::printf("fetched: %s\n", e->file_name);
-        std::fflush(stdout);
+        if (step == DOWNLOAD_UNWRITABLE) {
+            std::fprintf(stderr, "quorvelctl sync: cannot write %s\n", run.current->local_path);
+            status = 1;
+            break;
+        }
+        report_progress(&reporter, &run);
+        http_wait(&sync_client, 100);
     }
     if (status == 0) {
         std::printf("complete: every file verified\n");

@@ -576,3 +576,11 @@ int http_is_active(const HttpClient* client)
 {
     return client->active;
 }
+
+void http_wait(const HttpClient* client, int timeout_ms)
+{
+    if (client->active != 0 && client->connected != 0 && client->response_len == 0 &&
+        client->request_pending == 0) {
+        net_can_read(client->socket_handle, timeout_ms);
+    }
+}

@@ -204,7 +204,9 @@ class LocalFaults(HostileBase):
         server = self.served({"maps": b"a map", "b.dat": b"b"})
         result = self.sync(server.base)
         self.assertEqual(result.returncode, 1, (result.stdout, result.stderr))
-        self.assertIn(b"maps does not match", result.stderr)
+        # The file cannot be opened: no request for it, no second try.
+        self.assertRegex(result.stderr, rb"cannot write .*maps")
+        self.assertNotIn("/q//maps", server.paths())
         with open(os.path.join(self.data, "maps", "inside.txt"), "rb") as f:
             self.assertEqual(f.read(), b"inside")
         self.assertEqual(self.outside(), {})
