@@ -429,8 +429,8 @@ int catalog_write_stream(const CatalogEntry* head, std::FILE* stream)
         case ENTRY_NOTES: keyword = "NOTES"; break;
         default: break;
         }
-        std::fprintf(stream, "%s\n%s\n%d\n%8X\n%s\n\n\n", keyword, e->url,
-                     static_cast<int>(e->size), static_cast<unsigned int>(e->crc), e->local_path);
+        std::fprintf(stream, "%s\n%s\n%d\n%8X\n%s\n\n\n", keyword, e->url_name,
+                     static_cast<int>(e->size), static_cast<unsigned int>(e->crc), e->file_name);
     }
     return std::ferror(stream) == 0 ? 1 : 0;
 }

@@ -60,7 +60,9 @@ void catalog_free(CatalogEntry** head);
 // The console dump of a list, to standard output.
 void catalog_print(const CatalogEntry* head);
 
-// Writes a list in catalog form. 1 when every byte was written and the file
+// Writes a list in catalog form: each entry's url_name and file_name, the
+// fields catalog_load reads, so a list written and loaded again with the
+// same prefixes is the same list. 1 when every byte was written and the file
 // closed cleanly; 0 when it could not be created, written or closed, so a
 // publisher's tool can tell a full disk from success.
 int catalog_write(const CatalogEntry* head, const char* path);
