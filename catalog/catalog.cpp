@@ -1,5 +1,6 @@
 #include "catalog/catalog.h"
 
+#include "crypto/crypto.h"
 #include "platform/platform.h"
 
 #include <cctype>
@@ -326,7 +327,11 @@ CatalogEntry* catalog_load(const char* path, const char* local_prefix, const cha
     }
     CatalogEntry* head = nullptr;
     char line[CATALOG_TEXT_SIZE] = {};
-    while (read_line(file, line, CATALOG_TEXT_SIZE)) {
+    // The line after a record is read to look for its SHA256 line; when it
+    // is none, it is the next line to look at.
+    int line_pending = 0;
+    while (line_pending || read_line(file, line, CATALOG_TEXT_SIZE)) {
+        line_pending = 0;
         const EntryKind kind = record_kind(line);
         if (kind == ENTRY_NONE) {
             continue;
@@ -351,6 +356,11 @@ CatalogEntry* catalog_load(const char* path, const char* local_prefix, const cha
         read_line(file, line, CATALOG_TEXT_SIZE);
         entry->crc = parse_crc(line);
         read_line(file, entry->file_name, CATALOG_TEXT_SIZE);
+        if (read_line(file, line, CATALOG_TEXT_SIZE)) {
+            entry->has_sha256 = std::strncmp(line, "SHA256 ", 7) == 0 &&
+                                hex_decode(line + 7, entry->sha256, SHA256_SIZE);
+            line_pending = !entry->has_sha256;
+        }
         const int path_fits = compose(entry->local_path, local_prefix, entry->file_name);
         const std::size_t prefix_length =
             local_prefix[0] != '\0' ? std::strlen(local_prefix) + 1 : 0;
@@ -419,18 +429,37 @@ void catalog_print(const CatalogEntry* head)
     }
 }
 
+int catalog_record_text(const CatalogEntry* e, char* out, int size)
+{
+    const char* keyword = "UNKNOW";
+    switch (e->kind) {
+    case ENTRY_EXE: keyword = "EXE"; break;
+    case ENTRY_FILE: keyword = "FILE"; break;
+    case ENTRY_NOTES: keyword = "NOTES"; break;
+    default: break;
+    }
+    char sha256_line[2 * SHA256_SIZE + 9] = "";
+    if (e->has_sha256) {
+        char hex[2 * SHA256_SIZE + 1];
+        hex_encode(e->sha256, SHA256_SIZE, hex);
+        std::snprintf(sha256_line, sizeof sha256_line, "SHA256 %s\n", hex);
+    }
+    const int length = std::snprintf(
+        out, static_cast<std::size_t>(size), "%s\n%s\n%d\n%8X\n%s\n%s\n\n", keyword, e->url_name,
+        static_cast<int>(e->size), static_cast<unsigned int>(e->crc), e->file_name, sha256_line);
+    return length >= 0 && length < size ? length : -1;
+}
+
 int catalog_write_stream(const CatalogEntry* head, std::FILE* stream)
 {
+    // A record is at most two names and a few short lines.
+    char record[2 * CATALOG_TEXT_SIZE + 160];
     for (const CatalogEntry* e = head; e != nullptr; e = e->next) {
-        const char* keyword = "UNKNOW";
-        switch (e->kind) {
-        case ENTRY_EXE: keyword = "EXE"; break;
-        case ENTRY_FILE: keyword = "FILE"; break;
-        case ENTRY_NOTES: keyword = "NOTES"; break;
-        default: break;
+        const int length = catalog_record_text(e, record, sizeof record);
+        if (length < 0 || std::fwrite(record, 1, static_cast<std::size_t>(length), stream) !=
+                              static_cast<std::size_t>(length)) {
+            return 0;
         }
-        std::fprintf(stream, "%s\n%s\n%d\n%8X\n%s\n\n\n", keyword, e->url_name,
-                     static_cast<int>(e->size), static_cast<unsigned int>(e->crc), e->file_name);
     }
     return std::ferror(stream) == 0 ? 1 : 0;
 }

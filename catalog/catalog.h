@@ -34,6 +34,10 @@ struct CatalogEntry {
     char file_name[CATALOG_TEXT_SIZE];
     char local_path[CATALOG_TEXT_SIZE];
     std::int32_t update;
+    // The file's SHA-256 from the "SHA256 <hex>" line that may follow the
+    // record's five lines (launchers that do not know it skip it).
+    std::int32_t has_sha256;
+    std::uint8_t sha256[32];
     CatalogEntry* next;
 };
 
@@ -60,12 +64,17 @@ void catalog_free(CatalogEntry** head);
 // The console dump of a list, to standard output.
 void catalog_print(const CatalogEntry* head);
 
-// Writes a list in catalog form: each entry's url_name and file_name, the
+// Writes a list in catalog form: each entry's url_name and file_name (and
+// its SHA256 line when it has one), the
 // fields catalog_load reads, so a list written and loaded again with the
 // same prefixes is the same list. 1 when every byte was written and the file
 // closed cleanly; 0 when it could not be created, written or closed, so a
 // publisher's tool can tell a full disk from success.
 int catalog_write(const CatalogEntry* head, const char* path);
+
+// One entry's written form into out (size bytes); its length, or -1 when
+// it does not fit.
+int catalog_record_text(const CatalogEntry* entry, char* out, int size);
 
 // The same written form into an open stream; 1 when no write failed.
 int catalog_write_stream(const CatalogEntry* head, std::FILE* stream);

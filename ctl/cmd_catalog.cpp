@@ -1,7 +1,9 @@
 // quorvelctl catalog: the catalog of a game's files, as the server serves it.
 #include "catalog/catalog.h"
+#include "catalog/signing.h"
 #include "catalog/verify.h"
 #include "ctl/commands.h"
+#include "ctl/signing_options.h"
 #include "platform/platform.h"
 
 #include <cstdio>
@@ -218,7 +220,7 @@ int encode_url(const char* name, char* out, int size)
 
 // Builds the entry of one file: measured size and CRC, the encoded URL and
 // the relative name. 0 (with a message) when the file cannot be catalogued.
-CatalogEntry* make_entry(const char* root, const char* relative, EntryKind kind)
+CatalogEntry* make_entry(const char* root, const char* relative, EntryKind kind, int with_sha256)
 {
     if (!catalog_name_is_safe(relative)) {
         std::fprintf(stderr, "quorvelctl: '%s' cannot be a file name in a catalog\n", relative);
@@ -232,7 +234,7 @@ CatalogEntry* make_entry(const char* root, const char* relative, EntryKind kind)
     entry->kind = kind;
     std::snprintf(entry->local_path, CATALOG_TEXT_SIZE, "%s/%s", root, relative);
     entry_refresh(entry);
-    if (entry->update != 0) {
+    if (entry->update != 0 || (with_sha256 && !entry_take_sha256(entry))) {
         std::fprintf(stderr, "quorvelctl: cannot read %s\n", entry->local_path);
         std::free(entry);
         return nullptr;
@@ -254,6 +256,40 @@ CatalogEntry* make_entry(const char* root, const char* relative, EntryKind kind)
     return entry;
 }
 
+// The list's records in one buffer, sealed and written.
+int write_signed_list(const CatalogEntry* head, const SigningOptions* options,
+                      const std::uint8_t seed[ED25519_KEY_SIZE], const char* output)
+{
+    std::int64_t capacity = 1 << 16;
+    std::int64_t length = 0;
+    char* text = static_cast<char*>(std::malloc(static_cast<std::size_t>(capacity)));
+    // A record is two names of at most a line each and a few short lines.
+    constexpr std::int64_t LONGEST_RECORD = 2 * CATALOG_TEXT_SIZE + 160;
+    for (const CatalogEntry* e = head; e != nullptr && text != nullptr; e = e->next) {
+        if (capacity - length < LONGEST_RECORD) {
+            capacity *= 2;
+            char* bigger =
+                static_cast<char*>(std::realloc(text, static_cast<std::size_t>(capacity)));
+            if (bigger == nullptr) {
+                std::free(text);
+            }
+            text = bigger;
+            if (text == nullptr) {
+                break;
+            }
+        }
+        const int written = catalog_record_text(e, text + length, static_cast<int>(LONGEST_RECORD));
+        if (written < 0) {
+            std::free(text);
+            return 0;
+        }
+        length += written;
+    }
+    const int good = text != nullptr && write_signed(text, length, options, seed, output);
+    std::free(text);
+    return good;
+}
+
 int find_path(const FileList* list, const char* relative)
 {
     for (int i = 0; i < list->count; ++i) {
@@ -272,9 +308,21 @@ int cmd_catalog(int argc, char** argv)
     const char* exe_name = nullptr;
     const char* notes_name = nullptr;
     const char* output = nullptr;
+    const char* key_file = nullptr;
+    SigningOptions options = {};
     for (int i = 0; i < argc; ++i) {
         const bool has_value = i + 1 < argc;
-        if (std::strcmp(argv[i], "--exe") == 0 && has_value) {
+        const int signing = signing_option(&options, argc, argv, &i);
+        if (signing < 0) {
+            std::fprintf(stderr, "quorvelctl catalog: bad value for %s\n", argv[i - 1]);
+            return EXIT_USAGE;
+        }
+        if (signing > 0) {
+            continue;
+        }
+        if (std::strcmp(argv[i], "--sign") == 0 && has_value) {
+            key_file = argv[++i];
+        } else if (std::strcmp(argv[i], "--exe") == 0 && has_value) {
             exe_name = argv[++i];
         } else if (std::strcmp(argv[i], "--notes") == 0 && has_value) {
             notes_name = argv[++i];
@@ -286,18 +334,23 @@ int cmd_catalog(int argc, char** argv)
             std::fprintf(stderr,
                          "quorvelctl catalog: unexpected argument '%s'\n"
                          "usage: quorvelctl catalog DIR [--exe NAME] [--notes NAME] "
-                         "[-o FILE]\n",
+                         "[-o FILE] [--sign KEYFILE [--version N] [--expires DAYS]]\n",
                          argv[i]);
             return EXIT_USAGE;
         }
     }
     if (dir == nullptr) {
-        std::fprintf(stderr,
-                     "usage: quorvelctl catalog DIR [--exe NAME] [--notes NAME] [-o FILE]\n");
+        std::fprintf(stderr, "usage: quorvelctl catalog DIR [--exe NAME] [--notes NAME] [-o FILE] "
+                             "[--sign KEYFILE [--version N] [--expires DAYS]]\n");
         return EXIT_USAGE;
     }
     if (!fs_is_dir(dir)) {
         std::fprintf(stderr, "quorvelctl catalog: not a folder: %s\n", dir);
+        return EXIT_USAGE;
+    }
+    std::uint8_t seed[ED25519_KEY_SIZE];
+    if (key_file != nullptr && !read_signing_key(key_file, seed)) {
+        std::fprintf(stderr, "quorvelctl catalog: %s holds no signing key\n", key_file);
         return EXIT_USAGE;
     }
 
@@ -332,7 +385,7 @@ int cmd_catalog(int argc, char** argv)
         } else if (notes_name != nullptr && std::strcmp(list.paths[i], notes_name) == 0) {
             kind = ENTRY_NOTES;
         }
-        CatalogEntry* entry = make_entry(dir, list.paths[i], kind);
+        CatalogEntry* entry = make_entry(dir, list.paths[i], kind, key_file != nullptr);
         if (entry == nullptr) {
             status = EXIT_USAGE;
             break;
@@ -342,7 +395,14 @@ int cmd_catalog(int argc, char** argv)
     }
     std::free(list.paths);
 
-    if (status == 0) {
+    if (status == 0 && key_file != nullptr) {
+        if (!write_signed_list(head, &options, seed, output)) {
+            std::fprintf(stderr, "quorvelctl catalog: cannot write or sign %s\n",
+                         output != nullptr ? output : "standard output");
+            status = EXIT_USAGE;
+        }
+        std::memset(seed, 0, sizeof seed);
+    } else if (status == 0) {
         const int written = output != nullptr
                                 ? catalog_write(head, output)
                                 : catalog_write_stream(head, stdout) && std::fflush(stdout) == 0;

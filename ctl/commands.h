@@ -5,6 +5,8 @@
 
 int cmd_catalog(int argc, char** argv);
 int cmd_fetch(int argc, char** argv);
+int cmd_keygen(int argc, char** argv);
+int cmd_sign(int argc, char** argv);
 int cmd_sync(int argc, char** argv);
 int cmd_verify(int argc, char** argv);
 

@@ -13,32 +13,38 @@ struct Command {
 };
 
 constexpr Command commands[] = {
-    {"catalog", cmd_catalog},
-    {"verify", cmd_verify},
-    {"fetch", cmd_fetch},
-    {"sync", cmd_sync},
+    {"catalog", cmd_catalog}, {"verify", cmd_verify}, {"fetch", cmd_fetch},
+    {"sync", cmd_sync},       {"keygen", cmd_keygen}, {"sign", cmd_sign},
 };
 
-const char usage[] = "usage: quorvelctl COMMAND ARGS...\n"
-                     "\n"
-                     "  catalog DIR [--exe NAME] [--notes NAME] [-o FILE]\n"
-                     "      Write the catalog of every file below DIR (sizes and CRC-32s).\n"
-                     "      NAME is a path relative to DIR; without -o the catalog goes to\n"
-                     "      standard output. A FILE below DIR is replaced only when it is a\n"
-                     "      catalog; FIFOs, sockets and devices below DIR are skipped.\n"
-                     "  verify CATALOG DATADIR\n"
-                     "      Check the files of DATADIR against CATALOG; list what needs an\n"
-                     "      update. Exit 0 when complete, 1 when not.\n"
-                     "  fetch URL FILE\n"
-                     "      Fetch URL (http only) into FILE with the launcher's HTTP client;\n"
-                     "      print the status code and the body bytes. Exit 0 on status 200,\n"
-                     "      1 otherwise.\n"
-                     "  sync BASE DATADIR\n"
-                     "      The launcher's update without a window: fetch BASE/catalog.php,\n"
-                     "      download what DATADIR lacks (5 tries a file). Exit 0 when\n"
-                     "      complete, 1 when not.\n"
-                     "\n"
-                     "Exit codes: 0 success, 1 negative answer, 2 bad usage or unreadable input.\n";
+const char usage[] =
+    "usage: quorvelctl COMMAND ARGS...\n"
+    "\n"
+    "  catalog DIR [--exe NAME] [--notes NAME] [-o FILE]\n"
+    "      Write the catalog of every file below DIR (sizes and CRC-32s).\n"
+    "      NAME is a path relative to DIR; without -o the catalog goes to\n"
+    "      standard output. A FILE below DIR is replaced only when it is a\n"
+    "      catalog; FIFOs, sockets and devices below DIR are skipped.\n"
+    "      --sign KEYFILE adds each file's SHA-256, VERSION N (default: now in\n"
+    "      seconds), EXPIRES (default: in 30 days) and the signature.\n"
+    "  verify CATALOG DATADIR\n"
+    "      Check the files of DATADIR against CATALOG; list what needs an\n"
+    "      update. Exit 0 when complete, 1 when not.\n"
+    "  fetch URL FILE\n"
+    "      Fetch URL (http only) into FILE with the launcher's HTTP client;\n"
+    "      print the status code and the body bytes. Exit 0 on status 200,\n"
+    "      1 otherwise.\n"
+    "  sync BASE DATADIR\n"
+    "      The launcher's update without a window: fetch BASE/catalog.php,\n"
+    "      download what DATADIR lacks (5 tries a file). Exit 0 when\n"
+    "      complete, 1 when not.\n"
+    "  keygen -o KEYFILE\n"
+    "      Make a signing key: the secret goes to KEYFILE (new, owner only),\n"
+    "      the public key, as QUORVEL_CATALOG_KEYS takes it, to standard output.\n"
+    "  sign CATALOG --key KEYFILE [--version N] [--expires DAYS] [-o FILE]\n"
+    "      Sign a catalog whose records carry SHA256 lines (in place without -o).\n"
+    "\n"
+    "Exit codes: 0 success, 1 negative answer, 2 bad usage or unreadable input.\n";
 
 } // namespace
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 // ---- Start-up and console -------------------------------------------------
 
@@ -60,6 +61,12 @@ int fs_exists(const char* path);
 // Puts from in to's place in one step, replacing an existing to: nobody ever
 // sees to missing. 1 on success; on failure to is unchanged.
 int fs_replace(const char* from, const char* to);
+
+// Creates a new file that only its owner may read or write (mode 0600 on
+// POSIX; on Windows the user's own folders already keep others out) and
+// opens it for binary writing. Null when it exists or cannot be made: a
+// secret is never written over another file.
+std::FILE* fs_create_private(const char* path);
 
 // The longest full path the system opens (259 characters on Windows without
 // the long-path prefix).

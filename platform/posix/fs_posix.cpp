@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -35,6 +36,19 @@ int fs_is_file(const char* path)
 int fs_replace(const char* from, const char* to)
 {
     return std::rename(from, to) == 0 ? 1 : 0;
+}
+
+std::FILE* fs_create_private(const char* path)
+{
+    const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return nullptr;
+    }
+    std::FILE* file = fdopen(fd, "wb");
+    if (file == nullptr) {
+        close(fd);
+    }
+    return file;
 }
 
 int fs_longest_path()

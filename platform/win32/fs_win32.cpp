@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 #include <direct.h>
+#include <fcntl.h>
+#include <io.h>
 
 int fs_make_dir(const char* path)
 {
@@ -29,6 +31,25 @@ int fs_is_file(const char* path)
 int fs_replace(const char* from, const char* to)
 {
     return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 1 : 0;
+}
+
+std::FILE* fs_create_private(const char* path)
+{
+    const HANDLE handle =
+        CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return nullptr;
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_WRONLY | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    std::FILE* file = _fdopen(fd, "wb");
+    if (file == nullptr) {
+        _close(fd);
+    }
+    return file;
 }
 
 int fs_longest_path()

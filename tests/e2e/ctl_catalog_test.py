@@ -7,6 +7,7 @@ must flag exactly the files changed afterwards. Neither may hang on a FIFO or
 a device, and the catalog never overwrites a game file.
 """
 import argparse
+import hashlib
 import os
 import random
 import subprocess
@@ -200,6 +201,64 @@ class CatalogTool(unittest.TestCase):
                 lines = stderr_lines(result)
                 self.assertEqual(len(lines), 1, lines)
                 self.assertIn(catalog, lines[0])
+
+    def test_signed_catalog_verifies_with_an_independent_implementation(self):
+        # PHP's sodium functions (libsodium) stand as the other Ed25519.
+        key_file = os.path.join(self.root, "signing.key")
+        made = run_ctl("keygen", "-o", key_file)
+        self.assertEqual(made.returncode, 0, made.stderr)
+        public_key = made.stdout.decode().strip()
+        if not ARGS.runner:
+            self.assertEqual(os.stat(key_file).st_mode & 0o777, 0o600)
+        with open(key_file, "rb") as f:
+            secret = f.read()
+        again = run_ctl("keygen", "-o", key_file)
+        self.assertEqual(again.returncode, 2)
+        with open(key_file, "rb") as f:
+            self.assertEqual(f.read(), secret, "an existing key file is never replaced")
+
+        output = os.path.join(self.root, "signed.txt")
+        result = run_ctl("catalog", self.game, "--sign", key_file, "--version", "41", "-o", output)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        with open(output, "rb") as f:
+            signed = f.read()
+        lines = signed.decode().split("\n")
+        self.assertEqual(lines[0], "VERSION 41")
+        self.assertTrue(lines[1].startswith("EXPIRES "))
+        # Each record's SHA256 line follows its five lines, and is the file's.
+        digests = {lines[i + 4]: lines[i + 5] for i, line in enumerate(lines)
+                   if line in ("FILE", "EXE", "NOTES")}
+        self.assertEqual(digests, {name: "SHA256 " + hashlib.sha256(data).hexdigest()
+                                   for name, data in self.files.items()})
+        # The unsigned records read as before: old launchers skip the new lines.
+        plain = [r for r in parse_catalog("\n".join(
+            l for l in lines if not l.startswith(("VERSION ", "EXPIRES ", "SHA256 ", "SIGNATURE "))))]
+        self.assertEqual(sorted(r["name"] for r in plain), sorted(self.files))
+
+        def php_verifies(data):
+            check = ("$t = stream_get_contents(STDIN); $body = rtrim($t, \"\\n\");"
+                     "$at = strrpos($body, \"\\n\") + 1; $line = substr($body, $at);"
+                     "if (strncmp($line, 'SIGNATURE ed25519 ', 18) != 0) exit(3);"
+                     "exit(sodium_crypto_sign_verify_detached(base64_decode(substr($line, 18)),"
+                     " substr($t, 0, $at), base64_decode($argv[1])) ? 0 : 1);")
+            return subprocess.run(["php", "-r", check, public_key], input=data,
+                                  capture_output=True).returncode
+
+        self.assertEqual(php_verifies(signed), 0)
+        self.assertEqual(php_verifies(signed.replace(b"VERSION 41", b"VERSION 42")), 1)
+        # Signed again in place with a new version: the old seal's lines go.
+        resigned = run_ctl("sign", output, "--key", key_file, "--version", "43")
+        self.assertEqual(resigned.returncode, 0, resigned.stderr)
+        with open(output, "rb") as f:
+            signed_again = f.read()
+        self.assertEqual(signed_again.count(b"VERSION "), 1)
+        self.assertEqual(signed_again.count(b"SIGNATURE "), 1)
+        self.assertIn(b"VERSION 43\n", signed_again)
+        self.assertEqual(php_verifies(signed_again), 0)
+        # A catalog without SHA256 lines cannot be signed.
+        plain_file = os.path.join(self.root, "plain.txt")
+        self.make_catalog(plain_file)
+        self.assertEqual(run_ctl("sign", plain_file, "--key", key_file).returncode, 2)
 
     def test_bad_usage_and_unreadable_inputs(self):
         self.assertEqual(run_ctl().returncode, 2)

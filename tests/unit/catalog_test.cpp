@@ -1,4 +1,5 @@
 #include "catalog/catalog.h"
+#include "catalog/signing.h"
 #include "tests/support/test_files.h"
 
 #include <gtest/gtest.h>
@@ -410,3 +411,77 @@ TEST(CatalogFree, ToleratesNullAndClearsHead)
 }
 
 } // namespace
+
+// Signed catalogs: every check a signed build makes, each failing alone.
+TEST_F(CatalogTest, SealedCatalogChecks)
+{
+    std::uint8_t seed[ED25519_KEY_SIZE] = {1, 2, 3};
+    std::uint8_t other_seed[ED25519_KEY_SIZE] = {9};
+    std::uint8_t keys[2][ED25519_KEY_SIZE];
+    ASSERT_EQ(ed25519_public_key(other_seed, keys[0]), 1);
+    ASSERT_EQ(ed25519_public_key(seed, keys[1]), 1); // a rotated-in second key
+    const std::int64_t now = 1800000000;
+    const std::string records = "FILE\na\n1\n1\na\nSHA256 " + std::string(64, 'a') + "\n\n\n";
+
+    auto seal = [&](const std::string& text, std::int64_t version, std::int64_t expires,
+                    const std::uint8_t* with) {
+        std::FILE* out = std::fopen(path("sealed.txt").c_str(), "wb");
+        EXPECT_EQ(catalog_write_sealed(text.data(), static_cast<std::int64_t>(text.size()), version,
+                                       expires, with, out),
+                  1);
+        std::fclose(out);
+        return read_file(path("sealed.txt"));
+    };
+    auto check = [&](const std::string& bytes, std::int64_t lowest) {
+        write_file(path("check.txt"), bytes);
+        std::int64_t version = -1;
+        return catalog_check_sealed(path("check.txt").c_str(), keys, 2, lowest, now, &version);
+    };
+
+    const std::string good = seal(records, 5, now + 60, seed);
+    EXPECT_EQ(good.rfind("VERSION 5\nEXPIRES 2027-01-15T08:01:00Z\nFILE\n", 0), 0u) << good;
+    EXPECT_EQ(check(good, 5), CATALOG_CHECK_OK);
+    // Loaded like any catalog, with its digest.
+    write_file(path("check.txt"), good);
+    load(good, "", "");
+    ASSERT_NE(head, nullptr);
+    EXPECT_EQ(head->has_sha256, 1);
+    EXPECT_EQ(head->sha256[31], 0xAA);
+
+    std::string changed = good;
+    changed[changed.find("FILE\na\n1") + 7] = '2';
+    const std::string unsigned_text = good.substr(0, good.rfind("SIGNATURE"));
+    const struct {
+        const char* name;
+        std::string bytes;
+        std::int64_t lowest;
+        CatalogCheck expected;
+    } cases[] = {
+        {"no signature line", unsigned_text, 0, CATALOG_CHECK_UNSIGNED},
+        {"one byte changed after signing", changed, 0, CATALOG_CHECK_BAD_SIGNATURE},
+        {"signed by another key", seal(records, 5, now + 60, keys[0]), 0,
+         CATALOG_CHECK_BAD_SIGNATURE},
+        {"an older version replayed", good, 6, CATALOG_CHECK_ROLLBACK},
+        {"expired", seal(records, 5, now, seed), 0, CATALOG_CHECK_EXPIRED},
+        {"a record without SHA256", seal("FILE\na\n1\n1\na\n\n\n", 5, now + 60, seed), 0,
+         CATALOG_CHECK_NO_SHA256},
+        {"text after the signature line", good + "FILE\nb\n1\n1\nb\n", 0, CATALOG_CHECK_UNSIGNED},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(check(c.bytes, c.lowest), c.expected) << c.name;
+    }
+    EXPECT_EQ(check("", 0), CATALOG_CHECK_UNSIGNED);
+
+    std::int64_t seconds = 0;
+    char text[21];
+    for (std::int64_t t :
+         {std::int64_t{0}, std::int64_t{951782400}, now, std::int64_t{4102444799}}) {
+        utc_seconds_to_text(t, text);
+        ASSERT_EQ(utc_text_to_seconds(text, &seconds), 1) << text;
+        EXPECT_EQ(seconds, t) << text;
+    }
+    for (const char* bad : {"2026-02-30T00:00:00Z", "2026-1-01T00:00:00Z", "2026-01-01T24:00:00Z",
+                            "2026-01-01T00:00:00", "2026-01-01T00:00:00Z "}) {
+        EXPECT_EQ(utc_text_to_seconds(bad, &seconds), 0) << bad;
+    }
+}

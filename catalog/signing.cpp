@@ -1,0 +1,306 @@
+#include "catalog/signing.h"
+
+#include "catalog/catalog.h"
+#include "platform/platform.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+const char SIGNATURE_PREFIX[] = "SIGNATURE ed25519 ";
+
+// Days since 1970-01-01 of a proleptic Gregorian date.
+std::int64_t days_from_civil(std::int64_t year, int month, int day)
+{
+    year -= month <= 2;
+    const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
+    const std::int64_t year_of_era = year - era * 400;
+    const std::int64_t day_of_year = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+    const std::int64_t day_of_era =
+        year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
+    return era * 146097 + day_of_era - 719468;
+}
+
+int parse_decimal(const char* text, std::int64_t* value)
+{
+    std::int64_t v = 0;
+    const char* c = text;
+    for (; *c >= '0' && *c <= '9'; ++c) {
+        if (v > (INT64_MAX - 9) / 10) {
+            return 0;
+        }
+        v = v * 10 + (*c - '0');
+    }
+    if (c == text || *c != '\0') {
+        return 0;
+    }
+    *value = v;
+    return 1;
+}
+
+// Copies the line that starts at text[start] (up to end) without its line
+// end into out (size bytes, cut to fit) and returns where the next begins.
+std::int64_t take_line(const char* text, std::int64_t start, std::int64_t end, char* out, int size)
+{
+    std::int64_t stop = start;
+    while (stop < end && text[stop] != '\n') {
+        ++stop;
+    }
+    std::int64_t length = stop - start;
+    if (length > 0 && text[start + length - 1] == '\r') {
+        --length;
+    }
+    if (length > size - 1) {
+        length = size - 1;
+    }
+    std::memcpy(out, text + start, static_cast<std::size_t>(length));
+    out[length] = '\0';
+    return stop < end ? stop + 1 : end;
+}
+
+} // namespace
+
+const char* catalog_check_text(CatalogCheck check)
+{
+    switch (check) {
+    case CATALOG_CHECK_OK: return "accepted";
+    case CATALOG_CHECK_UNREADABLE: return "cannot be read";
+    case CATALOG_CHECK_UNSIGNED: return "not signed";
+    case CATALOG_CHECK_BAD_SIGNATURE: return "signature does not verify with any built-in key";
+    case CATALOG_CHECK_NO_VERSION: return "no VERSION line";
+    case CATALOG_CHECK_ROLLBACK: return "VERSION older than the catalog in place (rollback)";
+    case CATALOG_CHECK_NO_EXPIRY: return "no EXPIRES line";
+    case CATALOG_CHECK_EXPIRED: return "expired (EXPIRES has passed)";
+    case CATALOG_CHECK_NO_SHA256: return "a record without its SHA256 line";
+    }
+    return "unknown check";
+}
+
+int utc_text_to_seconds(const char* text, std::int64_t* seconds)
+{
+    // Exactly "YYYY-MM-DDTHH:MM:SSZ".
+    static const char shape[] = "dddd-dd-ddTdd:dd:ddZ";
+    for (int i = 0; shape[i] != '\0'; ++i) {
+        const bool digit = text[i] >= '0' && text[i] <= '9';
+        if (shape[i] == 'd' ? !digit : text[i] != shape[i]) {
+            return 0;
+        }
+    }
+    if (text[sizeof shape - 1] != '\0') {
+        return 0;
+    }
+    auto number = [text](int at, int count) {
+        int v = 0;
+        for (int i = 0; i < count; ++i) {
+            v = v * 10 + (text[at + i] - '0');
+        }
+        return v;
+    };
+    const int year = number(0, 4);
+    const int month = number(5, 2);
+    const int day = number(8, 2);
+    const int hour = number(11, 2);
+    const int minute = number(14, 2);
+    const int second = number(17, 2);
+    static const int month_days[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (month < 1 || month > 12 || day < 1 || day > month_days[month - 1] || hour > 23 ||
+        minute > 59 || second > 59) {
+        return 0;
+    }
+    *seconds = days_from_civil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
+    return 1;
+}
+
+void utc_seconds_to_text(std::int64_t seconds, char out[21])
+{
+    std::int64_t days = seconds / 86400;
+    std::int64_t rest = seconds % 86400;
+    if (rest < 0) {
+        rest += 86400;
+        --days;
+    }
+    // The inverse of days_from_civil.
+    const std::int64_t z = days + 719468;
+    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const std::int64_t day_of_era = z - era * 146097;
+    const std::int64_t year_of_era =
+        (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
+    const std::int64_t day_of_year =
+        day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+    const std::int64_t mp = (5 * day_of_year + 2) / 153;
+    const int day = static_cast<int>(day_of_year - (153 * mp + 2) / 5 + 1);
+    const int month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+    const std::int64_t year = year_of_era + era * 400 + (month <= 2);
+    char text[48];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ",
+                  static_cast<int>(year % 10000), month, day, static_cast<int>(rest / 3600),
+                  static_cast<int>(rest / 60 % 60), static_cast<int>(rest % 60));
+    std::memcpy(out, text, 20);
+    out[20] = '\0';
+}
+
+char* catalog_read_sealed(const char* path, std::int64_t* length, CatalogSeal* seal)
+{
+    std::memset(seal, 0, sizeof *seal);
+    if (!fs_is_file(path)) {
+        return nullptr;
+    }
+    std::FILE* file = std::fopen(path, "rb");
+    if (file == nullptr) {
+        return nullptr;
+    }
+    std::int64_t capacity = 1 << 16;
+    std::int64_t size = 0;
+    char* text = static_cast<char*>(std::malloc(static_cast<std::size_t>(capacity) + 1));
+    while (text != nullptr) {
+        size += static_cast<std::int64_t>(
+            std::fread(text + size, 1, static_cast<std::size_t>(capacity - size), file));
+        if (size < capacity || capacity > SIGNED_CATALOG_LIMIT) {
+            break;
+        }
+        capacity *= 2;
+        char* bigger =
+            static_cast<char*>(std::realloc(text, static_cast<std::size_t>(capacity) + 1));
+        if (bigger == nullptr) {
+            std::free(text);
+        }
+        text = bigger;
+    }
+    const int failed = std::ferror(file) != 0;
+    std::fclose(file);
+    if (text == nullptr || failed || size > SIGNED_CATALOG_LIMIT) {
+        std::free(text);
+        return nullptr;
+    }
+    text[size] = '\0';
+    *length = size;
+
+    // The last line, line ends after it aside.
+    std::int64_t end = size;
+    while (end > 0 && (text[end - 1] == '\n' || text[end - 1] == '\r')) {
+        --end;
+    }
+    std::int64_t last = end;
+    while (last > 0 && text[last - 1] != '\n') {
+        --last;
+    }
+    char line[CATALOG_TEXT_SIZE];
+    take_line(text, last, end, line, sizeof line);
+    const std::size_t prefix = sizeof SIGNATURE_PREFIX - 1;
+    seal->signed_length = size;
+    if (std::strncmp(line, SIGNATURE_PREFIX, prefix) == 0 &&
+        base64_decode(line + prefix, seal->signature, ED25519_SIGNATURE_SIZE) ==
+            ED25519_SIGNATURE_SIZE) {
+        seal->has_signature = 1;
+        seal->signed_length = last;
+    }
+    for (std::int64_t at = 0; at < seal->signed_length;) {
+        at = take_line(text, at, seal->signed_length, line, sizeof line);
+        if (!seal->has_version && std::strncmp(line, "VERSION ", 8) == 0) {
+            seal->has_version = parse_decimal(line + 8, &seal->version);
+        } else if (!seal->has_expires && std::strncmp(line, "EXPIRES ", 8) == 0) {
+            seal->has_expires = utc_text_to_seconds(line + 8, &seal->expires);
+        }
+    }
+    return text;
+}
+
+CatalogCheck catalog_check_sealed(const char* path, const std::uint8_t (*keys)[ED25519_KEY_SIZE],
+                                  int key_count, std::int64_t lowest_version, std::int64_t now,
+                                  std::int64_t* version)
+{
+    std::int64_t length = 0;
+    CatalogSeal seal;
+    char* text = catalog_read_sealed(path, &length, &seal);
+    if (text == nullptr) {
+        return CATALOG_CHECK_UNREADABLE;
+    }
+    int verified = 0;
+    for (int i = 0; i < key_count && !verified && seal.has_signature; ++i) {
+        verified = ed25519_verify(keys[i], reinterpret_cast<const std::uint8_t*>(text),
+                                  static_cast<std::size_t>(seal.signed_length), seal.signature);
+    }
+    std::free(text);
+    *version = seal.version;
+    if (!seal.has_signature) {
+        return CATALOG_CHECK_UNSIGNED;
+    }
+    if (!verified) {
+        return CATALOG_CHECK_BAD_SIGNATURE;
+    }
+    if (!seal.has_version) {
+        return CATALOG_CHECK_NO_VERSION;
+    }
+    if (seal.version < lowest_version) {
+        return CATALOG_CHECK_ROLLBACK;
+    }
+    if (!seal.has_expires) {
+        return CATALOG_CHECK_NO_EXPIRY;
+    }
+    if (seal.expires <= now) {
+        return CATALOG_CHECK_EXPIRED;
+    }
+    // The loader's own reading decides what a record is, so no record can
+    // slip past a reading of its own here.
+    CatalogEntry* head = catalog_load(path, "", "");
+    CatalogCheck check = CATALOG_CHECK_OK;
+    for (const CatalogEntry* e = head; e != nullptr; e = e->next) {
+        if (!e->has_sha256) {
+            check = CATALOG_CHECK_NO_SHA256;
+        }
+    }
+    catalog_free(&head);
+    return check;
+}
+
+int entry_take_sha256(CatalogEntry* entry)
+{
+    std::FILE* file = fs_is_file(entry->local_path) ? std::fopen(entry->local_path, "rb") : nullptr;
+    Sha256 state;
+    if (file == nullptr || !sha256_begin(&state)) {
+        if (file != nullptr) {
+            std::fclose(file);
+        }
+        return 0;
+    }
+    static std::uint8_t block[256 * 1024];
+    std::size_t got = 0;
+    while ((got = std::fread(block, 1, sizeof block, file)) > 0) {
+        sha256_update(&state, block, got);
+    }
+    const int read_ok = std::ferror(file) == 0;
+    std::fclose(file);
+    entry->has_sha256 = sha256_end(&state, entry->sha256) && read_ok;
+    return entry->has_sha256;
+}
+
+int catalog_write_sealed(const char* text, std::int64_t length, std::int64_t version,
+                         std::int64_t expires, const std::uint8_t seed[ED25519_KEY_SIZE],
+                         std::FILE* out)
+{
+    char expiry[21];
+    utc_seconds_to_text(expires, expiry);
+    char head[96];
+    const int head_length = std::snprintf(head, sizeof head, "VERSION %lld\nEXPIRES %s\n",
+                                          static_cast<long long>(version), expiry);
+    auto* whole = static_cast<std::uint8_t*>(
+        std::malloc(static_cast<std::size_t>(head_length) + static_cast<std::size_t>(length)));
+    if (whole == nullptr || head_length <= 0) {
+        std::free(whole);
+        return 0;
+    }
+    std::memcpy(whole, head, static_cast<std::size_t>(head_length));
+    std::memcpy(whole + head_length, text, static_cast<std::size_t>(length));
+    const std::size_t signed_length =
+        static_cast<std::size_t>(head_length) + static_cast<std::size_t>(length);
+    std::uint8_t signature[ED25519_SIGNATURE_SIZE];
+    char encoded[2 * ED25519_SIGNATURE_SIZE];
+    const int good =
+        ed25519_sign(seed, whole, signed_length, signature) &&
+        base64_encode(signature, ED25519_SIGNATURE_SIZE, encoded, sizeof encoded) > 0 &&
+        std::fwrite(whole, 1, signed_length, out) == signed_length &&
+        std::fprintf(out, "%s%s\n", SIGNATURE_PREFIX, encoded) > 0;
+    std::free(whole);
+    return good && std::ferror(out) == 0;
+}

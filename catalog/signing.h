@@ -1,0 +1,72 @@
+// Signed catalogs. A signed catalog is an ordinary one with lines that
+// launchers without keys skip (none starts with a record keyword):
+//   VERSION <decimal>                  anywhere; never lower than the last
+//   EXPIRES <YYYY-MM-DDTHH:MM:SSZ>     anywhere; refused after that moment
+//   SHA256 <64 hex digits>             right after each record's five lines
+//   SIGNATURE ed25519 <base64>         the last line: Ed25519 over every byte
+//                                      of the catalog before this line
+#pragma once
+
+#include "catalog/catalog.h"
+#include "crypto/crypto.h"
+
+#include <cstdint>
+#include <cstdio>
+
+// What a catalog file says of itself, read without checking anything.
+struct CatalogSeal {
+    std::int32_t has_version;
+    std::int64_t version;
+    std::int32_t has_expires;
+    std::int64_t expires; // seconds since 1970-01-01 00:00 UTC
+    std::int32_t has_signature;
+    std::uint8_t signature[ED25519_SIGNATURE_SIZE];
+    std::int64_t signed_length; // bytes before the signature line
+};
+
+enum CatalogCheck : std::int32_t {
+    CATALOG_CHECK_OK = 0,
+    CATALOG_CHECK_UNREADABLE = 1,
+    CATALOG_CHECK_UNSIGNED = 2,
+    CATALOG_CHECK_BAD_SIGNATURE = 3,
+    CATALOG_CHECK_NO_VERSION = 4,
+    CATALOG_CHECK_ROLLBACK = 5,
+    CATALOG_CHECK_NO_EXPIRY = 6,
+    CATALOG_CHECK_EXPIRED = 7,
+    CATALOG_CHECK_NO_SHA256 = 8,
+};
+
+// Words for the one standard-error line a refusal gets.
+const char* catalog_check_text(CatalogCheck check);
+
+// A signed catalog's text: at most this many bytes.
+constexpr std::int64_t SIGNED_CATALOG_LIMIT = 64LL * 1024 * 1024;
+
+// Reads the whole file (up to SIGNED_CATALOG_LIMIT) into a buffer the caller
+// frees with std::free, and its seal. Null when it cannot be read.
+char* catalog_read_sealed(const char* path, std::int64_t* length, CatalogSeal* seal);
+
+// The checks a signed build makes before a catalog replaces the one in
+// place: a signature by one of keys over the bytes before the last line,
+// a VERSION not below lowest_version, an EXPIRES after now (seconds since
+// 1970), and a SHA256 line for every record. *version is the catalog's.
+CatalogCheck catalog_check_sealed(const char* path, const std::uint8_t (*keys)[ED25519_KEY_SIZE],
+                                  int key_count, std::int64_t lowest_version, std::int64_t now,
+                                  std::int64_t* version);
+
+// Writes text (a catalog without VERSION, EXPIRES or SIGNATURE lines) to
+// out with those lines: VERSION and EXPIRES first, the signature by seed
+// last. 1 on success.
+int catalog_write_sealed(const char* text, std::int64_t length, std::int64_t version,
+                         std::int64_t expires, const std::uint8_t seed[ED25519_KEY_SIZE],
+                         std::FILE* out);
+
+// Takes the SHA-256 of the entry's local file into sha256 (has_sha256 set).
+// 1 on success; 0 when the file cannot be read to its end. Kept apart from
+// the size and CRC check: a build without keys links no digest code.
+int entry_take_sha256(CatalogEntry* entry);
+
+// "YYYY-MM-DDTHH:MM:SSZ" and seconds since 1970 both ways; parse gives 0
+// for anything else.
+int utc_text_to_seconds(const char* text, std::int64_t* seconds);
+void utc_seconds_to_text(std::int64_t seconds, char out[21]);
