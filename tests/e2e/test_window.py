@@ -37,11 +37,20 @@ class Probe:
         self.pending = queue.Queue()
         self.reader = threading.Thread(target=self._read, daemon=True)
         self.reader.start()
+        # Read apart: a process the probe leaves behind (Wine starts helpers)
+        # may hold the pipe open long after the probe ended.
+        self.stderr_parts = []
+        self.stderr_reader = threading.Thread(target=self._read_stderr, daemon=True)
+        self.stderr_reader.start()
 
     def _read(self):
         for raw in self.process.stdout:
             self.pending.put(raw.decode("latin-1").rstrip("\r\n"))
         self.pending.put(None)
+
+    def _read_stderr(self):
+        for chunk in iter(lambda: self.process.stderr.read1(65536), b""):
+            self.stderr_parts.append(chunk)
 
     def _take(self, timeout):
         line = self.pending.get(timeout=timeout)
@@ -65,8 +74,9 @@ class Probe:
                 continue
             if line is None:
                 self.process.wait(TIMEOUT)
+                self.stderr_reader.join(TIMEOUT)
                 raise AssertionError(f"probe ended without {prefix!r}: {self.lines} "
-                                     f"{self.process.stderr.read()!r}")
+                                     f"{b''.join(self.stderr_parts)!r}")
             if line.startswith(prefix):
                 return line
 
@@ -92,7 +102,8 @@ class Probe:
                     break
             except queue.Empty:
                 break
-        self.stderr = self.process.stderr.read()
+        self.stderr_reader.join(timeout)
+        self.stderr = b"".join(self.stderr_parts)
         return code
 
     def kill(self):
