@@ -18,7 +18,7 @@ int crypto_init();
 int ed25519_verify(const std::uint8_t key[ED25519_KEY_SIZE], const std::uint8_t* message,
                    std::size_t length, const std::uint8_t signature[ED25519_SIGNATURE_SIZE]);
 
-// A new secret seed from the system's strongest random source.
+// A new secret seed from the system's cryptographic random source.
 int ed25519_new_seed(std::uint8_t seed[ED25519_KEY_SIZE]);
 
 // The public key of a secret seed. 1 on success.

@@ -2,6 +2,8 @@
 // S-expressions; EdDSA values are the RFC 8032 encodings, byte for byte.
 #include "crypto/crypto.h"
 
+#include "platform/platform.h"
+
 #include <gcrypt.h>
 
 #include <cstring>
@@ -73,8 +75,9 @@ int ed25519_new_seed(std::uint8_t seed[ED25519_KEY_SIZE])
     if (!crypto_init()) {
         return 0;
     }
-    gcry_randomize(seed, ED25519_KEY_SIZE, GCRY_VERY_STRONG_RANDOM);
-    return 1;
+    // The system's own source: libgcrypt's gatherer on Windows polls system
+    // statistics, which can stall for minutes (under Wine it did).
+    return random_bytes(seed, ED25519_KEY_SIZE);
 }
 
 int ed25519_public_key(const std::uint8_t seed[ED25519_KEY_SIZE],

@@ -90,6 +90,12 @@ int fs_executable_dir(char* buffer, int size);
 // Windows. 0 when there is none or it does not fit.
 int fs_user_data_parent(char* buffer, int size);
 
+// ---- Randomness -----------------------------------------------------------
+
+// Fills out with bytes from the system's cryptographic random source
+// (getrandom on Linux, BCryptGenRandom on Windows). 1 on success.
+int random_bytes(std::uint8_t* out, int count);
+
 // ---- Time and processes ---------------------------------------------------
 
 void sleep_ms(int milliseconds);

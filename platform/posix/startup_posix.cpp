@@ -4,6 +4,8 @@
 // attach.
 #include "platform/platform.h"
 
+#include <sys/random.h>
+
 #include <cerrno>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -56,4 +58,20 @@ int run_program(const char* command_line, const char* working_dir)
     }
     posix_spawn_file_actions_destroy(&actions);
     return started;
+}
+
+int random_bytes(std::uint8_t* out, int count)
+{
+    int taken = 0;
+    while (taken < count) {
+        const ssize_t got = getrandom(out + taken, static_cast<std::size_t>(count - taken), 0);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return 0;
+        }
+        taken += static_cast<int>(got);
+    }
+    return 1;
 }

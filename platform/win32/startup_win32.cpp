@@ -3,6 +3,8 @@
 #include "platform/platform.h"
 
 #include <windows.h>
+// After windows.h, which it needs.
+#include <bcrypt.h>
 #include <winsock.h>
 
 #include <cstdio>
@@ -68,4 +70,12 @@ int run_program(const char* command_line, const char* working_dir)
     CloseHandle(process.hProcess);
     CloseHandle(process.hThread);
     return 1;
+}
+
+int random_bytes(std::uint8_t* out, int count)
+{
+    return count >= 0 && BCryptGenRandom(nullptr, out, static_cast<ULONG>(count),
+                                         BCRYPT_USE_SYSTEM_PREFERRED_RNG) == 0
+               ? 1
+               : 0;
 }
