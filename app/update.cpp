@@ -89,8 +89,8 @@ Next catalog_pass()
         return Next::End;
     }
     catalog_free(&entry_list);
-    entry_list = catalog_load(catalog_path, data_directory, server_base);
-    if (entry_list != nullptr && catalog_verify_all(entry_list)) {
+    entry_list = update_catalog_load(catalog_path, data_directory, server_base);
+    if (entry_list != nullptr && update_verify_all(entry_list)) {
         catalog_print(entry_list);
         std::fflush(stdout);
         return Next::Ready;

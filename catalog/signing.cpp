@@ -1,6 +1,7 @@
 #include "catalog/signing.h"
 
 #include "catalog/catalog.h"
+#include "catalog/verify.h"
 #include "platform/platform.h"
 
 #include <cstdlib>
@@ -67,7 +68,7 @@ const char* catalog_check_text(CatalogCheck check)
     case CATALOG_CHECK_OK: return "accepted";
     case CATALOG_CHECK_UNREADABLE: return "cannot be read";
     case CATALOG_CHECK_UNSIGNED: return "not signed";
-    case CATALOG_CHECK_BAD_SIGNATURE: return "signature does not verify with any built-in key";
+    case CATALOG_CHECK_BAD_SIGNATURE: return "signature does not verify with any publisher key";
     case CATALOG_CHECK_NO_VERSION: return "no VERSION line";
     case CATALOG_CHECK_ROLLBACK: return "VERSION older than the catalog in place (rollback)";
     case CATALOG_CHECK_NO_EXPIRY: return "no EXPIRES line";
@@ -254,9 +255,16 @@ CatalogCheck catalog_check_sealed(const char* path, const std::uint8_t (*keys)[E
     return check;
 }
 
-int entry_take_sha256(CatalogEntry* entry)
+namespace {
+
+std::uint8_t digest_block[256 * 1024];
+
+// Size, CRC-32 and SHA-256 of a regular file in one read; 1 when it was
+// read to its end.
+int measure_sealed(const char* path, std::int64_t* size, std::uint32_t* crc,
+                   std::uint8_t sha256[SHA256_SIZE])
 {
-    std::FILE* file = fs_is_file(entry->local_path) ? std::fopen(entry->local_path, "rb") : nullptr;
+    std::FILE* file = fs_is_file(path) ? std::fopen(path, "rb") : nullptr;
     Sha256 state;
     if (file == nullptr || !sha256_begin(&state)) {
         if (file != nullptr) {
@@ -264,14 +272,40 @@ int entry_take_sha256(CatalogEntry* entry)
         }
         return 0;
     }
-    static std::uint8_t block[256 * 1024];
+    crc32_init_table();
+    std::uint32_t running = 0xFFFFFFFFu;
+    std::int64_t total = 0;
     std::size_t got = 0;
-    while ((got = std::fread(block, 1, sizeof block, file)) > 0) {
-        sha256_update(&state, block, got);
+    while ((got = std::fread(digest_block, 1, sizeof digest_block, file)) > 0) {
+        sha256_update(&state, digest_block, got);
+        running = crc32_update(digest_block, static_cast<std::int32_t>(got), running);
+        total += static_cast<std::int64_t>(got);
     }
     const int read_ok = std::ferror(file) == 0;
     std::fclose(file);
-    entry->has_sha256 = sha256_end(&state, entry->sha256) && read_ok;
+    *size = total;
+    *crc = ~running;
+    return sha256_end(&state, sha256) && read_ok;
+}
+
+} // namespace
+
+int entry_matches_sealed(const CatalogEntry* entry, const char* path)
+{
+    std::int64_t size = 0;
+    std::uint32_t crc = 0;
+    std::uint8_t sha256[SHA256_SIZE];
+    return entry->has_sha256 &&
+           measure_sealed(path != nullptr ? path : entry->local_path, &size, &crc, sha256) &&
+           size == entry->size && crc == entry->crc &&
+           std::memcmp(sha256, entry->sha256, SHA256_SIZE) == 0;
+}
+
+int entry_take_sha256(CatalogEntry* entry)
+{
+    std::int64_t size = 0;
+    std::uint32_t crc = 0;
+    entry->has_sha256 = measure_sealed(entry->local_path, &size, &crc, entry->sha256);
     return entry->has_sha256;
 }
 

@@ -61,6 +61,11 @@ int catalog_write_sealed(const char* text, std::int64_t length, std::int64_t ver
                          std::int64_t expires, const std::uint8_t seed[ED25519_KEY_SIZE],
                          std::FILE* out);
 
+// 1 when the regular file at path (the entry's local path when null) has
+// the record's size, CRC-32 and SHA-256, measured in one read. An entry
+// without a SHA256 line never matches. The update flag is left alone.
+int entry_matches_sealed(const CatalogEntry* entry, const char* path);
+
 // Takes the SHA-256 of the entry's local file into sha256 (has_sha256 set).
 // 1 on success; 0 when the file cannot be read to its end. Kept apart from
 // the size and CRC check: a build without keys links no digest code.

@@ -78,12 +78,17 @@ int entry_verify(CatalogEntry* entry)
 
 int catalog_verify_all(CatalogEntry* head)
 {
+    return catalog_verify_each(head, entry_verify);
+}
+
+int catalog_verify_each(CatalogEntry* head, int (*verify)(CatalogEntry* entry))
+{
     if (head == nullptr) {
         return 0;
     }
     int all_match = 1;
     for (CatalogEntry* e = head; e != nullptr; e = e->next) {
-        if (!entry_verify(e)) {
+        if (!verify(e)) {
             all_match = 0;
         }
     }

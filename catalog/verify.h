@@ -28,6 +28,9 @@ int entry_verify(CatalogEntry* entry);
 // every entry matched.
 int catalog_verify_all(CatalogEntry* head);
 
+// The same with another check of one entry (1 when it matched).
+int catalog_verify_each(CatalogEntry* head, int (*verify)(CatalogEntry* entry));
+
 std::int64_t catalog_pending_bytes(const CatalogEntry* head);
 CatalogEntry* catalog_find_exe(CatalogEntry* head);
 

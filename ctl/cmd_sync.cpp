@@ -51,8 +51,11 @@ void report_progress(Reporter* r, const DownloadRun* run)
 
 int cmd_sync(int argc, char** argv)
 {
+    if (!ctl_take_keys("sync", &argc, argv)) {
+        return EXIT_USAGE;
+    }
     if (argc != 2) {
-        std::fprintf(stderr, "usage: quorvelctl sync BASE DATADIR\n");
+        std::fprintf(stderr, "usage: quorvelctl sync BASE DATADIR [--key PUBLIC]...\n");
         return EXIT_USAGE;
     }
     const char* base = argv[0];
@@ -89,8 +92,8 @@ int cmd_sync(int argc, char** argv)
                      static_cast<int>(sync_client.status_code));
     }
 
-    CatalogEntry* head = catalog_load(catalog_file, data_dir, base);
-    if (catalog_verify_all(head)) {
+    CatalogEntry* head = update_catalog_load(catalog_file, data_dir, base);
+    if (update_verify_all(head)) {
         std::printf("complete: every file verified\n");
         catalog_free(&head);
         return 0;

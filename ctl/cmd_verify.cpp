@@ -4,13 +4,17 @@
 #include "catalog/verify.h"
 #include "ctl/commands.h"
 #include "platform/platform.h"
+#include "update/update_core.h"
 
 #include <cstdio>
 
 int cmd_verify(int argc, char** argv)
 {
+    if (!ctl_take_keys("verify", &argc, argv)) {
+        return EXIT_USAGE;
+    }
     if (argc != 2) {
-        std::fprintf(stderr, "usage: quorvelctl verify CATALOG DATADIR\n");
+        std::fprintf(stderr, "usage: quorvelctl verify CATALOG DATADIR [--key PUBLIC]...\n");
         return EXIT_USAGE;
     }
     const char* catalog_path = argv[0];
@@ -32,12 +36,14 @@ int cmd_verify(int argc, char** argv)
     }
     std::fclose(probe);
 
-    CatalogEntry* head = catalog_load(catalog_path, data_dir, "");
+    CatalogEntry* head = update_catalog_load(catalog_path, data_dir, "");
     if (head == nullptr) {
-        std::printf("catalog holds no records: nothing can be verified\n");
+        std::printf("%s\n", update_signed_mode()
+                                ? "catalog not accepted or holds no records: nothing verified"
+                                : "catalog holds no records: nothing can be verified");
         return 1;
     }
-    const int complete = catalog_verify_all(head);
+    const int complete = update_verify_all(head);
     int files = 0;
     int pending = 0;
     for (const CatalogEntry* e = head; e != nullptr; e = e->next) {

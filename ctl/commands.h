@@ -11,3 +11,8 @@ int cmd_sync(int argc, char** argv);
 int cmd_verify(int argc, char** argv);
 
 constexpr int EXIT_USAGE = 2;
+
+// Takes the built-in publisher keys and every "--key PUBLIC" pair out of
+// argv (the rest keeps its order; *argc shrinks). 0, with one line naming
+// command, when a key is not a public key.
+int ctl_take_keys(const char* command, int* argc, char** argv);

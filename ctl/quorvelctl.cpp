@@ -2,6 +2,8 @@
 // (making a catalog) and support staff (checking an installation).
 #include "ctl/commands.h"
 
+#include "update/update_core.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -27,17 +29,20 @@ const char usage[] =
     "      catalog; FIFOs, sockets and devices below DIR are skipped.\n"
     "      --sign KEYFILE adds each file's SHA-256, VERSION N (default: now in\n"
     "      seconds), EXPIRES (default: in 30 days) and the signature.\n"
-    "  verify CATALOG DATADIR\n"
+    "  verify CATALOG DATADIR [--key PUBLIC]...\n"
     "      Check the files of DATADIR against CATALOG; list what needs an\n"
-    "      update. Exit 0 when complete, 1 when not.\n"
+    "      update. Exit 0 when complete, 1 when not. With a key (or keys\n"
+    "      built in), the catalog must be signed by one and every file must\n"
+    "      also match its SHA-256.\n"
     "  fetch URL FILE\n"
     "      Fetch URL (http only) into FILE with the launcher's HTTP client;\n"
     "      print the status code and the body bytes. Exit 0 on status 200,\n"
     "      1 otherwise.\n"
-    "  sync BASE DATADIR\n"
+    "  sync BASE DATADIR [--key PUBLIC]...\n"
     "      The launcher's update without a window: fetch BASE/catalog.php,\n"
     "      download what DATADIR lacks (5 tries a file). Exit 0 when\n"
-    "      complete, 1 when not.\n"
+    "      complete, 1 when not. With a key (or keys built in), the signed\n"
+    "      launcher's rules: only a catalog signed by one of them is taken.\n"
     "  keygen -o KEYFILE\n"
     "      Make a signing key: the secret goes to KEYFILE (new, owner only),\n"
     "      the public key, as QUORVEL_CATALOG_KEYS takes it, to standard output.\n"
@@ -47,6 +52,27 @@ const char usage[] =
     "Exit codes: 0 success, 1 negative answer, 2 bad usage or unreadable input.\n";
 
 } // namespace
+
+int ctl_take_keys(const char* command, int* argc, char** argv)
+{
+    if (!update_add_keys(update_built_in_keys())) {
+        std::fprintf(stderr, "quorvelctl %s: the built-in publisher keys are damaged\n", command);
+        return 0;
+    }
+    int kept = 0;
+    for (int i = 0; i < *argc; ++i) {
+        if (std::strcmp(argv[i], "--key") == 0 && i + 1 < *argc) {
+            if (!update_add_keys(argv[++i]) || !update_signed_mode()) {
+                std::fprintf(stderr, "quorvelctl %s: '%s' is not a public key\n", command, argv[i]);
+                return 0;
+            }
+            continue;
+        }
+        argv[kept++] = argv[i];
+    }
+    *argc = kept;
+    return 1;
+}
 
 int main(int argc, char** argv)
 {

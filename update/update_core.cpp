@@ -1,9 +1,96 @@
 #include "update/update_core.h"
 
 #include "app/startup.h"
+#include "catalog/signing.h"
 #include "catalog/verify.h"
+#include "platform/platform.h"
 
 #include <cstdio>
+#include <cstring>
+
+namespace {
+
+std::uint8_t publisher_keys[UPDATE_KEYS_MAX][ED25519_KEY_SIZE];
+int publisher_key_count = 0;
+
+// The VERSION of the catalog in place when it still passes the checks
+// (expiry aside); 0 otherwise, so that a file no key signed cannot set the
+// lowest version a publisher may send.
+std::int64_t version_in_place(const char* catalog_file)
+{
+    std::int64_t version = 0;
+    const CatalogCheck check = catalog_check_sealed(catalog_file, publisher_keys,
+                                                    publisher_key_count, 0, INT64_MIN, &version);
+    return check == CATALOG_CHECK_OK ? version : 0;
+}
+
+} // namespace
+
+int update_add_keys(const char* list)
+{
+    std::uint8_t found[UPDATE_KEYS_MAX][ED25519_KEY_SIZE];
+    int count = 0;
+    for (const char* item = list; *item != '\0';) {
+        const char* end = std::strchr(item, ';');
+        const std::size_t length =
+            end != nullptr ? static_cast<std::size_t>(end - item) : std::strlen(item);
+        char text[96];
+        if (length >= sizeof text) {
+            return 0;
+        }
+        std::memcpy(text, item, length);
+        text[length] = '\0';
+        const bool blank = std::strspn(text, " \t\r\n") == length;
+        if (!blank) {
+            if (count + publisher_key_count >= UPDATE_KEYS_MAX ||
+                base64_decode(text, found[count], ED25519_KEY_SIZE) != ED25519_KEY_SIZE) {
+                return 0;
+            }
+            ++count;
+        }
+        item += length + (end != nullptr ? 1 : 0);
+    }
+    std::memcpy(publisher_keys[publisher_key_count], found, sizeof found[0] * count);
+    publisher_key_count += count;
+    return 1;
+}
+
+int update_signed_mode()
+{
+    return publisher_key_count > 0;
+}
+
+CatalogEntry* update_catalog_load(const char* catalog_file, const char* data_folder,
+                                  const char* url_prefix)
+{
+    if (update_signed_mode() && fs_exists(catalog_file)) {
+        std::int64_t version = 0;
+        const CatalogCheck check = catalog_check_sealed(
+            catalog_file, publisher_keys, publisher_key_count, 0, INT64_MIN, &version);
+        if (check != CATALOG_CHECK_OK) {
+            std::fprintf(stderr, "catalog in place not used: %s\n", catalog_check_text(check));
+            return nullptr;
+        }
+    }
+    return catalog_load(catalog_file, data_folder, url_prefix);
+}
+
+int update_entry_verify(CatalogEntry* entry)
+{
+    if (!update_signed_mode()) {
+        return entry_verify(entry);
+    }
+    if (entry_matches_sealed(entry, nullptr)) {
+        return 1;
+    }
+    entry->update = 1;
+    return 0;
+}
+
+int update_verify_all(CatalogEntry* head)
+{
+    return catalog_verify_each(head, update_entry_verify);
+}
 
 void update_fetch_begin(HttpClient* client, const char* catalog_url, const char* temporary_path)
 {
@@ -15,11 +102,22 @@ void update_fetch_begin(HttpClient* client, const char* catalog_url, const char*
 int update_fetch_end(const HttpClient* client, const char* temporary_path, const char* catalog_file)
 {
     // A cut reply ends with -1; a whole one must still read as a catalog.
-    if (client->status_code == 200) {
-        return catalog_install(temporary_path, catalog_file) ? 0 : 1;
+    if (client->status_code != 200) {
+        std::remove(temporary_path);
+        return 1;
     }
-    std::remove(temporary_path);
-    return 1;
+    if (update_signed_mode()) {
+        std::int64_t version = 0;
+        const CatalogCheck check =
+            catalog_check_sealed(temporary_path, publisher_keys, publisher_key_count,
+                                 version_in_place(catalog_file), clock_ms() / 1000, &version);
+        if (check != CATALOG_CHECK_OK) {
+            std::fprintf(stderr, "catalog refused: %s\n", catalog_check_text(check));
+            std::remove(temporary_path);
+            return 1;
+        }
+    }
+    return catalog_install(temporary_path, catalog_file) ? 0 : 1;
 }
 
 void download_begin(DownloadRun* run, HttpClient* client, CatalogEntry* list,
@@ -30,7 +128,7 @@ void download_begin(DownloadRun* run, HttpClient* client, CatalogEntry* list,
     run->max_tries = max_tries;
     run->tries = 0;
     run->counting_current = 0;
-    client->body_limit = HTTP_BODY_LIMIT;
+    run->target_path[0] = '\0';
     client->idle_timeout_ms = HTTP_IDLE_TIMEOUT_MS;
 }
 
@@ -59,9 +157,16 @@ DownloadStep download_step(DownloadRun* run, HttpClient* client, CatalogEntry** 
             return DOWNLOAD_RUNNING; // the next step reports the end
         }
         CatalogEntry* entry = run->current;
+        const char* suffix = update_signed_mode() ? ".partial" : "";
+        const int length = std::snprintf(run->target_path, sizeof run->target_path, "%s%s",
+                                         entry->local_path, suffix);
+        if (length < 0 || length >= static_cast<int>(sizeof run->target_path)) {
+            return DOWNLOAD_UNWRITABLE;
+        }
         make_parent_folders(run->data_directory, entry->file_name);
         ++run->tries;
-        if (http_get_to_file(client, entry->url, entry->local_path)) {
+        client->body_limit = entry->size + 1;
+        if (http_get_to_file(client, entry->url, run->target_path)) {
             run->counting_current = 1;
         } else if (client->failure == HTTP_FAILED_FILE) {
             // Asking the server again would change nothing.
@@ -72,7 +177,20 @@ DownloadStep download_step(DownloadRun* run, HttpClient* client, CatalogEntry** 
         return DOWNLOAD_RUNNING;
     }
     CatalogEntry* entry = run->current;
-    if (entry_verify(entry)) {
+    int verified = 0;
+    if (!update_signed_mode()) {
+        verified = entry_verify(entry);
+    } else if (entry_matches_sealed(entry, run->target_path)) {
+        // Only the publisher's exact bytes ever stand at the real path.
+        if (!fs_replace(run->target_path, entry->local_path)) {
+            std::remove(run->target_path);
+            return DOWNLOAD_UNWRITABLE;
+        }
+        verified = 1;
+    } else {
+        std::remove(run->target_path);
+    }
+    if (verified) {
         move_to(run, entry->next);
         *finished = entry;
         return run->current == nullptr ? DOWNLOAD_DONE : DOWNLOAD_RUNNING;

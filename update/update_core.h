@@ -5,9 +5,49 @@
 #pragma once
 
 #include "catalog/catalog.h"
+#include "crypto/crypto.h"
 #include "net/http.h"
 
 #include <cstdint>
+
+// ---- Signed mode --------------------------------------------------------
+//
+// With at least one publisher key the update is in signed mode: a catalog
+// replaces the one in place only when it carries a signature by one of the
+// keys, a VERSION not below the one in place and an EXPIRES still ahead,
+// with a SHA256 line for every record; a file counts as the record's only
+// with its SHA-256, and a download stands at its real path only after it
+// verified. Without keys every rule is the unsigned one.
+
+constexpr int UPDATE_KEYS_MAX = 8;
+
+// Adds the keys of a key list: base64 texts of 32 bytes separated by ";"
+// (blanks around each allowed; an empty list adds none). 1 when every one
+// is a key and there is room for all; nothing is added otherwise.
+int update_add_keys(const char* list);
+
+// The keys this program was built with (QUORVEL_CATALOG_KEYS); each
+// program's own build provides it.
+const char* update_built_in_keys();
+
+// 1 once a key was added.
+int update_signed_mode();
+
+// The catalog in place as the rules allow it to be used. In signed mode it
+// must still carry a signature by one of the keys (it passed every check
+// when it arrived; expiry is not asked again, so that a player offline
+// keeps playing); otherwise it counts as no catalog, with one
+// standard-error line.
+CatalogEntry* update_catalog_load(const char* catalog_file, const char* data_folder,
+                                  const char* url_prefix);
+
+// 1 when the entry's local file is the record's (size and CRC-32, and the
+// SHA-256 in signed mode); otherwise 0 and the update flag set.
+int update_entry_verify(CatalogEntry* entry);
+
+// Every entry, with no early stop; 1 when the list is not empty and every
+// entry matched.
+int update_verify_all(CatalogEntry* head);
 
 // ---- The catalog --------------------------------------------------------
 
@@ -17,8 +57,9 @@
 void update_fetch_begin(HttpClient* client, const char* catalog_url, const char* temporary_path);
 
 // After the transfer ended: a whole status-200 reply that reads as a catalog
-// replaces catalog_file in one step; anything else is removed and
-// catalog_file left as it was. 1 when the fetch failed.
+// (and in signed mode passes the checks) replaces catalog_file in one step;
+// anything else is removed and catalog_file left as it was. 1 when the
+// fetch failed.
 int update_fetch_end(const HttpClient* client, const char* temporary_path,
                      const char* catalog_file);
 
@@ -33,6 +74,9 @@ enum DownloadStep : std::int32_t {
 
 struct DownloadRun {
     CatalogEntry* current;
+    // Where the current entry's bytes go: its local path, or in signed mode
+    // "<local path>.partial", renamed over the local path once verified.
+    char target_path[CATALOG_TEXT_SIZE + 16];
     const char* data_directory;
     std::int32_t max_tries; // tries per entry; 0 for no limit
     std::int32_t tries;     // of the current entry
@@ -43,7 +87,8 @@ struct DownloadRun {
 };
 
 // Downloads go in list order; entries whose update flag is 0 are passed
-// over. The client's limits are set for game files.
+// over. A body is never stored past its record's size + 1 bytes (it could
+// not verify; an endless one must not fill the disk).
 void download_begin(DownloadRun* run, HttpClient* client, CatalogEntry* list,
                     const char* data_folder, std::int32_t max_tries);
 

@@ -255,6 +255,13 @@ class CatalogTool(unittest.TestCase):
         self.assertEqual(signed_again.count(b"SIGNATURE "), 1)
         self.assertIn(b"VERSION 43\n", signed_again)
         self.assertEqual(php_verifies(signed_again), 0)
+        # verify --key: the signature and every file's SHA-256.
+        self.assertEqual(run_ctl("verify", output, self.game, "--key", public_key).returncode, 0)
+        self.assertEqual(run_ctl("verify", output, self.game, "--key", "bm90IGEga2V5").returncode, 2)
+        other = run_ctl("keygen", "-o", os.path.join(self.root, "other.key")).stdout.decode().strip()
+        refused = run_ctl("verify", output, self.game, "--key", other)
+        self.assertEqual(refused.returncode, 1)
+        self.assertIn(b"signature does not verify", refused.stderr)
         # A catalog without SHA256 lines cannot be signed.
         plain_file = os.path.join(self.root, "plain.txt")
         self.make_catalog(plain_file)

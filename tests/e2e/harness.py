@@ -273,9 +273,9 @@ http {{
 class PhpServer:
     """PHP's built-in server running server/catalog.php in a game folder."""
 
-    def __init__(self, root, exe_name="game.exe", notes_name="notes.txt"):
+    def __init__(self, root, exe_name="game.exe", notes_name="notes.txt", extra_env=None):
         self.port = free_port()
-        env = dict(os.environ, QUORVEL_EXE=exe_name, QUORVEL_NOTES=notes_name)
+        env = dict(os.environ, QUORVEL_EXE=exe_name, QUORVEL_NOTES=notes_name, **(extra_env or {}))
         self.process = subprocess.Popen(
             ["php", "-S", f"127.0.0.1:{self.port}", "-t", root],
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
@@ -409,8 +409,9 @@ class Launcher:
     from a pseudo-terminal: the Windows build writes them to the console of
     the process that started it, which Wine turns into terminal output."""
 
-    def __init__(self, programs, appdata, *args, extra_env=None):
-        """appdata is a local folder; the program gets it in its own spelling."""
+    def __init__(self, programs, appdata, *args, extra_env=None, program=None):
+        """appdata is a local folder; the program gets it in its own spelling.
+        program: another build of the launcher (its signed twin)."""
         self.programs = programs
         os.makedirs(appdata, exist_ok=True)
         env = dict(os.environ)
@@ -419,7 +420,7 @@ class Launcher:
         master, slave = pty.openpty()
         self.master = master
         self.output = b""
-        self.process = subprocess.Popen(programs.command(programs.launcher, *args),
+        self.process = subprocess.Popen(programs.command(program or programs.launcher, *args),
                                         stdin=slave, stdout=slave, stderr=slave, env=env,
                                         close_fds=True)
         os.close(slave)

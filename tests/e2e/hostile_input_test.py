@@ -6,7 +6,9 @@ launcher for what only the window shows) must end cleanly, write nothing
 outside the data directory and keep every good file except the one a
 download replaces."""
 import argparse
+import base64
 import contextlib
+import hashlib
 import os
 import shutil
 import subprocess
@@ -25,6 +27,60 @@ HEAD = b"HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n"
 
 def record(kind, name, data):
     return f"{kind}\n{name}\n{len(data)}\n{zlib.crc32(data):8X}\n{name}\n\n\n"
+
+
+KEYS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "data", "signing")
+
+
+def signed_record(kind, name, data):
+    return record(kind, name, data).replace(
+        "\n\n\n", f"\nSHA256 {hashlib.sha256(data).hexdigest()}\n\n\n", 1)
+
+
+def php_sign(key, message):
+    """Ed25519 by PHP's sodium: a signer independent of ours."""
+    with open(os.path.join(KEYS, key + ".key")) as f:
+        seed = f.read().strip()
+    code = ("$kp = sodium_crypto_sign_seed_keypair(base64_decode($argv[1]));"
+            "echo base64_encode(sodium_crypto_sign_detached(stream_get_contents(STDIN),"
+            " sodium_crypto_sign_secretkey($kp)));")
+    return subprocess.run(["php", "-r", code, seed], input=message, capture_output=True,
+                          check=True).stdout.decode()
+
+
+def sealed(records, version, expires_in=86400, key="publisher"):
+    """A signed catalog: VERSION, EXPIRES, the records, the signature."""
+    expires = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(time.time() + expires_in))
+    text = f"VERSION {version}\nEXPIRES {expires}\n{records}".encode()
+    return text + f"SIGNATURE ed25519 {php_sign(key, text)}\n".encode()
+
+
+def forge_same_crc(data):
+    """Other bytes of the same length and CRC-32: the first byte changed and
+    the last four solved for (the CRC is affine in the message bits)."""
+    forged = bytearray(data)
+    forged[0] ^= 0xFF
+    start = zlib.crc32(bytes(forged))
+    basis = []  # (vector, which patch bits make it), distinct leading bits
+    for bit in range(32):
+        trial = bytearray(forged)
+        trial[len(data) - 4 + bit // 8] ^= 1 << (bit % 8)
+        vector, combo = zlib.crc32(bytes(trial)) ^ start, 1 << bit
+        for known, known_combo in basis:
+            if vector ^ known < vector:
+                vector, combo = vector ^ known, combo ^ known_combo
+        if vector:
+            basis = sorted(basis + [(vector, combo)], reverse=True)
+    want, combo = start ^ zlib.crc32(data), 0
+    for known, known_combo in basis:
+        if want ^ known < want:
+            want, combo = want ^ known, combo ^ known_combo
+    assert want == 0
+    for bit in range(32):
+        if combo >> bit & 1:
+            forged[len(data) - 4 + bit // 8] ^= 1 << (bit % 8)
+    assert bytes(forged) != data and zlib.crc32(bytes(forged)) == zlib.crc32(data)
+    return bytes(forged)
 
 
 def snapshot(root):
@@ -76,8 +132,8 @@ class HostileBase(harness.ServerCase):
         """What lies in the scratch folder outside the data directory."""
         return {k: v for k, v in snapshot(self.tmp).items() if not k.startswith("data" + os.sep)}
 
-    def start(self, base):
-        launcher = Launcher(PROGRAMS, os.path.join(self.tmp, "appdata"), base)
+    def start(self, base, program=None):
+        launcher = Launcher(PROGRAMS, os.path.join(self.tmp, "appdata"), base, program=program)
         self.launchers.append(launcher)
         return launcher
 
@@ -265,20 +321,19 @@ class LocalFaults(HostileBase):
 class LauncherFaults(HostileBase):
     """What only the window shows: it stays closable and exits with 0."""
 
-    def test_endless_body_is_bounded_by_what_was_sent_and_closable(self):
+    def test_endless_body_is_cut_past_its_record_size_and_closable(self):
         server = self.server()
         server.replies["/q//catalog.php"] = [ok(record("FILE", "big.dat", b"x" * 1000).encode())]
         server.replies["/q//big.dat"] = [("endless", HEAD, 60)]
         launcher = self.start(server.base)
         window = harness.find_window(launcher)
-        deadline = time.monotonic() + 30
-        while server.sent.get("/q//big.dat", 0) < (8 << 20) and time.monotonic() < deadline:
+        deadline = time.monotonic() + 60
+        while server.paths().count("/q//big.dat") < 3 and time.monotonic() < deadline:
             time.sleep(0.1)
-        self.assertGreaterEqual(server.sent.get("/q//big.dat", 0), 8 << 20)
+        self.assertGreaterEqual(server.paths().count("/q//big.dat"), 3)
         harness.close_window(window)
         self.assertEqual(launcher.wait(timeout=30), 0, launcher.lines())
-        written = os.path.getsize(os.path.join(self.game_dir(), "big.dat"))
-        self.assertLessEqual(written, server.sent["/q//big.dat"])
+        self.assertLessEqual(os.path.getsize(os.path.join(self.game_dir(), "big.dat")), 1001)
         self.assertEqual(set(os.listdir(self.game_dir())), {"catalog.txt", "big.dat"})
 
     def test_dripping_catalog_leaves_the_window_closable(self):
@@ -392,6 +447,131 @@ class LauncherGuards(HostileBase):
             self.assertEqual(f.read(), b"keep")
 
 
+class SignedUpdates(HostileBase):
+    """The signed twin of the launcher (test keys publisher and rotated built
+    in) and quorvelctl with --key against a server that lies."""
+
+    def setUp(self):
+        if not ARGS.signed_launcher:
+            self.skipTest("runs with --signed-launcher")
+        super().setUp()
+        with open(PROGRAMS.game, "rb") as f:
+            self.game = {"game.exe": f.read(), "notes.txt": b"Patch 1.1\n"}
+        self.records = "".join(signed_record(k, n, self.game[n])
+                               for k, n in (("EXE", "game.exe"), ("NOTES", "notes.txt")))
+
+    def public(self, key):
+        with open(os.path.join(KEYS, key + ".pub")) as f:
+            return f.read().strip()
+
+    def signed_launcher(self, base):
+        return self.start(base, program=ARGS.signed_launcher)
+
+    def play_through(self, base, program=None):
+        """A run that reaches Play, closed there; its console lines."""
+        launcher = self.start(base, program=program or ARGS.signed_launcher)
+        window = harness.find_window(launcher)
+        launcher.wait_for_line("Listo para jugar!", timeout=90)
+        harness.close_window(window)
+        self.assertEqual(launcher.wait(timeout=30), 0, launcher.lines())
+        return launcher.lines()
+
+    def serve(self, catalog, files):
+        server = self.server()
+        server.replies["/q//catalog.php"] = [ok(catalog)]
+        for name, data in files.items():
+            server.replies["/q//" + name] = [data if isinstance(data, tuple) else ok(data)]
+        return server
+
+    def test_exe_with_the_size_and_crc_of_the_real_one(self):
+        forged = forge_same_crc(self.game["game.exe"])
+        server = self.serve(sealed(self.records, 100), {**self.game, "game.exe": forged})
+        with self.subTest("an unsigned build takes it, as CRC-32 allows"):
+            self.play_through(server.base, PROGRAMS.launcher)
+            self.assertEqual(snapshot(self.game_dir())["game.exe"], forged)
+        shutil.rmtree(os.path.join(self.tmp, "appdata"))
+        with self.subTest("a signed build never puts it at its path"):
+            launcher = self.signed_launcher(server.base)
+            window = harness.find_window(launcher)
+            deadline = time.monotonic() + 90
+            while server.paths().count("/q//game.exe") < 4 and time.monotonic() < deadline:
+                self.assertNotIn("game.exe", os.listdir(self.game_dir()))
+                time.sleep(0.05)
+            self.assertGreaterEqual(server.paths().count("/q//game.exe"), 4)
+            harness.close_window(window)
+            self.assertEqual(launcher.wait(timeout=30), 0, launcher.lines())
+            self.assertNotIn("Listo para jugar!", launcher.lines())
+            self.assertNotIn("game.exe", os.listdir(self.game_dir()))
+        with self.subTest("quorvelctl sync: with --key refused, without taken"):
+            result = self.ctl("sync", server.base, self.data, "--key", self.public("publisher"))
+            self.assertEqual(result.returncode, 1, result.stderr)
+            self.assertNotIn("game.exe", os.listdir(self.data))
+            self.assertEqual(snapshot(self.data)["notes.txt"], self.game["notes.txt"])
+            result = self.sync(server.base)
+            self.assertEqual(result.returncode, 0, result.stderr)
+            self.assertEqual(snapshot(self.data)["game.exe"], forged)
+
+    def test_body_longer_than_its_record_never_stands_at_its_path(self):
+        catalog = sealed(signed_record("FILE", "big.dat", b"x" * 1000), 100)
+        server = self.serve(catalog, {"big.dat": ("endless", HEAD, 60)})
+        launcher = self.signed_launcher(server.base)
+        window = harness.find_window(launcher)
+        deadline = time.monotonic() + 60
+        while server.paths().count("/q//big.dat") < 3 and time.monotonic() < deadline:
+            time.sleep(0.1)
+        harness.close_window(window)
+        self.assertEqual(launcher.wait(timeout=30), 0, launcher.lines())
+        self.assertGreaterEqual(server.paths().count("/q//big.dat"), 3)
+        self.assertNotIn("big.dat", os.listdir(self.game_dir()))
+        partial = os.path.join(self.game_dir(), "big.dat.partial")
+        if os.path.exists(partial):
+            self.assertLessEqual(os.path.getsize(partial), 1001)
+
+    def test_only_a_catalog_that_passes_every_check_replaces_the_one_in_place(self):
+        installed = sealed(self.records, 100)
+        os.makedirs(self.game_dir())
+        for name, data in {**self.game, "catalog.txt": installed}.items():
+            with open(os.path.join(self.game_dir(), name), "wb") as f:
+                f.write(data)
+        refused = {
+            "not signed": (self.records.encode(), "not signed"),
+            "signed by another key": (sealed(self.records, 200, key="stranger"), "does not verify"),
+            "a byte changed after signing": (sealed(self.records, 200).replace(b"VERSION 200", b"VERSION 900"),
+                                             "does not verify"),
+            "an older VERSION replayed": (sealed(self.records, 99), "rollback"),
+            "expired": (sealed(self.records, 200, expires_in=-60), "expired"),
+            "a record without SHA256": (sealed("".join(record(k, n, self.game[n]) for k, n in (
+                ("EXE", "game.exe"), ("NOTES", "notes.txt"))), 200), "SHA256"),
+        }
+        for name, (catalog, reason) in refused.items():
+            with self.subTest(name):
+                server = self.serve(catalog, self.game)
+                lines = self.play_through(server.base)
+                self.assertTrue(any(line.startswith("catalog refused:") and reason in line
+                                    for line in lines), lines)
+                self.assertEqual(snapshot(self.game_dir())["catalog.txt"], installed)
+                self.assertEqual(server.paths(), ["/q//catalog.php"])
+        with self.subTest("a newer catalog by the rotated key"):
+            newer = sealed(self.records, 101, key="rotated")
+            self.play_through(self.serve(newer, self.game).base)
+            self.assertEqual(snapshot(self.game_dir())["catalog.txt"], newer)
+
+    def test_catalog_php_signs_for_a_fresh_install(self):
+        root = os.path.join(self.tmp, "site")
+        os.makedirs(root)
+        shutil.copy(os.path.join(ARGS.source, "server", "catalog.php"), root)
+        for name, data in self.game.items():
+            with open(os.path.join(root, name), "wb") as f:
+                f.write(data)
+        php = harness.PhpServer(root, extra_env={
+            "QUORVEL_SIGNING_KEY": os.path.join(KEYS, "publisher.key")})
+        self.servers.append(php)
+        self.play_through(php.base)
+        files = snapshot(self.game_dir())
+        self.assertEqual({n: files[n] for n in self.game}, self.game)
+        self.assertTrue(files["catalog.txt"].startswith(b"VERSION "))
+
+
 class UnderValgrind(HostileBase):
     def test_launcher_run_has_no_invalid_access(self):
         if PROGRAMS.windows or shutil.which("valgrind") is None:
@@ -439,6 +619,8 @@ if __name__ == "__main__":
     parser.add_argument("--ctl", required=True)
     parser.add_argument("--game", required=True)
     parser.add_argument("--runner", default="")
+    parser.add_argument("--signed-launcher", default="")
+    parser.add_argument("--source", default=os.path.join(os.path.dirname(__file__), "..", ".."))
     ARGS, rest = parser.parse_known_args()
     PROGRAMS = harness.Programs(ARGS.launcher, ARGS.ctl, ARGS.game, ARGS.runner)
     unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
