@@ -13,6 +13,7 @@
 char data_directory[APP_PATH_SIZE];
 char catalog_path[APP_PATH_SIZE];
 const char* server_base;
+char** launch_arguments;
 const char* const DEFAULT_SERVER_BASE = QUORVEL_SERVER_BASE;
 
 namespace {
@@ -48,6 +49,7 @@ int startup_paths(int argc, char** argv)
         return 0;
     }
     server_base = argc > 1 ? argv[1] : DEFAULT_SERVER_BASE;
+    launch_arguments = argv;
     return 1;
 }
 

@@ -7,6 +7,7 @@ constexpr int APP_PATH_SIZE = 1024;
 extern char data_directory[APP_PATH_SIZE]; // "<APPDATA>/Quorvel"
 extern char catalog_path[APP_PATH_SIZE];   // "<data directory>/catalog.txt"
 extern const char* server_base;            // argv[1], or the built-in default
+extern char** launch_arguments;            // argv as main received it
 
 // The server base built in at compile time (a publisher sets its own host).
 extern const char* const DEFAULT_SERVER_BASE;

@@ -7,6 +7,7 @@
 #include "catalog/verify.h"
 #include "platform/platform.h"
 #include "platform/window.h"
+#include "update/self_update.h"
 #include "update/update_core.h"
 
 #include <cstdio>
@@ -15,7 +16,14 @@ HttpClient http_client;
 
 namespace {
 
-enum class Next { End, Ready, Download, Retry };
+enum class Next { End, Ready, Download, Retry, GaveUp };
+
+// Tries of the launcher's own download: unlike a game file's, a failure
+// here costs nothing (the running launcher carries on).
+constexpr std::int32_t SELF_UPDATE_TRIES = 3;
+
+Next download_phase(CatalogEntry* list, const char* folder, std::int32_t max_tries);
+Next self_update_pass();
 
 // The window is gone once a pump has taken its close, or when a screen
 // change took it (screen_show drains the queue).
@@ -88,6 +96,9 @@ Next catalog_pass()
     if (window_is_closed()) {
         return Next::End;
     }
+    if (!fetch_failed && self_update_pass() == Next::End) {
+        return Next::End;
+    }
     catalog_free(&entry_list);
     entry_list = update_catalog_load(catalog_path, data_directory, server_base);
     if (entry_list != nullptr && update_verify_all(entry_list)) {
@@ -118,21 +129,21 @@ int retry_wait()
     return window_is_closed() ? 0 : 1;
 }
 
-// Downloads every flagged entry. Ready when the last one verified, Retry
-// when a file cannot be written (a folder in its place, a running game):
-// asking the server again and again would change nothing. End when the
-// window is gone. A file that does not verify is fetched again without
-// limit.
-Next download_phase()
+// Downloads every flagged entry of list into folder. Ready when the last one
+// verified, Retry when a file cannot be written (a folder in its place, a
+// running game): asking the server again and again would change nothing.
+// End when the window is gone. A file that does not verify is fetched again,
+// without limit for max_tries 0, else GaveUp after that many tries.
+Next download_phase(CatalogEntry* list, const char* folder, std::int32_t max_tries)
 {
     if (window_gone(screen_show(SCREEN_DOWNLOAD))) {
         return Next::End;
     }
     TransferProgress progress;
     DownloadRun run;
-    download_begin(&run, &http_client, entry_list, data_directory, 0);
+    download_begin(&run, &http_client, list, folder, max_tries);
     progress_set(&download_bar, 0.0f);
-    transfer_begin(&progress, catalog_pending_bytes(entry_list));
+    transfer_begin(&progress, catalog_pending_bytes(list));
 
     while (true) {
         if (window_gone(pump_pending())) {
@@ -142,6 +153,9 @@ Next download_phase()
         const DownloadStep step = download_step(&run, &http_client, &finished);
         if (step == DOWNLOAD_DONE) {
             return Next::Ready;
+        }
+        if (step == DOWNLOAD_GAVE_UP) {
+            return Next::GaveUp;
         }
         if (step == DOWNLOAD_UNWRITABLE) {
             std::fprintf(stderr, "quorvel: cannot write %s\n", run.current->local_path);
@@ -164,6 +178,46 @@ Next download_phase()
         }
         screen_compose();
     }
+}
+
+// Right after a catalog was accepted: the launcher's own new version, when
+// the catalog names one for this platform. End when the new launcher was
+// started (this one then ends) or the window went away; otherwise the
+// game's update goes on, whatever happened here.
+Next self_update_pass()
+{
+    static SelfUpdate update;
+    const SelfUpdatePlan plan = self_update_plan(&update, catalog_path, server_base);
+    if (plan == SELF_UPDATE_SKIP) {
+        std::printf("Launcher update skipped: %s\n", update.reason);
+        std::fflush(stdout);
+    }
+    if (plan != SELF_UPDATE_FETCH) {
+        return Next::Ready;
+    }
+    std::printf("Updating the launcher: %s\n", update.record.url);
+    std::fflush(stdout);
+    const Next fetched = download_phase(&update.record, update.folder, SELF_UPDATE_TRIES);
+    if (fetched == Next::End) {
+        std::remove(update.record.local_path);
+        return Next::End;
+    }
+    const char* skipped = nullptr;
+    if (fetched != Next::Ready) {
+        std::remove(update.record.local_path);
+        skipped = "the new launcher does not verify";
+    } else if (!self_update_swap(&update)) {
+        skipped = "it cannot be put in place of the running one";
+    } else if (!restart_program(update.own_path, launch_arguments)) {
+        skipped = "the new launcher is in place but did not start; it runs from the next start";
+    }
+    if (skipped != nullptr) {
+        std::printf("Launcher update skipped: %s\n", skipped);
+        std::fflush(stdout);
+        return window_gone(screen_show(SCREEN_CHECKING)) ? Next::End : Next::Ready;
+    }
+    console_line("Launcher updated; restarting");
+    return Next::End;
 }
 
 void ready_phase()
@@ -189,6 +243,7 @@ void ready_phase()
 
 int update_run()
 {
+    self_update_remove_old();
     set_up();
     while (true) {
         const Next next = catalog_pass();
@@ -202,7 +257,7 @@ int update_run()
             continue;
         }
         if (next == Next::Download) {
-            const Next after = download_phase();
+            const Next after = download_phase(entry_list, data_directory, 0);
             if (after == Next::Retry) {
                 if (!retry_wait()) {
                     return 0;

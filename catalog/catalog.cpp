@@ -429,13 +429,59 @@ void catalog_print(const CatalogEntry* head)
     }
 }
 
+int catalog_line_is_keyword(const char* line)
+{
+    return record_kind(line) != ENTRY_NONE;
+}
+
+int catalog_find_launcher(const char* path, const char* platform, const char* url_prefix,
+                          CatalogEntry* out)
+{
+    std::FILE* file = fs_is_file(path) ? std::fopen(path, "rb") : nullptr;
+    if (file == nullptr) {
+        return 0;
+    }
+    char keyword[64];
+    std::snprintf(keyword, sizeof keyword, "LAUNCHER %s", platform);
+    char line[CATALOG_TEXT_SIZE];
+    int found = 0;
+    while (!found && read_line(file, line, CATALOG_TEXT_SIZE)) {
+        if (std::strcmp(line, keyword) != 0) {
+            continue;
+        }
+        std::memset(out, 0, sizeof *out);
+        out->kind = ENTRY_LAUNCHER;
+        std::snprintf(out->platform, sizeof out->platform, "%s", platform);
+        char size_text[CATALOG_TEXT_SIZE];
+        char crc_text[CATALOG_TEXT_SIZE];
+        found = read_line(file, out->url_name, CATALOG_TEXT_SIZE) &&
+                read_line(file, size_text, CATALOG_TEXT_SIZE) &&
+                read_line(file, crc_text, CATALOG_TEXT_SIZE) &&
+                read_line(file, out->file_name, CATALOG_TEXT_SIZE) &&
+                compose(out->url, url_prefix, out->url_name);
+        out->size = parse_size(size_text);
+        out->crc = parse_crc(crc_text);
+        if (found && read_line(file, line, CATALOG_TEXT_SIZE)) {
+            out->has_sha256 = std::strncmp(line, "SHA256 ", 7) == 0 &&
+                              hex_decode(line + 7, out->sha256, SHA256_SIZE);
+        }
+    }
+    std::fclose(file);
+    return found;
+}
+
 int catalog_record_text(const CatalogEntry* e, char* out, int size)
 {
     const char* keyword = "UNKNOW";
+    char launcher_keyword[PLATFORM_NAME_SIZE + 16];
     switch (e->kind) {
     case ENTRY_EXE: keyword = "EXE"; break;
     case ENTRY_FILE: keyword = "FILE"; break;
     case ENTRY_NOTES: keyword = "NOTES"; break;
+    case ENTRY_LAUNCHER:
+        std::snprintf(launcher_keyword, sizeof launcher_keyword, "LAUNCHER %s", e->platform);
+        keyword = launcher_keyword;
+        break;
     default: break;
     }
     char sha256_line[2 * SHA256_SIZE + 9] = "";

@@ -23,7 +23,13 @@ enum EntryKind : std::int32_t {
     ENTRY_FILE = 1,
     ENTRY_EXE = 2,
     ENTRY_NOTES = 3,
+    // "LAUNCHER <platform>": the launcher's own new version for one
+    // platform. Never part of the game's list (catalog_load skips it, as
+    // every launcher in the field does); catalog_find_launcher reads it.
+    ENTRY_LAUNCHER = 4,
 };
+
+constexpr int PLATFORM_NAME_SIZE = 24;
 
 struct CatalogEntry {
     EntryKind kind;
@@ -38,6 +44,7 @@ struct CatalogEntry {
     // record's five lines (launchers that do not know it skip it).
     std::int32_t has_sha256;
     std::uint8_t sha256[32];
+    char platform[PLATFORM_NAME_SIZE]; // a LAUNCHER record's
     CatalogEntry* next;
 };
 
@@ -57,6 +64,16 @@ int read_line(std::FILE* stream, char* buffer, int n);
 // separator are ignored. Null when the file is not a regular file, cannot be
 // opened or holds no record.
 CatalogEntry* catalog_load(const char* path, const char* local_prefix, const char* url_prefix);
+
+// The "LAUNCHER <platform>" record for platform into *out (url joined to
+// url_prefix; local_path left empty for the caller). 1 when found whole.
+int catalog_find_launcher(const char* path, const char* platform, const char* url_prefix,
+                          CatalogEntry* out);
+
+// 1 when a line would read as a record's keyword line (it starts with
+// FILE, EXE or NOT): a LAUNCHER record's lines must not, or the launchers in
+// the field would take them for a record of the game.
+int catalog_line_is_keyword(const char* line);
 
 // Releases every entry and sets *head to null. Null address or head: nothing.
 void catalog_free(CatalogEntry** head);

@@ -300,10 +300,55 @@ int find_path(const FileList* list, const char* relative)
     return 0;
 }
 
+// "--launcher PLATFORM=PATH": a launcher's new version, PATH below DIR.
+struct LauncherOption {
+    char platform[PLATFORM_NAME_SIZE];
+    const char* path;
+};
+constexpr int LAUNCHER_OPTIONS_MAX = 2;
+
+int take_launcher_option(const char* value, LauncherOption* out)
+{
+    const char* equals = std::strchr(value, '=');
+    const std::size_t length = equals != nullptr ? static_cast<std::size_t>(equals - value) : 0;
+    static const char* const platforms[] = {"windows-i686", "linux-x86_64"};
+    for (const char* platform : platforms) {
+        if (length == std::strlen(platform) && std::strncmp(value, platform, length) == 0 &&
+            equals[1] != '\0') {
+            std::snprintf(out->platform, sizeof out->platform, "%s", platform);
+            out->path = equals + 1;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// Makes entry the LAUNCHER record of option. 0, with a line saying why,
+// when a line of it would read as a keyword to the launchers in the field.
+int make_launcher_record(CatalogEntry* entry, const LauncherOption* option)
+{
+    entry->kind = ENTRY_LAUNCHER;
+    static_assert(sizeof entry->platform == sizeof option->platform);
+    std::memcpy(entry->platform, option->platform, sizeof entry->platform);
+    const char* slash = std::strrchr(option->path, '/');
+    std::snprintf(entry->file_name, sizeof entry->file_name, "%s",
+                  slash != nullptr ? slash + 1 : option->path);
+    if (catalog_line_is_keyword(entry->url_name) || catalog_line_is_keyword(entry->file_name)) {
+        std::fprintf(stderr,
+                     "quorvelctl catalog: the launcher %s starts with FILE, EXE or NOT: "
+                     "launchers in the field would read its record as a game file; rename it\n",
+                     option->path);
+        return 0;
+    }
+    return 1;
+}
+
 } // namespace
 
 int cmd_catalog(int argc, char** argv)
 {
+    LauncherOption launchers[LAUNCHER_OPTIONS_MAX] = {};
+    int launcher_count = 0;
     const char* dir = nullptr;
     const char* exe_name = nullptr;
     const char* notes_name = nullptr;
@@ -328,19 +373,30 @@ int cmd_catalog(int argc, char** argv)
             notes_name = argv[++i];
         } else if (std::strcmp(argv[i], "-o") == 0 && has_value) {
             output = argv[++i];
+        } else if (std::strcmp(argv[i], "--launcher") == 0 && has_value &&
+                   launcher_count < LAUNCHER_OPTIONS_MAX) {
+            if (!take_launcher_option(argv[++i], &launchers[launcher_count++])) {
+                std::fprintf(stderr,
+                             "quorvelctl catalog: --launcher takes windows-i686=PATH or "
+                             "linux-x86_64=PATH, not '%s'\n",
+                             argv[i]);
+                return EXIT_USAGE;
+            }
         } else if (argv[i][0] != '-' && dir == nullptr) {
             dir = argv[i];
         } else {
             std::fprintf(stderr,
                          "quorvelctl catalog: unexpected argument '%s'\n"
                          "usage: quorvelctl catalog DIR [--exe NAME] [--notes NAME] "
-                         "[-o FILE] [--sign KEYFILE [--version N] [--expires DAYS]]\n",
+                         "[-o FILE] [--launcher PLATFORM=PATH]... "
+                         "[--sign KEYFILE [--version N] [--expires DAYS]]\n",
                          argv[i]);
             return EXIT_USAGE;
         }
     }
     if (dir == nullptr) {
         std::fprintf(stderr, "usage: quorvelctl catalog DIR [--exe NAME] [--notes NAME] [-o FILE] "
+                             "[--launcher PLATFORM=PATH]... "
                              "[--sign KEYFILE [--version N] [--expires DAYS]]\n");
         return EXIT_USAGE;
     }
@@ -366,7 +422,10 @@ int cmd_catalog(int argc, char** argv)
     }
     if (status == 0) {
         std::qsort(list.paths, static_cast<size_t>(list.count), sizeof(PathText), compare_paths);
-        const char* named[] = {exe_name, notes_name};
+        const char* named[2 + LAUNCHER_OPTIONS_MAX] = {exe_name, notes_name};
+        for (int i = 0; i < launcher_count; ++i) {
+            named[2 + i] = launchers[i].path;
+        }
         for (const char* name : named) {
             if (name != nullptr && !find_path(&list, name)) {
                 std::fprintf(stderr, "quorvelctl catalog: %s is not a file below %s\n", name, dir);
@@ -389,6 +448,12 @@ int cmd_catalog(int argc, char** argv)
         if (entry == nullptr) {
             status = EXIT_USAGE;
             break;
+        }
+        for (int l = 0; l < launcher_count; ++l) {
+            if (std::strcmp(list.paths[i], launchers[l].path) == 0 &&
+                !make_launcher_record(entry, &launchers[l])) {
+                status = EXIT_USAGE;
+            }
         }
         entry->next = head;
         head = entry;

@@ -53,6 +53,15 @@ int cmd_verify(int argc, char** argv)
             std::printf("%s: %s\n", fs_exists(e->local_path) ? "differs" : "missing", e->file_name);
         }
     }
+    // The launcher's own versions are no game files: listed, not checked.
+    static const char* const platforms[] = {"windows-i686", "linux-x86_64"};
+    for (const char* platform : platforms) {
+        static CatalogEntry launcher;
+        if (catalog_find_launcher(catalog_path, platform, "", &launcher)) {
+            std::printf("launcher %s: %s, %lld bytes\n", platform, launcher.url_name,
+                        static_cast<long long>(launcher.size));
+        }
+    }
     const std::int64_t bytes = catalog_pending_bytes(head);
     if (complete) {
         std::printf("complete: %d files verified\n", files);

@@ -81,6 +81,19 @@ int fs_list_dir(const char* path, FsVisit visit, void* context);
 // 1 when both paths name the same existing file (same volume and file id).
 int fs_same_file(const char* a, const char* b);
 
+// The running executable's own path, as the system knows it (not argv[0]).
+// 1 on success; 0 (and an empty text) when it does not fit or is unknown.
+int fs_executable_path(char* buffer, int size);
+
+// Puts fresh (a verified new launcher) in the running executable own's
+// place. Windows, which allows renaming a running executable but not
+// replacing it: own becomes old, fresh becomes own, and when that second
+// step fails old becomes own again. POSIX: fresh is renamed over own in one
+// step, with own's mode. 1 when fresh stands at own; 0 when own is as it
+// was. The environment variable QUORVEL_FAULT_SELF_SWAP makes the step that
+// puts fresh in place fail, so that tests can walk the way back.
+int fs_swap_executable(const char* own, const char* fresh, const char* old);
+
 // The folder holding the running executable, without a trailing separator.
 // 1 on success; 0 (and an empty text) when it does not fit or is unknown.
 int fs_executable_dir(char* buffer, int size);
@@ -108,3 +121,14 @@ std::int64_t clock_ms();
 // the system has an executable bit, it is set on the file first: downloaded
 // files arrive without it.
 int run_program(const char* command_line, const char* working_dir);
+
+// The name of this build's platform in a catalog's LAUNCHER record:
+// "windows-i686" or "linux-x86_64".
+const char* platform_name();
+
+// Starts program, the running program's new version, with this process's
+// arguments (argv as main received it), working directory and environment,
+// with RESTART_MARKER set in that environment so that the new process knows
+// how it began. Does not wait. 1 when started.
+int restart_program(const char* program, char** argv);
+constexpr const char RESTART_MARKER[] = "QUORVEL_RESTARTED";

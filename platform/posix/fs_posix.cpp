@@ -91,18 +91,36 @@ int fs_same_file(const char* a, const char* b)
     return info_a.st_dev == info_b.st_dev && info_a.st_ino == info_b.st_ino ? 1 : 0;
 }
 
-int fs_executable_dir(char* buffer, int size)
+int fs_executable_path(char* buffer, int size)
 {
     if (size <= 0) {
         return 0;
     }
-    buffer[0] = '\0';
     const ssize_t n = readlink("/proc/self/exe", buffer, static_cast<std::size_t>(size));
     if (n <= 0 || n >= size) {
         buffer[0] = '\0';
         return 0;
     }
     buffer[n] = '\0';
+    return 1;
+}
+
+int fs_swap_executable(const char* own, const char* fresh, const char* old)
+{
+    (void)old; // one atomic rename: there is never a moment without own
+    struct stat info = {};
+    if (stat(own, &info) != 0 || chmod(fresh, info.st_mode & 07777) != 0 ||
+        std::getenv("QUORVEL_FAULT_SELF_SWAP") != nullptr) {
+        return 0;
+    }
+    return rename(fresh, own) == 0 ? 1 : 0;
+}
+
+int fs_executable_dir(char* buffer, int size)
+{
+    if (!fs_executable_path(buffer, size)) {
+        return 0;
+    }
     char* slash = std::strrchr(buffer, '/');
     if (slash == nullptr) {
         buffer[0] = '\0';

@@ -7,6 +7,7 @@
 #include <sys/random.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -58,6 +59,20 @@ int run_program(const char* command_line, const char* working_dir)
     }
     posix_spawn_file_actions_destroy(&actions);
     return started;
+}
+
+const char* platform_name()
+{
+    return "linux-x86_64";
+}
+
+int restart_program(const char* program, char** argv)
+{
+    if (setenv(RESTART_MARKER, "1", 1) != 0) {
+        return 0;
+    }
+    pid_t pid = 0;
+    return posix_spawn(&pid, program, nullptr, nullptr, argv, environ) == 0 ? 1 : 0;
 }
 
 int random_bytes(std::uint8_t* out, int count)

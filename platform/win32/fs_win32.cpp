@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <direct.h>
 #include <fcntl.h>
@@ -113,7 +114,7 @@ int fs_same_file(const char* a, const char* b)
                : 0;
 }
 
-int fs_executable_dir(char* buffer, int size)
+int fs_executable_path(char* buffer, int size)
 {
     if (size <= 0) {
         return 0;
@@ -121,6 +122,28 @@ int fs_executable_dir(char* buffer, int size)
     const DWORD n = GetModuleFileNameA(nullptr, buffer, static_cast<DWORD>(size));
     if (n == 0 || n >= static_cast<DWORD>(size)) {
         buffer[0] = '\0';
+        return 0;
+    }
+    return 1;
+}
+
+int fs_swap_executable(const char* own, const char* fresh, const char* old)
+{
+    // A running executable may be renamed, not replaced: move it aside first.
+    if (!MoveFileExA(own, old, MOVEFILE_REPLACE_EXISTING)) {
+        return 0;
+    }
+    const bool fault = std::getenv("QUORVEL_FAULT_SELF_SWAP") != nullptr;
+    if (!fault && MoveFileExA(fresh, own, MOVEFILE_WRITE_THROUGH)) {
+        return 1;
+    }
+    MoveFileExA(old, own, 0);
+    return 0;
+}
+
+int fs_executable_dir(char* buffer, int size)
+{
+    if (!fs_executable_path(buffer, size)) {
         return 0;
     }
     char* cut = nullptr;

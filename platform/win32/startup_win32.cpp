@@ -46,14 +46,29 @@ std::int64_t clock_ms()
     return since_1970 / 10000;
 }
 
-int run_program(const char* command_line, const char* working_dir)
+namespace {
+
+// Starts program without waiting; the handles are not kept.
+int start_process(const char* program, char* command_line, const char* working_dir)
 {
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESHOWWINDOW | STARTF_FORCEOFFFEEDBACK;
     startup.wShowWindow = SW_SHOWNORMAL;
     PROCESS_INFORMATION process = {};
+    if (!CreateProcessA(program, command_line, nullptr, nullptr, FALSE, 0, nullptr, working_dir,
+                        &startup, &process)) {
+        return 0;
+    }
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    return 1;
+}
 
+} // namespace
+
+int run_program(const char* command_line, const char* working_dir)
+{
     // The path goes as the application name, so no search along its blanks
     // can start another program (a path under "John Smith" would first try
     // "John.exe"), and quoted as the command line, so the game's argv[0] is
@@ -63,13 +78,26 @@ int run_program(const char* command_line, const char* working_dir)
     if (length < 0 || length >= static_cast<int>(sizeof quoted)) {
         return 0;
     }
-    if (!CreateProcessA(command_line, quoted, nullptr, nullptr, FALSE, 0, nullptr, working_dir,
-                        &startup, &process)) {
+    return start_process(command_line, quoted, working_dir);
+}
+
+const char* platform_name()
+{
+    return "windows-i686";
+}
+
+int restart_program(const char* program, char** argv)
+{
+    (void)argv; // the command line as it came, quoting and all
+    if (!SetEnvironmentVariableA(RESTART_MARKER, "1")) {
         return 0;
     }
-    CloseHandle(process.hProcess);
-    CloseHandle(process.hThread);
-    return 1;
+    char command_line[32768];
+    const int length = std::snprintf(command_line, sizeof command_line, "%s", GetCommandLineA());
+    if (length < 0 || length >= static_cast<int>(sizeof command_line)) {
+        return 0;
+    }
+    return start_process(program, command_line, nullptr);
 }
 
 int random_bytes(std::uint8_t* out, int count)

@@ -267,6 +267,35 @@ class CatalogTool(unittest.TestCase):
         self.make_catalog(plain_file)
         self.assertEqual(run_ctl("sign", plain_file, "--key", key_file).returncode, 2)
 
+    def test_launcher_records_are_skipped_as_game_files_and_listed(self):
+        output = os.path.join(self.root, "c.txt")
+        result = run_ctl("catalog", self.game, "--launcher", "windows-i686=Zeta.pak",
+                         "--launcher", "linux-x86_64=a.pak", "-o", output)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        with open(output) as f:
+            text = f.read()
+        self.assertIn(f"LAUNCHER windows-i686\nZeta.pak\n{len(self.files['Zeta.pak'])}\n", text)
+        self.assertIn("LAUNCHER linux-x86_64\na.pak\n1\n", text)
+        # Neither is a game file: the keyword lines aside, every record parses
+        # as before, and verify lists the launchers apart.
+        records = parse_catalog(text.replace("LAUNCHER windows-i686\n", "FILE\n")
+                                .replace("LAUNCHER linux-x86_64\n", "FILE\n"))
+        self.assertEqual(len(records), len(self.files))
+        verify = run_ctl("verify", output, self.game)
+        self.assertEqual(verify.returncode, 0, verify.stdout)
+        self.assertIn(f"complete: {len(self.files) - 2} files verified", verify.stdout.decode())
+        self.assertIn("launcher windows-i686: Zeta.pak", verify.stdout.decode())
+        # A name the launchers in the field would read as a keyword, an
+        # unknown platform, a file not below DIR: refused.
+        with open(os.path.join(self.game, "NOTICE.exe"), "wb") as f:
+            f.write(b"MZ")
+        for bad in ("windows-i686=NOTICE.exe", "amiga=a.pak", "linux-x86_64=absent"):
+            with self.subTest(bad):
+                refused = run_ctl("catalog", self.game, "--launcher", bad)
+                self.assertEqual(refused.returncode, 2, refused.stdout)
+        self.assertIn(b"FILE, EXE or NOT", run_ctl("catalog", self.game, "--launcher",
+                                                   "windows-i686=NOTICE.exe").stderr)
+
     def test_bad_usage_and_unreadable_inputs(self):
         self.assertEqual(run_ctl().returncode, 2)
         self.assertEqual(run_ctl("frobnicate").returncode, 2)

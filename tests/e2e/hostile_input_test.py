@@ -572,6 +572,125 @@ class SignedUpdates(HostileBase):
         self.assertTrue(files["catalog.txt"].startswith(b"VERSION "))
 
 
+class LauncherSelfUpdate(HostileBase):
+    """A copy of the built launcher updates itself to the same program with
+    bytes appended (both executable formats still run)."""
+
+    def setUp(self):
+        if not ARGS.signed_launcher:
+            self.skipTest("runs with --signed-launcher, beside the signed cases")
+        super().setUp()
+        self.bin = os.path.join(self.tmp, "bin")
+        self.name = os.path.basename(PROGRAMS.launcher).replace("quorvel-launcher", "launcher")
+        with open(PROGRAMS.launcher, "rb") as f:
+            self.current = f.read()
+        self.newer = self.current + b"\0QUORVEL-NEWER" * 64
+        with open(PROGRAMS.game, "rb") as f:
+            self.game = {"game.exe": f.read(), "notes.txt": b"Patch 1.2\n"}
+        self.addCleanup(self.close_every_window)
+
+    def close_every_window(self):
+        found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name",
+                                f"^{harness.TITLE}$"], capture_output=True, text=True)
+        for window in found.stdout.split():
+            harness.close_window(int(window))
+            harness.window_gone(int(window))
+
+    def install_copy(self):
+        os.makedirs(self.bin, exist_ok=True)
+        path = os.path.join(self.bin, self.name)
+        with open(path, "wb") as f:
+            f.write(self.current)
+        os.chmod(path, 0o755)
+        return path
+
+    def serve(self, served=None, described=None):
+        """The game and a LAUNCHER record describing described, while the
+        server sends served."""
+        described = described or self.newer
+        platform = "windows-i686" if PROGRAMS.windows else "linux-x86_64"
+        catalog = (record("EXE", "game.exe", self.game["game.exe"]) +
+                   record("NOTES", "notes.txt", self.game["notes.txt"]) +
+                   f"LAUNCHER {platform}\nnew/{self.name}\n{len(described)}\n"
+                   f"{zlib.crc32(described):8X}\n{self.name}\n\n\n")
+        server = self.server()
+        server.replies["/q//catalog.php"] = [ok(catalog.encode())]
+        server.replies[f"/q//new/{self.name}"] = [ok(served or self.newer)]
+        for name, data in self.game.items():
+            server.replies["/q//" + name] = [ok(data)]
+        return server
+
+    def run_to_play(self, program, base, env=None):
+        launcher = Launcher(PROGRAMS, os.path.join(self.tmp, "appdata"), base,
+                            program=program, extra_env=env)
+        self.launchers.append(launcher)
+        window = harness.find_window(launcher)
+        launcher.wait_for_line("Listo para jugar!", timeout=90)
+        harness.close_window(window)
+        self.assertEqual(launcher.wait(timeout=30), 0, launcher.lines())
+        return launcher.lines()
+
+    def test_updates_itself_restarts_once_and_clears_the_old_file(self):
+        program = self.install_copy()
+        server = self.serve()
+        first = Launcher(PROGRAMS, os.path.join(self.tmp, "appdata"), server.base, program=program)
+        self.launchers.append(first)
+        first.wait_for_line("Launcher updated; restarting", timeout=90)
+        self.assertEqual(first.wait(timeout=30), 0, first.lines())
+        # The new launcher runs the whole sequence: the game's files arrive.
+        window = harness.find_window(timeout=60)
+        deadline = time.monotonic() + 90
+        while (snapshot(self.game_dir()).get("notes.txt") != self.game["notes.txt"]
+               and time.monotonic() < deadline):
+            time.sleep(0.2)
+        time.sleep(1)
+        harness.close_window(window)
+        self.assertTrue(harness.window_gone(window, timeout=30))
+        with open(program, "rb") as f:
+            self.assertEqual(f.read(), self.newer)
+        files = snapshot(self.game_dir())
+        self.assertEqual({n: files[n] for n in self.game}, self.game)
+        self.assertEqual(server.paths().count(f"/q//new/{self.name}"), 1)
+        self.assertEqual(server.paths().count("/q//catalog.php"), 2)
+        # The next start: no update, and nothing left beside the launcher.
+        lines = self.run_to_play(program, server.base)
+        self.assertFalse(any(line.startswith("Updating the launcher") for line in lines), lines)
+        self.assertEqual(os.listdir(self.bin), [self.name])
+        self.assertEqual(server.paths().count(f"/q//new/{self.name}"), 1)
+
+    def test_a_launcher_that_cannot_or_must_not_update_goes_on_to_play(self):
+        cases = {
+            "the download never verifies": (dict(served=self.newer[:-1] + b"?"), {},
+                                            "does not verify"),
+            "the swap fails": ({}, {"QUORVEL_FAULT_SELF_SWAP": "1"}, "cannot be put in place"),
+            "a just restarted launcher": ({}, {"QUORVEL_RESTARTED": "1"}, "just started"),
+        }
+        for name, (serving, env, reason) in cases.items():
+            with self.subTest(name):
+                shutil.rmtree(os.path.join(self.tmp, "appdata"), ignore_errors=True)
+                program = self.install_copy()
+                server = self.serve(**serving)
+                lines = self.run_to_play(program, server.base, env)
+                self.assertTrue(any(line.startswith("Launcher update skipped:") and reason in line
+                                    for line in lines), lines)
+                with open(program, "rb") as f:
+                    self.assertEqual(f.read(), self.current)
+                self.assertEqual(os.listdir(self.bin), [self.name])
+                self.assertEqual(snapshot(self.game_dir())["notes.txt"], self.game["notes.txt"])
+                self.assertLessEqual(server.paths().count(f"/q//new/{self.name}"), 3)
+
+    def test_read_only_launcher_folder_skips_and_updates_the_game(self):
+        with small_mount(self.bin, "64m"):
+            program = self.install_copy()
+            if subprocess.run(["mount", "-o", "remount,ro", self.bin]).returncode != 0:
+                self.skipTest("cannot remount read-only here")
+            server = self.serve()
+            lines = self.run_to_play(program, server.base)
+            self.assertTrue(any("cannot be written" in line for line in lines), lines)
+            self.assertNotIn(f"/q//new/{self.name}", server.paths())
+            self.assertEqual(snapshot(self.game_dir())["game.exe"], self.game["game.exe"])
+
+
 class UnderValgrind(HostileBase):
     def test_launcher_run_has_no_invalid_access(self):
         if PROGRAMS.windows or shutil.which("valgrind") is None:
