@@ -83,6 +83,12 @@ def forge_same_crc(data):
     return bytes(forged)
 
 
+def sanitized():
+    """Whether the programs are the AddressSanitizer build."""
+    with open(PROGRAMS.launcher, "rb") as f:
+        return b"__asan_init" in f.read()
+
+
 def snapshot(root):
     """Every file below root with its bytes."""
     found = {}
@@ -178,13 +184,13 @@ class ResponseFaults(HostileBase):
         result, _ = self.fetch(f"http://127.0.0.1:{harness.free_port()}/x")
         self.assertEqual(result.returncode, 1, (result.stdout, result.stderr))
 
-    def test_one_byte_per_second_still_completes(self):
+    def test_one_byte_at_a_time_still_completes(self):
         server = self.server()
-        server.replies["/drip"] = [("drip", b"HTTP/1.0 200 OK\n\nhi", 1.0)]
+        server.replies["/drip"] = [("drip", b"HTTP/1.0 200 OK\n\nhi", 0.4)]
         started = time.monotonic()
         result, out = self.fetch(f"http://127.0.0.1:{server.port}/drip")
         self.assertEqual(result.returncode, 0, (result.stdout, result.stderr))
-        self.assertGreater(time.monotonic() - started, 15)
+        self.assertGreater(time.monotonic() - started, 6)
         with open(out, "rb") as f:
             self.assertEqual(f.read(), b"hi")
 
@@ -389,6 +395,9 @@ class LauncherGuards(HostileBase):
             "a body past 64 MiB": ("endless", HEAD, 60),
             "no byte for 30 seconds": None,
         }
+        if sanitized():
+            # The wait proves a constant, not memory safety: the plain builds run it.
+            del replies["no byte for 30 seconds"]
         for name, reply in replies.items():
             with self.subTest(name):
                 server = self.server()
@@ -695,9 +704,8 @@ class UnderValgrind(HostileBase):
     def test_launcher_run_has_no_invalid_access(self):
         if PROGRAMS.windows or shutil.which("valgrind") is None:
             self.skipTest("valgrind runs the Linux build only")
-        with open(PROGRAMS.launcher, "rb") as f:
-            if b"__asan_init" in f.read():
-                self.skipTest("the sanitizer build checks itself")
+        if sanitized():
+            self.skipTest("the sanitizer build checks itself")
         log = os.path.join(self.tmp, "valgrind.log")
         files = {"a.dat": os.urandom(30000), "notes.txt": b"one\ntwo\n"}
         server = self.server()
