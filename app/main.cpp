@@ -19,7 +19,7 @@ int main(int argc, char** argv)
         return 1;
     }
     startup_make_data_directory();
-    if (!window_open("Quorvel Launcher", 400, 400)) {
+    if (!window_open(PRODUCT_NAME, 400, 400)) {
         return 1;
     }
     window_show();

@@ -6,8 +6,15 @@
 #include <cstdlib>
 #include <cstring>
 
+// A publisher's brand comes in from the build (CMake cache variables).
 #ifndef QUORVEL_SERVER_BASE
 #define QUORVEL_SERVER_BASE "http://quorvel.example/quorvel/data/"
+#endif
+#ifndef QUORVEL_PRODUCT_NAME
+#define QUORVEL_PRODUCT_NAME "Quorvel Launcher"
+#endif
+#ifndef QUORVEL_DATA_FOLDER
+#define QUORVEL_DATA_FOLDER "Quorvel"
 #endif
 
 char data_directory[APP_PATH_SIZE];
@@ -15,6 +22,8 @@ char catalog_path[APP_PATH_SIZE];
 const char* server_base;
 char** launch_arguments;
 const char* const DEFAULT_SERVER_BASE = QUORVEL_SERVER_BASE;
+const char* const PRODUCT_NAME = QUORVEL_PRODUCT_NAME;
+const char* const DATA_FOLDER_NAME = QUORVEL_DATA_FOLDER;
 
 namespace {
 int data_parent_is_fallback;
@@ -43,7 +52,7 @@ int startup_paths(int argc, char** argv)
         }
         data_parent_is_fallback = 1;
     }
-    if (!fits(std::snprintf(data_directory, sizeof data_directory, "%s/%s", parent, "Quorvel")) ||
+    if (!fits(std::snprintf(data_directory, sizeof data_directory, "%s/%s", parent, DATA_FOLDER_NAME)) ||
         !fits(std::snprintf(catalog_path, sizeof catalog_path, "%s/catalog.txt", data_directory))) {
         std::fprintf(stderr, "quorvel: the data folder path under %.60s... is too long\n", parent);
         return 0;

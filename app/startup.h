@@ -4,13 +4,17 @@
 
 constexpr int APP_PATH_SIZE = 1024;
 
-extern char data_directory[APP_PATH_SIZE]; // "<APPDATA>/Quorvel"
+extern char data_directory[APP_PATH_SIZE]; // "<APPDATA>/<data folder name>"
 extern char catalog_path[APP_PATH_SIZE];   // "<data directory>/catalog.txt"
 extern const char* server_base;            // argv[1], or the built-in default
 extern char** launch_arguments;            // argv as main received it
 
-// The server base built in at compile time (a publisher sets its own host).
+// The server base built in at compile time (a publisher sets its own host),
+// the product name (the window's title) and the data folder's name under
+// APPDATA: a publisher's brand.
 extern const char* const DEFAULT_SERVER_BASE;
+extern const char* const PRODUCT_NAME;
+extern const char* const DATA_FOLDER_NAME;
 
 // Works out the data directory, the catalog path and the server base. 0, with
 // one line on standard error, when there is no folder for the game data or a

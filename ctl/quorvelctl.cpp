@@ -51,6 +51,9 @@ const char usage[] =
     "  sign CATALOG --key KEYFILE [--version N] [--expires DAYS] [-o FILE]\n"
     "      Sign a catalog whose records carry SHA256 lines (in place without -o).\n"
     "\n"
+    "  --version\n"
+    "      Print the version.\n"
+    "\n"
     "Exit codes: 0 success, 1 negative answer, 2 bad usage or unreadable input.\n";
 
 } // namespace
@@ -81,6 +84,10 @@ int main(int argc, char** argv)
     if (argc < 2) {
         std::fputs(usage, stderr);
         return EXIT_USAGE;
+    }
+    if (std::strcmp(argv[1], "--version") == 0) {
+        std::printf("quorvelctl %s\n", QUORVEL_VERSION);
+        return 0;
     }
     if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0 ||
         std::strcmp(argv[1], "help") == 0) {

@@ -306,6 +306,9 @@ class CatalogTool(unittest.TestCase):
         self.assertEqual(run_ctl("catalog", self.game, "--exe", "absent.exe").returncode, 2)
         self.assertEqual(run_ctl("catalog", self.game, "-o",
                                  os.path.join(self.root, "no", "dir", "c.txt")).returncode, 2)
+        version = run_ctl("--version")
+        self.assertEqual(version.returncode, 0)
+        self.assertRegex(version.stdout.decode(), r"^quorvelctl \d+\.\d+\.\d+\n$")
         help_result = run_ctl("--help")
         self.assertEqual(help_result.returncode, 0)
         self.assertIn(b"catalog DIR", help_result.stdout)
