@@ -8,6 +8,12 @@ fonts (fonts-dejavu-core); the build itself needs neither.
 
 Run from anywhere:  /usr/bin/python3 tools/make_art.py
 The output is deterministic: the same inputs give byte-identical files.
+
+A publisher's brand:  tools/make_art.py --brand DIR --out OUTDIR
+takes the pictures of art/preview/, replaces each one DIR holds a PNG of
+(same name, same size; icon.png: a square of 96 pixels or more), and writes
+art_data.cpp, quorvel.ico and icon.png into OUTDIR. It needs python3-pil
+only; the build runs it when QUORVEL_ART_DIR is set.
 """
 
 import base64
@@ -557,7 +563,56 @@ def write_source(pictures, path):
         f.write("".join(parts))
 
 
+# The pictures in the order art_data.cpp declares them: (C name, file stem).
+PICTURES = [
+    ("ART_BACKGROUND", "background"),
+    ("ART_CORNER_TL", "corner_tl"),
+    ("ART_CORNER_TR", "corner_tr"),
+    ("ART_CORNER_BL", "corner_bl"),
+    ("ART_CORNER_BR", "corner_br"),
+    ("ART_LOGO", "logo"),
+    ("ART_NOTICE", "notice"),
+    ("ART_FONT", "font"),
+    ("ART_BUTTON_NORMAL", "button_normal"),
+    ("ART_BUTTON_HOVER", "button_hover"),
+    ("ART_BUTTON_PRESSED", "button_pressed"),
+]
+
+
+def brand(brand_dir, out_dir):
+    stems = {stem for _, stem in PICTURES} | {"icon"}
+    for name in sorted(os.listdir(brand_dir)):
+        if name.endswith(".png") and name[:-4] not in stems:
+            sys.exit("make_art: %s names no picture (one of: %s)"
+                     % (os.path.join(brand_dir, name), ", ".join(sorted(stems))))
+    pictures = []
+    for name, stem in PICTURES:
+        img = Image.open(os.path.join(PREVIEW_DIR, stem + ".png")).convert("RGBA")
+        custom = os.path.join(brand_dir, stem + ".png")
+        if os.path.exists(custom):
+            mine = Image.open(custom).convert("RGBA")
+            if mine.size != img.size:
+                sys.exit("make_art: %s is %dx%d; the picture it replaces is %dx%d"
+                         % ((custom,) + mine.size + img.size))
+            img = clean(mine)
+        pictures.append((name, stem, img))
+    icon = os.path.join(brand_dir, "icon.png")
+    master = Image.open(icon if os.path.exists(icon) else os.path.join(PREVIEW_DIR, "icon.png"))
+    master = master.convert("RGBA")
+    if master.width != master.height or master.width < 96:
+        sys.exit("make_art: %s must be square, 96 pixels or more" % icon)
+    os.makedirs(out_dir, exist_ok=True)
+    write_source(pictures, os.path.join(out_dir, "art_data.cpp"))
+    write_ico(master, [32, 48, 64, 96], os.path.join(out_dir, "quorvel.ico"))
+    master.resize((96, 96), Image.LANCZOS).save(os.path.join(out_dir, "icon.png"))
+
+
 def main():
+    if len(sys.argv) == 5 and sys.argv[1] == "--brand" and sys.argv[3] == "--out":
+        brand(sys.argv[2], sys.argv[4])
+        return
+    if len(sys.argv) != 1:
+        sys.exit("usage: make_art.py [--brand DIR --out OUTDIR]")
     os.makedirs(PREVIEW_DIR, exist_ok=True)
     corner = make_corner_tl()
     pictures = [

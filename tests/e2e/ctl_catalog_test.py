@@ -308,7 +308,7 @@ class CatalogTool(unittest.TestCase):
                                  os.path.join(self.root, "no", "dir", "c.txt")).returncode, 2)
         version = run_ctl("--version")
         self.assertEqual(version.returncode, 0)
-        self.assertRegex(version.stdout.decode(), r"^quorvelctl \d+\.\d+\.\d+\n$")
+        self.assertRegex(version.stdout.decode(), r"^quorvelctl \d+\.\d+\.\d+\r?\n$")
         help_result = run_ctl("--help")
         self.assertEqual(help_result.returncode, 0)
         self.assertIn(b"catalog DIR", help_result.stdout)

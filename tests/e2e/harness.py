@@ -486,9 +486,9 @@ class Launcher:
 TITLE = "Quorvel Launcher"
 
 
-def find_window(launcher=None, timeout=60.0):
+def find_window(launcher=None, timeout=60.0, title=TITLE):
     """The launcher's window once it is shown; fails early when the program
-    has ended without one."""
+    has ended without one. A brand's launcher has its own title."""
     if not os.environ.get("DISPLAY"):
         raise AssertionError("no X display: DISPLAY is not set")
     deadline = time.monotonic() + timeout
@@ -496,7 +496,7 @@ def find_window(launcher=None, timeout=60.0):
         if launcher is not None and launcher.process.poll() is not None:
             raise AssertionError(f"the launcher ended ({launcher.process.returncode}) "
                                  f"without a window: {launcher.lines()}")
-        found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", f"^{TITLE}$"],
+        found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", f"^{title}$"],
                                capture_output=True, text=True)
         ids = found.stdout.split()
         if ids:

@@ -14,6 +14,8 @@ import unittest
 import zipfile
 import zlib
 
+from PIL import Image, ImageChops
+
 import harness
 from harness import Launcher, ScriptedServer, ok
 
@@ -131,6 +133,46 @@ class WindowsInstaller(unittest.TestCase):
         self.assertNotEqual(self.wine("reg", "query", f"{UNINSTALL_KEY}\\{ARGS.slug}").returncode, 0)
 
 
+class BrandedBuild(unittest.TestCase):
+    """A build configured with tests/data/brand: its title, its data folder,
+    and its own logo where the built-in one was, every other pixel as before."""
+
+    LOGO_BOX = (50, 50, 350, 125)  # where the Checking screen draws the logo
+
+    def test_title_data_folder_and_picture(self):
+        if not ARGS.branded_launcher:
+            self.skipTest("runs with --branded-launcher")
+        tmp = harness.scratch_dir(self, "quorvel_brand_")
+        server = ScriptedServer()
+        self.addCleanup(server.stop)
+        server.replies["/q//catalog.php"] = [None]  # the Checking screen stays
+        programs = harness.Programs(ARGS.branded_launcher, ARGS.branded_launcher,
+                                    ARGS.branded_launcher)
+        launcher = Launcher(programs, os.path.join(tmp, "appdata"), server.base)
+        self.addCleanup(launcher.kill)
+        window = harness.find_window(launcher, title="Starfall Test Launcher")
+        launcher.wait_for_line(f"Fetching Catalog: {server.base}/catalog.php")
+        self.assertEqual(os.listdir(os.path.join(tmp, "appdata")), ["StarfallTest"])
+        harness.move_away(window)
+        time.sleep(1.0)
+        shot = Image.open(harness.screenshot(window, os.path.join(tmp, "shot.png"))).convert("RGB")
+        harness.close_window(window)
+        self.assertEqual(launcher.wait(timeout=30), 0, launcher.lines())
+
+        golden = os.path.join(ARGS.source, "tests", "golden")
+        built_in = Image.open(os.path.join(golden, "screens", "checking.png")).convert("RGB")
+        changed = ImageChops.difference(shot, built_in).getbbox()
+        self.assertIsNotNone(changed, "the brand's logo is not shown")
+        self.assertTrue(changed[0] >= self.LOGO_BOX[0] and changed[1] >= self.LOGO_BOX[1] and
+                        changed[2] <= self.LOGO_BOX[2] and changed[3] <= self.LOGO_BOX[3], changed)
+        reviewed = os.path.join(golden, "branded", "checking.png")
+        if (not os.path.exists(reviewed) or ImageChops.difference(
+                shot, Image.open(reviewed).convert("RGB")).getbbox() is not None):
+            actual = os.path.join(ARGS.source, "build", "branded-checking-actual.png")
+            shot.save(actual)
+            self.fail(f"the branded Checking screen is not {reviewed}; see {actual}")
+
+
 class DebianPackage(unittest.TestCase):
     def test_install_run_and_remove(self):
         if os.geteuid() != 0:
@@ -166,6 +208,8 @@ if __name__ == "__main__":
     parser.add_argument("--product", required=True)
     parser.add_argument("--slug", required=True)
     parser.add_argument("--version", required=True)
+    parser.add_argument("--branded-launcher", default="")
+    parser.add_argument("--source", default=os.path.join(os.path.dirname(__file__), "..", ".."))
     ARGS, rest = parser.parse_known_args()
     harness.ensure_display()
     unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
