@@ -186,6 +186,7 @@ class DebianPackage(unittest.TestCase):
             self.assertIn(f"/usr/bin/{ARGS.slug}", files)
             self.assertIn(f"/usr/share/applications/{ARGS.slug}.desktop", files)
             self.assertIn(f"/usr/share/icons/hicolor/48x48/apps/{ARGS.slug}.png", files)
+            self.assertIn(f"/usr/share/doc/{ARGS.slug}/THIRD-PARTY.md", files)
             version = subprocess.run(["/usr/bin/quorvelctl", "--version"], capture_output=True,
                                      text=True)
             self.assertEqual(version.stdout, f"quorvelctl {ARGS.version}\n")
