@@ -32,6 +32,10 @@ void BM_Crc32(benchmark::State& state, int kernel)
 BENCHMARK_CAPTURE(BM_Crc32, bytewise, CRC32_KERNEL_BYTEWISE)->Arg(4096)->Arg(65536)->Arg(1 << 20);
 BENCHMARK_CAPTURE(BM_Crc32, slice8, CRC32_KERNEL_SLICE8)->Arg(4096)->Arg(65536)->Arg(1 << 20);
 BENCHMARK_CAPTURE(BM_Crc32, pclmul, CRC32_KERNEL_PCLMUL)->Arg(4096)->Arg(65536)->Arg(1 << 20);
+BENCHMARK_CAPTURE(BM_Crc32, vpclmul256, CRC32_KERNEL_VPCLMUL256)
+    ->Arg(4096)
+    ->Arg(65536)
+    ->Arg(1 << 20);
 BENCHMARK_CAPTURE(BM_Crc32, vpclmul, CRC32_KERNEL_VPCLMUL)->Arg(4096)->Arg(65536)->Arg(1 << 20);
 
 } // namespace

@@ -97,6 +97,7 @@ constexpr std::uint64_t BARRETT_POLY = 0x1DB710641ull; // P, reflected, 33 bits
 constexpr std::uint64_t BARRETT_MU = 0x1F7011641ull;   // floor(x^64 / P), reflected
 
 #define CRC_SSE_TARGET __attribute__((target("pclmul,sse4.1")))
+#define CRC_AVX2_TARGET __attribute__((target("pclmul,sse4.1,avx2,vpclmulqdq")))
 #define CRC_AVX512_TARGET __attribute__((target("pclmul,sse4.1,avx512f,vpclmulqdq")))
 
 template <int distance> CRC_SSE_TARGET inline __m128i fold_constants()
@@ -185,6 +186,58 @@ CRC_SSE_TARGET std::uint32_t crc32_pclmul(const std::uint8_t* bytes, std::size_t
 #pragma GCC diagnostic ignored "-Wunknown-warning-option"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
+// The same folding over 256-bit registers, for CPUs with VPCLMULQDQ but
+// without AVX-512 (AMD Zen 3, Intel client cores).
+CRC_AVX2_TARGET inline __m256i fold32(__m256i acc, __m256i k, __m256i next)
+{
+    const __m256i lo = _mm256_clmulepi64_epi128(acc, k, 0x00);
+    const __m256i hi = _mm256_clmulepi64_epi128(acc, k, 0x11);
+    return _mm256_xor_si256(_mm256_xor_si256(lo, hi), next);
+}
+
+CRC_AVX2_TARGET inline __m256i load32(const std::uint8_t* at)
+{
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+}
+
+CRC_AVX2_TARGET std::uint32_t crc32_vpclmul256(const std::uint8_t* bytes, std::size_t count,
+                                               std::uint32_t crc)
+{
+    if (count < 128) {
+        return crc32_pclmul(bytes, count, crc);
+    }
+    __m256i y0 = _mm256_xor_si256(load32(bytes),
+                                  _mm256_zextsi128_si256(_mm_cvtsi32_si128(static_cast<int>(crc))));
+    __m256i y1 = load32(bytes + 32);
+    __m256i y2 = load32(bytes + 64);
+    __m256i y3 = load32(bytes + 96);
+    bytes += 128;
+    count -= 128;
+    const __m256i k1024 = _mm256_broadcastsi128_si256(fold_constants<1024>());
+    while (count >= 128) {
+        y0 = fold32(y0, k1024, load32(bytes));
+        y1 = fold32(y1, k1024, load32(bytes + 32));
+        y2 = fold32(y2, k1024, load32(bytes + 64));
+        y3 = fold32(y3, k1024, load32(bytes + 96));
+        bytes += 128;
+        count -= 128;
+    }
+    const __m256i k256 = _mm256_broadcastsi128_si256(fold_constants<256>());
+    y0 = fold32(y0, k256, y1);
+    y0 = fold32(y0, k256, y2);
+    y0 = fold32(y0, k256, y3);
+    while (count >= 32) {
+        y0 = fold32(y0, k256, load32(bytes));
+        bytes += 32;
+        count -= 32;
+    }
+    // Two 16-byte lanes into one: the first moves forward to the second.
+    const __m128i x =
+        fold16(_mm256_castsi256_si128(y0), fold_constants<128>(), _mm256_extracti128_si256(y0, 1));
+    crc = fold16_finish(x, &bytes, &count);
+    return crc32_slice8(bytes, count, crc);
+}
+
 CRC_AVX512_TARGET inline __m512i fold64(__m512i acc, __m512i k, __m512i next)
 {
     const __m512i lo = _mm512_clmulepi64_epi128(acc, k, 0x00);
@@ -254,20 +307,22 @@ void detect_cpu_kernels(int* available)
     if (!available[CRC32_KERNEL_PCLMUL] || !has_osxsave) {
         return;
     }
-    // The operating system must save the vector, mask and upper ZMM state.
+    // The operating system must save the vector state the kernel uses: the
+    // YMM halves for 256 bits, and the mask and upper ZMM state for 512.
     unsigned xcr0_lo = 0;
     unsigned xcr0_hi = 0;
     __asm__ volatile("xgetbv" : "=a"(xcr0_lo), "=d"(xcr0_hi) : "c"(0));
-    const unsigned zmm_state = 0x02u | 0x04u | 0x20u | 0x40u | 0x80u;
-    if ((xcr0_lo & zmm_state) != zmm_state) {
+    const unsigned ymm_state = 0x02u | 0x04u;
+    const unsigned zmm_state = ymm_state | 0x20u | 0x40u | 0x80u;
+    if ((xcr0_lo & ymm_state) != ymm_state || !__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) {
         return;
     }
-    if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) {
-        return;
-    }
+    const int has_avx2 = (ebx >> 5) & 1u;
     const int has_avx512f = (ebx >> 16) & 1u;
     const int has_vpclmul = (ecx >> 10) & 1u;
-    available[CRC32_KERNEL_VPCLMUL] = has_avx512f && has_vpclmul;
+    available[CRC32_KERNEL_VPCLMUL256] = has_avx2 && has_vpclmul;
+    available[CRC32_KERNEL_VPCLMUL] =
+        (xcr0_lo & zmm_state) == zmm_state && has_avx512f && has_vpclmul;
 }
 
 #endif
@@ -316,7 +371,7 @@ int crc32_kernel_available(int kernel)
 const char* crc32_kernel_name(int kernel)
 {
     static const char* const names[CRC32_KERNEL_COUNT] = {"bytewise", "slice8", "pclmul",
-                                                          "vpclmul"};
+                                                          "vpclmul256", "vpclmul"};
     return kernel >= 0 && kernel < CRC32_KERNEL_COUNT ? names[kernel] : "none";
 }
 
@@ -333,6 +388,7 @@ std::uint32_t crc32_kernel_run(int kernel, const std::uint8_t* bytes, std::size_
     switch (kernel) {
 #if QUORVEL_CRC_X86
     case CRC32_KERNEL_VPCLMUL: return crc32_vpclmul(bytes, count, running);
+    case CRC32_KERNEL_VPCLMUL256: return crc32_vpclmul256(bytes, count, running);
     case CRC32_KERNEL_PCLMUL: return crc32_pclmul(bytes, count, running);
 #endif
     case CRC32_KERNEL_SLICE8: return crc32_slice8(bytes, count, running);

@@ -7,11 +7,13 @@
 #include <cstdint>
 
 enum Crc32Kernel {
-    CRC32_KERNEL_BYTEWISE = 0, // the reference: one table lookup per byte
-    CRC32_KERNEL_SLICE8 = 1,   // eight tables, eight bytes per step (any CPU)
-    CRC32_KERNEL_PCLMUL = 2,   // carry-less multiply folding, SSE4.1 + PCLMULQDQ
-    CRC32_KERNEL_VPCLMUL = 3,  // the same over 512-bit registers, AVX-512F + VPCLMULQDQ
-    CRC32_KERNEL_COUNT = 4
+    CRC32_KERNEL_BYTEWISE = 0,   // the reference: one table lookup per byte
+    CRC32_KERNEL_SLICE8 = 1,     // eight tables, eight bytes per step (any CPU)
+    CRC32_KERNEL_PCLMUL = 2,     // carry-less multiply folding, SSE4.1 + PCLMULQDQ
+    CRC32_KERNEL_VPCLMUL256 = 3, // the same over 256-bit registers, AVX2 + VPCLMULQDQ
+    CRC32_KERNEL_VPCLMUL = 4,    // the same over 512-bit registers, AVX-512F + VPCLMULQDQ
+    CRC32_KERNEL_COUNT = 5
+    // The fastest available is the highest: keep them in this order.
 };
 
 // Builds the tables and picks the kernel; later calls do nothing.

@@ -94,6 +94,18 @@ int fs_executable_path(char* buffer, int size);
 // puts fresh in place fail, so that tests can walk the way back.
 int fs_swap_executable(const char* own, const char* fresh, const char* old);
 
+// Runs consume over every byte of the regular file at path, in order, and
+// returns how many went through. Files of at least map_from bytes go
+// through from a read-only mapping (no copy) where the platform maps files,
+// the rest through one reused buffer. -1, with nothing read, when path is
+// not a regular file (a FIFO or a device is refused without blocking) or
+// its size is not expected_size (give -1 to take any size); -1 as well when
+// it cannot be read to its end, also when it shrinks under a mapping (its
+// pages go away: the process survives it).
+using FsConsume = void (*)(const std::uint8_t* bytes, std::size_t count, void* context);
+std::int64_t fs_scan_file(const char* path, std::int64_t expected_size, std::int64_t map_from,
+                          FsConsume consume, void* context);
+
 // The folder holding the running executable, without a trailing separator.
 // 1 on success; 0 (and an empty text) when it does not fit or is unknown.
 int fs_executable_dir(char* buffer, int size);
