@@ -4,6 +4,7 @@ server, no files), Download (mid-transfer) and Ready, then clicks Play. When
 the data directory is already complete, the run goes straight to Ready."""
 import argparse
 import os
+import shutil
 import socket
 import sys
 import tempfile
@@ -80,7 +81,10 @@ silent.close()
 
 empty = tempfile.mkdtemp(prefix="quorvel_demo_empty_")
 dead = harness.free_port()
-run(empty, f"http://127.0.0.1:{dead}/quorvel/data/", retry)
+try:
+    run(empty, f"http://127.0.0.1:{dead}/quorvel/data/", retry)
+finally:
+    shutil.rmtree(empty, ignore_errors=True)
 
 run(args.appdata, args.base, update)
 started = os.path.join(args.data, "game-started.txt")
