@@ -135,6 +135,31 @@ EntryKind record_kind(const char* line)
     return ENTRY_NONE;
 }
 
+// Reads the four lines after a record's keyword line into entry (url
+// joined to url_prefix; *url_fits 0 when that did not fit), and the SHA256
+// line when the next line is one; when it is not, that line stays in line
+// and *line_pending is set. Every read is made even when one finds the end,
+// so the numbers of a record cut short come from whatever line still holds.
+// 1 when all four lines were there.
+int read_record_fields(std::FILE* file, CatalogEntry* entry, const char* url_prefix, char* line,
+                       int* line_pending, int* url_fits)
+{
+    int whole = read_line(file, entry->url_name, CATALOG_TEXT_SIZE);
+    *url_fits = compose(entry->url, url_prefix, entry->url_name);
+    whole &= read_line(file, line, CATALOG_TEXT_SIZE);
+    entry->size = parse_size(line);
+    whole &= read_line(file, line, CATALOG_TEXT_SIZE);
+    entry->crc = parse_crc(line);
+    whole &= read_line(file, entry->file_name, CATALOG_TEXT_SIZE);
+    *line_pending = 0;
+    if (read_line(file, line, CATALOG_TEXT_SIZE)) {
+        entry->has_sha256 = std::strncmp(line, "SHA256 ", 7) == 0 &&
+                            hex_decode(line + 7, entry->sha256, SHA256_SIZE);
+        *line_pending = !entry->has_sha256;
+    }
+    return whole;
+}
+
 // Drops every entry whose name equals an earlier record's (the list holds
 // the records last first), with one standard-error line each: two records
 // for one file would fetch it at every start, one sharing the notes file's
@@ -346,21 +371,10 @@ CatalogEntry* catalog_load(const char* path, const char* local_prefix, const cha
             return nullptr;
         }
         entry->kind = kind;
-        // At the end of the file the remaining reads find nothing: the names
-        // stay empty and the numbers are parsed from whatever the line
-        // buffer still holds, as a record cut short is still kept.
-        read_line(file, entry->url_name, CATALOG_TEXT_SIZE);
-        const int url_fits = compose(entry->url, url_prefix, entry->url_name);
-        read_line(file, line, CATALOG_TEXT_SIZE);
-        entry->size = parse_size(line);
-        read_line(file, line, CATALOG_TEXT_SIZE);
-        entry->crc = parse_crc(line);
-        read_line(file, entry->file_name, CATALOG_TEXT_SIZE);
-        if (read_line(file, line, CATALOG_TEXT_SIZE)) {
-            entry->has_sha256 = std::strncmp(line, "SHA256 ", 7) == 0 &&
-                                hex_decode(line + 7, entry->sha256, SHA256_SIZE);
-            line_pending = !entry->has_sha256;
-        }
+        // A record cut short by the end of the file is still kept: its names
+        // stay empty.
+        int url_fits = 0;
+        read_record_fields(file, entry, url_prefix, line, &line_pending, &url_fits);
         const int path_fits = compose(entry->local_path, local_prefix, entry->file_name);
         const std::size_t prefix_length =
             local_prefix[0] != '\0' ? std::strlen(local_prefix) + 1 : 0;
@@ -452,19 +466,10 @@ int catalog_find_launcher(const char* path, const char* platform, const char* ur
         std::memset(out, 0, sizeof *out);
         out->kind = ENTRY_LAUNCHER;
         std::snprintf(out->platform, sizeof out->platform, "%s", platform);
-        char size_text[CATALOG_TEXT_SIZE];
-        char crc_text[CATALOG_TEXT_SIZE];
-        found = read_line(file, out->url_name, CATALOG_TEXT_SIZE) &&
-                read_line(file, size_text, CATALOG_TEXT_SIZE) &&
-                read_line(file, crc_text, CATALOG_TEXT_SIZE) &&
-                read_line(file, out->file_name, CATALOG_TEXT_SIZE) &&
-                compose(out->url, url_prefix, out->url_name);
-        out->size = parse_size(size_text);
-        out->crc = parse_crc(crc_text);
-        if (found && read_line(file, line, CATALOG_TEXT_SIZE)) {
-            out->has_sha256 = std::strncmp(line, "SHA256 ", 7) == 0 &&
-                              hex_decode(line + 7, out->sha256, SHA256_SIZE);
-        }
+        int line_pending = 0;
+        int url_fits = 0;
+        found =
+            read_record_fields(file, out, url_prefix, line, &line_pending, &url_fits) && url_fits;
     }
     std::fclose(file);
     return found;

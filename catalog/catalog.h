@@ -30,6 +30,8 @@ enum EntryKind : std::int32_t {
 };
 
 constexpr int PLATFORM_NAME_SIZE = 24;
+// The platforms a LAUNCHER record may name.
+constexpr const char* LAUNCHER_PLATFORMS[] = {"windows-i686", "linux-x86_64"};
 
 struct CatalogEntry {
     EntryKind kind;

@@ -257,55 +257,51 @@ CatalogCheck catalog_check_sealed(const char* path, const std::uint8_t (*keys)[E
 
 namespace {
 
-std::uint8_t digest_block[256 * 1024];
+struct SealedMeasure {
+    Sha256 digest;
+    std::uint32_t crc;
+};
 
-// Size, CRC-32 and SHA-256 of a regular file in one read; 1 when it was
-// read to its end.
-int measure_sealed(const char* path, std::int64_t* size, std::uint32_t* crc,
-                   std::uint8_t sha256[SHA256_SIZE])
+void measure_sealed_piece(const std::uint8_t* bytes, std::size_t count, void* context)
 {
-    std::FILE* file = fs_is_file(path) ? std::fopen(path, "rb") : nullptr;
-    Sha256 state;
-    if (file == nullptr || !sha256_begin(&state)) {
-        if (file != nullptr) {
-            std::fclose(file);
-        }
-        return 0;
+    auto* m = static_cast<SealedMeasure*>(context);
+    sha256_update(&m->digest, bytes, count);
+    m->crc = crc32_update(bytes, static_cast<std::int32_t>(count), m->crc);
+}
+
+// CRC-32 and SHA-256 of a regular file in one pass; its size, or -1 when
+// it is not expected_size (-1: any) or cannot be read to its end.
+std::int64_t measure_sealed(const char* path, std::int64_t expected_size, std::uint32_t* crc,
+                            std::uint8_t sha256[SHA256_SIZE])
+{
+    SealedMeasure m = {{nullptr}, 0xFFFFFFFFu};
+    if (!sha256_begin(&m.digest)) {
+        return -1;
     }
     crc32_init_table();
-    std::uint32_t running = 0xFFFFFFFFu;
-    std::int64_t total = 0;
-    std::size_t got = 0;
-    while ((got = std::fread(digest_block, 1, sizeof digest_block, file)) > 0) {
-        sha256_update(&state, digest_block, got);
-        running = crc32_update(digest_block, static_cast<std::int32_t>(got), running);
-        total += static_cast<std::int64_t>(got);
-    }
-    const int read_ok = std::ferror(file) == 0;
-    std::fclose(file);
-    *size = total;
-    *crc = ~running;
-    return sha256_end(&state, sha256) && read_ok;
+    const std::int64_t size =
+        fs_scan_file(path, expected_size, FILE_MAP_AT_LEAST, measure_sealed_piece, &m);
+    const int digested = sha256_end(&m.digest, sha256);
+    *crc = ~m.crc;
+    return digested ? size : -1;
 }
 
 } // namespace
 
 int entry_matches_sealed(const CatalogEntry* entry, const char* path)
 {
-    std::int64_t size = 0;
     std::uint32_t crc = 0;
     std::uint8_t sha256[SHA256_SIZE];
     return entry->has_sha256 &&
-           measure_sealed(path != nullptr ? path : entry->local_path, &size, &crc, sha256) &&
-           size == entry->size && crc == entry->crc &&
-           std::memcmp(sha256, entry->sha256, SHA256_SIZE) == 0;
+           measure_sealed(path != nullptr ? path : entry->local_path, entry->size, &crc, sha256) ==
+               entry->size &&
+           crc == entry->crc && std::memcmp(sha256, entry->sha256, SHA256_SIZE) == 0;
 }
 
 int entry_take_sha256(CatalogEntry* entry)
 {
-    std::int64_t size = 0;
     std::uint32_t crc = 0;
-    entry->has_sha256 = measure_sealed(entry->local_path, &size, &crc, entry->sha256);
+    entry->has_sha256 = measure_sealed(entry->local_path, -1, &crc, entry->sha256) >= 0;
     return entry->has_sha256;
 }
 

@@ -67,8 +67,7 @@ int catalog_write_sealed(const char* text, std::int64_t length, std::int64_t ver
 int entry_matches_sealed(const CatalogEntry* entry, const char* path);
 
 // Takes the SHA-256 of the entry's local file into sha256 (has_sha256 set).
-// 1 on success; 0 when the file cannot be read to its end. Kept apart from
-// the size and CRC check: a build without keys links no digest code.
+// 1 on success; 0 when the file cannot be read to its end.
 int entry_take_sha256(CatalogEntry* entry);
 
 // "YYYY-MM-DDTHH:MM:SSZ" and seconds since 1970 both ways; parse gives 0

@@ -36,18 +36,11 @@ FileMeasure measure_stream(std::FILE* stream)
     return m;
 }
 
-// Files this large are checked from a mapping: no copy into read_block. A
-// small one costs less as one read than as a mapping's set-up and faults.
-constexpr std::int64_t MAP_AT_LEAST = 1 << 20;
-
+// fs_scan_file hands over pieces of at most a few megabytes.
 void measure_piece(const std::uint8_t* bytes, std::size_t count, void* context)
 {
     auto* m = static_cast<FileMeasure*>(context);
-    const std::size_t chunk = 1u << 30; // crc32_update counts in 32 bits
-    for (std::size_t at = 0; at < count; at += chunk) {
-        const std::size_t n = count - at < chunk ? count - at : chunk;
-        m->crc = crc32_update(bytes + at, static_cast<std::int32_t>(n), m->crc);
-    }
+    m->crc = crc32_update(bytes, static_cast<std::int32_t>(count), m->crc);
     m->size += static_cast<std::int64_t>(count);
 }
 
@@ -79,7 +72,7 @@ int entry_verify(CatalogEntry* entry)
     crc32_init_table();
     FileMeasure m = {0, 0xFFFFFFFFu, 1};
     const std::int64_t scanned =
-        fs_scan_file(entry->local_path, entry->size, MAP_AT_LEAST, measure_piece, &m);
+        fs_scan_file(entry->local_path, entry->size, FILE_MAP_AT_LEAST, measure_piece, &m);
     // Catalog sizes are 32-bit, so a file of 2 GiB or more never matches.
     if (scanned >= 0 && scanned == entry->size && ~m.crc == entry->crc) {
         return 1;

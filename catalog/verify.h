@@ -10,6 +10,11 @@
 
 constexpr int NOTES_LINE_SIZE = 64;
 
+// Files this large are checked from a mapping where the platform maps them
+// (no copy through a buffer); a smaller one costs less as one read than as
+// a mapping's set-up and faults.
+constexpr std::int64_t FILE_MAP_AT_LEAST = 1 << 20;
+
 void crc32_init_table();
 
 // Runs count bytes through the running value; no conditioning here.

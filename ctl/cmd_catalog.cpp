@@ -311,8 +311,7 @@ int take_launcher_option(const char* value, LauncherOption* out)
 {
     const char* equals = std::strchr(value, '=');
     const std::size_t length = equals != nullptr ? static_cast<std::size_t>(equals - value) : 0;
-    static const char* const platforms[] = {"windows-i686", "linux-x86_64"};
-    for (const char* platform : platforms) {
+    for (const char* platform : LAUNCHER_PLATFORMS) {
         if (length == std::strlen(platform) && std::strncmp(value, platform, length) == 0 &&
             equals[1] != '\0') {
             std::snprintf(out->platform, sizeof out->platform, "%s", platform);

@@ -54,8 +54,7 @@ int cmd_verify(int argc, char** argv)
         }
     }
     // The launcher's own versions are no game files: listed, not checked.
-    static const char* const platforms[] = {"windows-i686", "linux-x86_64"};
-    for (const char* platform : platforms) {
+    for (const char* platform : LAUNCHER_PLATFORMS) {
         static CatalogEntry launcher;
         if (catalog_find_launcher(catalog_path, platform, "", &launcher)) {
             std::printf("launcher %s: %s, %lld bytes\n", platform, launcher.url_name,

@@ -94,8 +94,8 @@ int fs_executable_path(char* buffer, int size);
 // puts fresh in place fail, so that tests can walk the way back.
 int fs_swap_executable(const char* own, const char* fresh, const char* old);
 
-// Runs consume over every byte of the regular file at path, in order, and
-// returns how many went through. Files of at least map_from bytes go
+// Runs consume over every byte of the regular file at path, in order, in
+// pieces of at most 8 MiB, and returns how many went through. Files of at least map_from bytes go
 // through from a read-only mapping (no copy) where the platform maps files,
 // the rest through one reused buffer. -1, with nothing read, when path is
 // not a regular file (a FIFO or a device is refused without blocking) or

@@ -38,23 +38,16 @@ SelfUpdatePlan self_update_plan(SelfUpdate* update, const char* catalog_file,
         update->reason = "the record has no SHA256 line";
         return SELF_UPDATE_SKIP;
     }
-    // The new file goes beside the running one, under the name the download
-    // writes; its folder is where the launcher lives.
-    std::snprintf(update->folder, sizeof update->folder, "%s", update->own_path);
-    char* cut = nullptr;
-    for (char* c = update->folder; *c != '\0'; ++c) {
-        if (*c == '/' || *c == '\\') {
-            cut = c;
-        }
-    }
-    if (cut == nullptr ||
+    // The new file goes beside the running one; the download makes the
+    // folders of file_name below folder, and there are none.
+    if (!fs_executable_dir(update->folder, sizeof update->folder) ||
         !with_suffix(record->local_path, sizeof record->local_path, update->own_path, ".new") ||
         !with_suffix(update->old_path, sizeof update->old_path, update->own_path, ".old")) {
         update->reason = "the launcher's path is too long";
         return SELF_UPDATE_SKIP;
     }
-    *cut = '\0';
-    std::snprintf(record->file_name, sizeof record->file_name, "%s", cut + 1);
+    std::snprintf(record->file_name, sizeof record->file_name, "%s",
+                  update->own_path + std::strlen(update->folder) + 1);
     std::FILE* probe = std::fopen(record->local_path, "wb");
     if (probe == nullptr) {
         update->reason = "the launcher's folder cannot be written";

@@ -13,15 +13,21 @@ namespace {
 std::uint8_t publisher_keys[UPDATE_KEYS_MAX][ED25519_KEY_SIZE];
 int publisher_key_count = 0;
 
-// The VERSION of the catalog in place when it still passes the checks
-// (expiry aside); 0 otherwise, so that a file no key signed cannot set the
-// lowest version a publisher may send.
+// The checks a catalog already in place must still pass: those it passed on
+// arrival, expiry aside (a player offline keeps playing).
+CatalogCheck check_in_place(const char* catalog_file, std::int64_t* version)
+{
+    return catalog_check_sealed(catalog_file, publisher_keys, publisher_key_count, 0, INT64_MIN,
+                                version);
+}
+
+// The VERSION of the catalog in place when it still passes them; 0
+// otherwise, so that a file no key signed cannot set the lowest version a
+// publisher may send.
 std::int64_t version_in_place(const char* catalog_file)
 {
     std::int64_t version = 0;
-    const CatalogCheck check = catalog_check_sealed(catalog_file, publisher_keys,
-                                                    publisher_key_count, 0, INT64_MIN, &version);
-    return check == CATALOG_CHECK_OK ? version : 0;
+    return check_in_place(catalog_file, &version) == CATALOG_CHECK_OK ? version : 0;
 }
 
 } // namespace
@@ -65,8 +71,7 @@ CatalogEntry* update_catalog_load(const char* catalog_file, const char* data_fol
 {
     if (update_signed_mode() && fs_exists(catalog_file)) {
         std::int64_t version = 0;
-        const CatalogCheck check = catalog_check_sealed(
-            catalog_file, publisher_keys, publisher_key_count, 0, INT64_MIN, &version);
+        const CatalogCheck check = check_in_place(catalog_file, &version);
         if (check != CATALOG_CHECK_OK) {
             std::fprintf(stderr, "catalog in place not used: %s\n", catalog_check_text(check));
             return nullptr;
