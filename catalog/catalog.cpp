@@ -8,12 +8,108 @@
 #include <cstdlib>
 #include <cstring>
 
+// Under AddressSanitizer a freed entry is marked unreadable, as free()
+// would mark it, so a use after catalog_free is still caught.
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#else
+#define ASAN_POISON_MEMORY_REGION(address, size) ((void)(address), (void)(size))
+#define ASAN_UNPOISON_MEMORY_REGION(address, size) ((void)(address), (void)(size))
+#endif
+
+// Entries come from blocks of pages, not from one heap allocation each: a
+// catalog of 10,000 files is 42 MB of fixed-size records, and a fault per
+// 4 KiB page was a quarter of the time to check them all. The first block
+// takes ordinary pages (a small catalog touches only a few); a list that
+// outgrows it asks for large pages. Entries are handed out from the newest
+// block in order; a block goes back to the system when its last entry is
+// freed, and a slot freed right after it was taken (a dropped record) is
+// taken again by the next entry.
+namespace {
+
+struct EntryBlock {
+    std::size_t used;      // slots handed out, from the start
+    std::size_t live;      // of those, not yet freed
+    std::size_t ever_used; // slots below this are no longer all zero
+};
+
+struct EntrySlot {
+    EntryBlock* block;
+    CatalogEntry entry;
+};
+
+constexpr std::size_t ENTRY_SLOTS_OFFSET =
+    (sizeof(EntryBlock) + alignof(EntrySlot) - 1) / alignof(EntrySlot) * alignof(EntrySlot);
+constexpr std::size_t ENTRIES_PER_BLOCK =
+    (MEM_BLOCK_BYTES - ENTRY_SLOTS_OFFSET) / sizeof(EntrySlot);
+
+EntryBlock* entry_newest_block = nullptr;
+int entry_blocks_held = 0;
+
+EntrySlot* entry_slot(EntryBlock* block, std::size_t index)
+{
+    return reinterpret_cast<EntrySlot*>(reinterpret_cast<unsigned char*>(block) +
+                                        ENTRY_SLOTS_OFFSET) +
+           index;
+}
+
+} // namespace
+
 CatalogEntry* entry_new()
 {
-    auto* entry = static_cast<CatalogEntry*>(std::calloc(1, sizeof(CatalogEntry)));
-    // calloc gives the fresh state: kind 0, empty texts, size, crc, update 0,
-    // next null.
-    return entry;
+    EntryBlock* block = entry_newest_block;
+    if (block == nullptr || block->used == ENTRIES_PER_BLOCK) {
+        const int will_fill = block != nullptr;
+        block = static_cast<EntryBlock*>(mem_block_alloc(MEM_BLOCK_BYTES, will_fill));
+        if (block == nullptr) {
+            return nullptr;
+        }
+        ++entry_blocks_held;
+        entry_newest_block = block;
+    }
+    EntrySlot* slot = entry_slot(block, block->used);
+    ASAN_UNPOISON_MEMORY_REGION(&slot->entry, sizeof(CatalogEntry));
+    if (block->used < block->ever_used) {
+        // Fresh pages are zero; a slot given back is not.
+        std::memset(static_cast<void*>(slot), 0, sizeof(EntrySlot));
+    }
+    ++block->used;
+    ++block->live;
+    if (block->ever_used < block->used) {
+        block->ever_used = block->used;
+    }
+    slot->block = block;
+    // Zeroed memory is the fresh state: kind 0, empty texts, size, crc,
+    // update 0, next null.
+    return &slot->entry;
+}
+
+void entry_free(CatalogEntry* entry)
+{
+    if (entry == nullptr) {
+        return;
+    }
+    auto* slot = reinterpret_cast<EntrySlot*>(reinterpret_cast<unsigned char*>(entry) -
+                                              offsetof(EntrySlot, entry));
+    EntryBlock* block = slot->block;
+    ASAN_POISON_MEMORY_REGION(entry, sizeof(CatalogEntry));
+    --block->live;
+    if (block->live == 0) {
+        if (block == entry_newest_block) {
+            entry_newest_block = nullptr;
+        }
+        mem_block_free(block, MEM_BLOCK_BYTES);
+        --entry_blocks_held;
+        return;
+    }
+    if (block == entry_newest_block && slot == entry_slot(block, block->used - 1)) {
+        --block->used;
+    }
+}
+
+int entry_blocks_in_use()
+{
+    return entry_blocks_held;
 }
 
 int read_line(std::FILE* stream, char* buffer, int n)
@@ -211,7 +307,7 @@ int drop_duplicate_names(CatalogEntry** head)
         CatalogEntry* entry = *link;
         if (entry->update == -1) {
             *link = entry->next;
-            std::free(entry);
+            entry_free(entry);
         } else {
             link = &entry->next;
         }
@@ -398,7 +494,7 @@ CatalogEntry* catalog_load(const char* path, const char* local_prefix, const cha
         if (problem != nullptr) {
             std::fprintf(stderr, "catalog: skipping record \"%.200s\": %s\n", entry->file_name,
                          problem);
-            std::free(entry);
+            entry_free(entry);
             continue;
         }
         entry->next = head;
@@ -420,7 +516,7 @@ void catalog_free(CatalogEntry** head)
     CatalogEntry* entry = *head;
     while (entry != nullptr) {
         CatalogEntry* next = entry->next;
-        std::free(entry);
+        entry_free(entry);
         entry = next;
     }
     *head = nullptr;

@@ -51,7 +51,14 @@ struct CatalogEntry {
 };
 
 // A new entry in its fresh state, owned by the caller; null when no memory.
+// Give it back with entry_free (or catalog_free for a list), never free().
 CatalogEntry* entry_new();
+
+// Releases one entry from entry_new. Null: nothing.
+void entry_free(CatalogEntry* entry);
+
+// How many blocks of pages the entries alive now occupy (0 when none is).
+int entry_blocks_in_use();
 
 // Reads one line of at most n-1 bytes and removes up to three trailing line
 // end characters, never the one at position 0. 1 when a line was read, 0 at

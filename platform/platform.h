@@ -4,6 +4,7 @@
 // header or an #ifdef.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -97,9 +98,9 @@ int fs_swap_executable(const char* own, const char* fresh, const char* old);
 // Runs consume over every byte of the regular file at path, in order, in
 // pieces of at most 8 MiB, and returns how many went through. Files of at least map_from bytes go
 // through from a read-only mapping (no copy) where the platform maps files,
-// the rest through one reused buffer. -1, with nothing read, when path is
-// not a regular file (a FIFO or a device is refused without blocking) or
-// its size is not expected_size (give -1 to take any size); -1 as well when
+// the rest through one reused buffer. -1, with nothing consumed, when path
+// is not a regular file (a FIFO or a device never blocks the scan) or its
+// size is not expected_size (give -1 to take any size); -1 as well when
 // it cannot be read to its end, also when it shrinks under a mapping (its
 // pages go away: the process survives it).
 using FsConsume = void (*)(const std::uint8_t* bytes, std::size_t count, void* context);
@@ -114,6 +115,18 @@ int fs_executable_dir(char* buffer, int size);
 // $XDG_DATA_HOME or $HOME/.local/share on POSIX, the executable's folder on
 // Windows. 0 when there is none or it does not fit.
 int fs_user_data_parent(char* buffer, int size);
+
+// ---- Memory pages ----------------------------------------------------------
+
+// Blocks of zeroed pages straight from the system, for callers that fill
+// many records at once; bytes is a multiple of MEM_BLOCK_BYTES. With
+// will_fill set the caller means to touch the whole block, so the system may
+// back it with large pages (on Linux, transparent huge pages on a 2 MiB
+// boundary: one fault per 2 MiB instead of one per 4 KiB). Null when no
+// memory or bytes is not such a multiple. Pages never touched cost nothing.
+constexpr std::size_t MEM_BLOCK_BYTES = 2u * 1024 * 1024;
+void* mem_block_alloc(std::size_t bytes, int will_fill);
+void mem_block_free(void* block, std::size_t bytes);
 
 // ---- Randomness -----------------------------------------------------------
 

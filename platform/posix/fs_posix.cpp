@@ -162,7 +162,9 @@ std::int64_t scan_mapped(int fd, std::size_t size, FsConsume consume, void* cont
     return result;
 }
 
-constexpr std::size_t SCAN_BLOCK = 256 * 1024;
+// 1 MiB: from a cold disk, reads of 256 KiB left the disk idle while each
+// block was checked and trailed cat by a tenth (scripts/bench verify).
+constexpr std::size_t SCAN_BLOCK = 1024 * 1024;
 std::uint8_t scan_block[SCAN_BLOCK];
 
 std::int64_t scan_read(int fd, std::int64_t size, FsConsume consume, void* context)
@@ -192,6 +194,26 @@ std::int64_t scan_read(int fd, std::int64_t size, FsConsume consume, void* conte
     }
 }
 
+// A small file of known size in one read of size + 1 bytes, without an
+// fstat (a tenth of the time per file when most files are small): a regular
+// file's read stops short only at its end, so exactly size bytes is the
+// whole file at its size. Anything else, a shorter or longer file, a folder
+// (EISDIR), a FIFO (no data without blocking), is refused with nothing
+// consumed.
+std::int64_t scan_small(int fd, std::int64_t size, FsConsume consume, void* context)
+{
+    const std::size_t want = static_cast<std::size_t>(size) + 1;
+    ssize_t got = -1;
+    do {
+        got = read(fd, scan_block, want);
+    } while (got < 0 && errno == EINTR);
+    if (got != static_cast<ssize_t>(size)) {
+        return -1;
+    }
+    consume(scan_block, static_cast<std::size_t>(got), context);
+    return got;
+}
+
 } // namespace
 
 std::int64_t fs_scan_file(const char* path, std::int64_t expected_size, std::int64_t map_from,
@@ -202,8 +224,14 @@ std::int64_t fs_scan_file(const char* path, std::int64_t expected_size, std::int
     if (fd < 0) {
         return -1;
     }
-    struct stat info = {};
     std::int64_t result = -1;
+    if (expected_size > 0 && expected_size < static_cast<std::int64_t>(SCAN_BLOCK) &&
+        expected_size < map_from) {
+        result = scan_small(fd, expected_size, consume, context);
+        close(fd);
+        return result;
+    }
+    struct stat info = {};
     if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
         (expected_size < 0 || info.st_size == expected_size)) {
         result = -2;
@@ -211,6 +239,11 @@ std::int64_t fs_scan_file(const char* path, std::int64_t expected_size, std::int
             result = scan_mapped(fd, static_cast<std::size_t>(info.st_size), consume, context);
         }
         if (result == -2) {
+            // Twice the read-ahead: a cold file then streams from the disk
+            // while the previous block is checked (cat asks the same).
+            if (info.st_size > static_cast<off_t>(SCAN_BLOCK)) {
+                posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+            }
             result = scan_read(fd, info.st_size, consume, context);
         }
     }

@@ -190,18 +190,19 @@ TEST_F(VerifyTest, LargeFilesVerifyAlikeAndOneCutWhileScannedNeverPasses)
         },
         &cut);
     EXPECT_LT(result, static_cast<std::int64_t>(big.size()));
-    // Another size, a folder: refused before a byte is read.
+    // Another size, a folder: refused before a byte reaches consume, both
+    // where the size is looked up first and where a small file is taken in
+    // one read.
     cut.seen = 0;
-    EXPECT_EQ(fs_scan_file(
-                  cut.path.c_str(), 5, 0,
-                  [](const std::uint8_t*, std::size_t, void* c) { static_cast<Cut*>(c)->seen = 1; },
-                  &cut),
-              -1);
-    EXPECT_EQ(fs_scan_file(
-                  dir.c_str(), -1, 0,
-                  [](const std::uint8_t*, std::size_t, void* c) { static_cast<Cut*>(c)->seen = 1; },
-                  &cut),
-              -1);
+    const auto mark = [](const std::uint8_t*, std::size_t, void* c) {
+        static_cast<Cut*>(c)->seen = 1;
+    };
+    for (const std::int64_t map_from : {std::int64_t{0}, std::int64_t{1} << 40}) {
+        EXPECT_EQ(fs_scan_file(cut.path.c_str(), 5, map_from, mark, &cut), -1);
+        EXPECT_EQ(fs_scan_file(cut.path.c_str(), (1 << 20) + 1, map_from, mark, &cut), -1);
+        EXPECT_EQ(fs_scan_file(dir.c_str(), -1, map_from, mark, &cut), -1);
+        EXPECT_EQ(fs_scan_file(dir.c_str(), 5, map_from, mark, &cut), -1);
+    }
     EXPECT_EQ(cut.seen, 0);
     EXPECT_EQ(entry_verify(right), 0);
 }
