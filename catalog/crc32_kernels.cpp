@@ -381,6 +381,15 @@ int crc32_kernel_selected()
     return kernels.selected;
 }
 
+int crc32_kernel_choose(int kernel)
+{
+    if (!crc32_kernel_available(kernel)) {
+        return 0;
+    }
+    kernels.selected = kernel;
+    return 1;
+}
+
 std::uint32_t crc32_kernel_run(int kernel, const std::uint8_t* bytes, std::size_t count,
                                std::uint32_t running)
 {

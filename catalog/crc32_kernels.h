@@ -26,6 +26,10 @@ const char* crc32_kernel_name(int kernel);
 // The kernel crc32_update uses.
 int crc32_kernel_selected();
 
+// Makes crc32_update use kernel from now on, to measure a slower CPU's
+// kernel on this one. 0, and nothing changes, when this CPU does not run it.
+int crc32_kernel_choose(int kernel);
+
 // Runs count bytes through the running value with the given kernel, which
 // must be available.
 std::uint32_t crc32_kernel_run(int kernel, const std::uint8_t* bytes, std::size_t count,

@@ -118,13 +118,17 @@ class CatalogTool(unittest.TestCase):
         with open(os.path.join(self.game, "a.pak"), "ab") as f:
             f.write(b"!")
         os.remove(os.path.join(self.game, "empty.dat"))
-        result = run_ctl("verify", catalog, self.game)
-        self.assertEqual(result.returncode, 1)
-        lines = result.stdout.decode().replace("\r\n", "\n").splitlines()
-        flagged = sorted(line for line in lines if line.startswith(("differs:", "missing:")))
-        self.assertEqual(flagged, ["differs: a.pak", "differs: maps/level one.map",
-                                   "missing: empty.dat"])
-        self.assertIn("3 of 7 files need an update, 70001 bytes", lines[-1])
+        # Every CRC-32 kernel flags the same files; one not known is refused.
+        for kernel in ([], ["--crc-kernel", "bytewise"], ["--crc-kernel", "slice8"]):
+            result = run_ctl("verify", catalog, self.game, *kernel)
+            self.assertEqual(result.returncode, 1)
+            lines = result.stdout.decode().replace("\r\n", "\n").splitlines()
+            flagged = sorted(line for line in lines if line.startswith(("differs:", "missing:")))
+            self.assertEqual(flagged, ["differs: a.pak", "differs: maps/level one.map",
+                                       "missing: empty.dat"], kernel)
+            self.assertIn("3 of 7 files need an update, 70001 bytes", lines[-1])
+        self.assertEqual(run_ctl("verify", catalog, self.game, "--crc-kernel", "crc64").returncode,
+                         2)
 
     def test_output_below_the_folder_replaces_only_a_catalog(self):
         refused = {
