@@ -135,6 +135,7 @@ int retry_wait()
 // End when the window is gone. A file that does not verify is fetched again,
 // without limit for max_tries 0, else GaveUp after that many tries.
 constexpr int DOWNLOAD_RECEIVES_PER_LOOK = 16;
+constexpr int DOWNLOAD_IDLE_WAIT_MS = 1;
 
 Next download_phase(CatalogEntry* list, const char* folder, std::int32_t max_tries)
 {
@@ -157,6 +158,7 @@ Next download_phase(CatalogEntry* list, const char* folder, std::int32_t max_tri
         // is still seen hundreds of times a second.
         CatalogEntry* finished = nullptr;
         DownloadStep step = DOWNLOAD_RUNNING;
+        int arrived = 0;
         for (int receive = 0; receive < DOWNLOAD_RECEIVES_PER_LOOK; ++receive) {
             const std::int64_t before = download_transfer_bytes(&run, &http_client);
             step = download_step(&run, &http_client, &finished);
@@ -164,6 +166,7 @@ Next download_phase(CatalogEntry* list, const char* folder, std::int32_t max_tri
                 download_transfer_bytes(&run, &http_client) == before) {
                 break;
             }
+            arrived = 1;
         }
         if (step == DOWNLOAD_DONE) {
             return Next::Ready;
@@ -191,6 +194,14 @@ Next download_phase(CatalogEntry* list, const char* folder, std::int32_t max_tri
             transfer_write_texts(&progress, &figures, bytes_text, speed_text, time_text);
         }
         screen_compose();
+        if (!arrived) {
+            // Nothing came: wait for the socket, briefly, instead of going
+            // round at once. Spinning took a whole core for the whole
+            // download, from the server and the display on a small machine
+            // (and from a laptop's battery); the wait ends with the first
+            // byte, and the window is looked at again within a millisecond.
+            http_wait(&http_client, DOWNLOAD_IDLE_WAIT_MS);
+        }
     }
 }
 
