@@ -22,6 +22,13 @@ enum class Next { End, Ready, Download, Retry, GaveUp };
 // here costs nothing (the running launcher carries on).
 constexpr std::int32_t SELF_UPDATE_TRIES = 3;
 
+// How long a transfer loop's pass that brought nothing waits for the socket
+// before it looks at the window again. Going round at once took a whole
+// core for the whole transfer (and for the 30 s a silent server is given),
+// from the server and the display on a small machine and from a laptop's
+// battery; the wait ends with the first byte.
+constexpr int IDLE_WAIT_MS = 1;
+
 Next download_phase(CatalogEntry* list, const char* folder, std::int32_t max_tries);
 Next self_update_pass();
 
@@ -83,6 +90,7 @@ int fetch_catalog()
             return update_fetch_end(&http_client, temporary_path, catalog_path);
         }
         screen_compose();
+        http_wait(&http_client, IDLE_WAIT_MS);
     }
 }
 
@@ -135,7 +143,6 @@ int retry_wait()
 // End when the window is gone. A file that does not verify is fetched again,
 // without limit for max_tries 0, else GaveUp after that many tries.
 constexpr int DOWNLOAD_RECEIVES_PER_LOOK = 16;
-constexpr int DOWNLOAD_IDLE_WAIT_MS = 1;
 
 Next download_phase(CatalogEntry* list, const char* folder, std::int32_t max_tries)
 {
@@ -195,12 +202,7 @@ Next download_phase(CatalogEntry* list, const char* folder, std::int32_t max_tri
         }
         screen_compose();
         if (!arrived) {
-            // Nothing came: wait for the socket, briefly, instead of going
-            // round at once. Spinning took a whole core for the whole
-            // download, from the server and the display on a small machine
-            // (and from a laptop's battery); the wait ends with the first
-            // byte, and the window is looked at again within a millisecond.
-            http_wait(&http_client, DOWNLOAD_IDLE_WAIT_MS);
+            http_wait(&http_client, IDLE_WAIT_MS);
         }
     }
 }
