@@ -142,8 +142,6 @@ int retry_wait()
 // running game): asking the server again and again would change nothing.
 // End when the window is gone. A file that does not verify is fetched again,
 // without limit for max_tries 0, else GaveUp after that many tries.
-constexpr int DOWNLOAD_RECEIVES_PER_LOOK = 16;
-
 Next download_phase(CatalogEntry* list, const char* folder, std::int32_t max_tries)
 {
     if (window_gone(screen_show(SCREEN_DOWNLOAD))) {
@@ -159,22 +157,10 @@ Next download_phase(CatalogEntry* list, const char* folder, std::int32_t max_tri
         if (window_gone(pump_pending())) {
             return Next::End;
         }
-        // While bytes keep arriving, a few receives go by between two looks
-        // at the window: a receive is 16 KiB, a fraction of a millisecond on
-        // a fast line, and each look is a round of system calls. The window
-        // is still seen hundreds of times a second.
         CatalogEntry* finished = nullptr;
-        DownloadStep step = DOWNLOAD_RUNNING;
-        int arrived = 0;
-        for (int receive = 0; receive < DOWNLOAD_RECEIVES_PER_LOOK; ++receive) {
-            const std::int64_t before = download_transfer_bytes(&run, &http_client);
-            step = download_step(&run, &http_client, &finished);
-            if (step != DOWNLOAD_RUNNING || finished != nullptr ||
-                download_transfer_bytes(&run, &http_client) == before) {
-                break;
-            }
-            arrived = 1;
-        }
+        const std::int64_t before = download_transfer_bytes(&run, &http_client);
+        const DownloadStep step = download_step(&run, &http_client, &finished);
+        const int arrived = download_transfer_bytes(&run, &http_client) != before;
         if (step == DOWNLOAD_DONE) {
             return Next::Ready;
         }

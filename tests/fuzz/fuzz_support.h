@@ -8,13 +8,18 @@
 #include <cstdlib>
 #include <cstring>
 
-// Writes the bytes to one file per process and returns its path.
+inline char fuzz_file_path[64] = {};
+
+// Writes the bytes to one file per process and returns its path. The file
+// goes when the process ends normally (libFuzzer's time limit), so repeated
+// runs leave nothing behind in /dev/shm.
 inline const char* fuzz_write_file(const std::uint8_t* data, std::size_t size)
 {
-    static char path[64] = {};
+    char* path = fuzz_file_path;
     if (path[0] == '\0') {
-        std::snprintf(path, sizeof path, "/dev/shm/quorvel-fuzz-%ld.bin",
-                      static_cast<long>(std::rand()) ^ reinterpret_cast<long>(&path));
+        std::snprintf(path, sizeof fuzz_file_path, "/dev/shm/quorvel-fuzz-%ld.bin",
+                      static_cast<long>(std::rand()) ^ reinterpret_cast<long>(&fuzz_file_path));
+        std::atexit([] { std::remove(fuzz_file_path); });
     }
     std::FILE* f = std::fopen(path, "wb");
     if (f == nullptr) {
