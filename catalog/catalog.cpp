@@ -27,10 +27,10 @@
 // taken again by the next entry.
 namespace {
 
+// Slots below used have been handed out; every slot from used on is zero.
 struct EntryBlock {
-    std::size_t used;      // slots handed out, from the start
-    std::size_t live;      // of those, not yet freed
-    std::size_t ever_used; // slots below this are no longer all zero
+    std::size_t used;
+    std::size_t live; // of the slots handed out, those not yet freed
 };
 
 struct EntrySlot {
@@ -69,17 +69,10 @@ CatalogEntry* entry_new()
     }
     EntrySlot* slot = entry_slot(block, block->used);
     ASAN_UNPOISON_MEMORY_REGION(&slot->entry, sizeof(CatalogEntry));
-    if (block->used < block->ever_used) {
-        // Fresh pages are zero; a slot given back is not.
-        std::memset(static_cast<void*>(slot), 0, sizeof(EntrySlot));
-    }
     ++block->used;
     ++block->live;
-    if (block->ever_used < block->used) {
-        block->ever_used = block->used;
-    }
     slot->block = block;
-    // Zeroed memory is the fresh state: kind 0, empty texts, size, crc,
+    // The zeroed slot is the fresh state: kind 0, empty texts, size, crc,
     // update 0, next null.
     return &slot->entry;
 }
@@ -92,7 +85,6 @@ void entry_free(CatalogEntry* entry)
     auto* slot = reinterpret_cast<EntrySlot*>(reinterpret_cast<unsigned char*>(entry) -
                                               offsetof(EntrySlot, entry));
     EntryBlock* block = slot->block;
-    ASAN_POISON_MEMORY_REGION(entry, sizeof(CatalogEntry));
     --block->live;
     if (block->live == 0) {
         if (block == entry_newest_block) {
@@ -103,8 +95,11 @@ void entry_free(CatalogEntry* entry)
         return;
     }
     if (block == entry_newest_block && slot == entry_slot(block, block->used - 1)) {
+        // Given back to the unused, all-zero end of the block.
+        std::memset(static_cast<void*>(slot), 0, sizeof(EntrySlot));
         --block->used;
     }
+    ASAN_POISON_MEMORY_REGION(entry, sizeof(CatalogEntry));
 }
 
 int entry_blocks_in_use()

@@ -167,6 +167,15 @@ std::int64_t scan_mapped(int fd, std::size_t size, FsConsume consume, void* cont
 constexpr std::size_t SCAN_BLOCK = 1024 * 1024;
 std::uint8_t scan_block[SCAN_BLOCK];
 
+ssize_t read_retrying(int fd, std::size_t count)
+{
+    ssize_t got = -1;
+    do {
+        got = read(fd, scan_block, count);
+    } while (got < 0 && errno == EINTR);
+    return got;
+}
+
 std::int64_t scan_read(int fd, std::int64_t size, FsConsume consume, void* context)
 {
     std::int64_t total = 0;
@@ -177,10 +186,7 @@ std::int64_t scan_read(int fd, std::int64_t size, FsConsume consume, void* conte
         const std::size_t want = left > 0 && static_cast<std::uint64_t>(left) < SCAN_BLOCK
                                      ? static_cast<std::size_t>(left)
                                      : SCAN_BLOCK;
-        const ssize_t got = read(fd, scan_block, want);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
+        const ssize_t got = read_retrying(fd, want);
         if (got < 0) {
             return -1;
         }
@@ -202,11 +208,7 @@ std::int64_t scan_read(int fd, std::int64_t size, FsConsume consume, void* conte
 // consumed.
 std::int64_t scan_small(int fd, std::int64_t size, FsConsume consume, void* context)
 {
-    const std::size_t want = static_cast<std::size_t>(size) + 1;
-    ssize_t got = -1;
-    do {
-        got = read(fd, scan_block, want);
-    } while (got < 0 && errno == EINTR);
+    const ssize_t got = read_retrying(fd, static_cast<std::size_t>(size) + 1);
     if (got != static_cast<ssize_t>(size)) {
         return -1;
     }
