@@ -343,8 +343,12 @@ int is_device_name(const char* part, std::ptrdiff_t length)
 
 } // namespace
 
-const char* catalog_name_problem(const char* name)
+const char* catalog_name_normalize(const char* name, char* out, int size)
 {
+    if (size < 1) {
+        return "empty file name";
+    }
+    out[0] = '\0';
     if (name[0] == '\0') {
         return "empty file name";
     }
@@ -357,29 +361,62 @@ const char* catalog_name_problem(const char* name)
             return "character Windows refuses in a file name"; // ':' also drives, streams
         }
     }
-    if (names_equal(name, "catalog.txt") || names_equal(name, "catalog.txt.new")) {
-        return "the launcher's own file";
-    }
+    // Component by component, as Win32 opens a path: a doubled separator
+    // is one, and trailing dots and blanks are not part of a name.
+    int used = 0;
     const char* part = name;
     while (true) {
         const char* end = part;
         while (*end != '\0' && !is_separator(*end)) {
             ++end;
         }
+        if (end == part && *end != '\0') {
+            part = end + 1; // "a//b" is "a/b"
+            continue;
+        }
         if (end == part) {
-            return "empty folder or file name";
+            out[0] = '\0';
+            return "empty folder or file name"; // ends in a separator: the folder itself
         }
-        if (end[-1] == '.' || end[-1] == ' ') {
-            return "name ending in a dot or a blank"; // also "." and ".."
+        const char* kept = end;
+        while (kept > part && (kept[-1] == '.' || kept[-1] == ' ')) {
+            --kept;
         }
-        if (is_device_name(part, end - part)) {
+        if (kept == part) {
+            out[0] = '\0';
+            return "name of dots and blanks only"; // ".", "..", "... "
+        }
+        if (is_device_name(part, kept - part)) {
+            out[0] = '\0';
             return "Windows device name";
         }
+        const int length = static_cast<int>(kept - part);
+        if (used + (used > 0 ? 1 : 0) + length >= size) {
+            out[0] = '\0';
+            return "file name too long";
+        }
+        if (used > 0) {
+            out[used++] = '/';
+        }
+        std::memcpy(out + used, part, static_cast<std::size_t>(length));
+        used += length;
+        out[used] = '\0';
         if (*end == '\0') {
-            return nullptr;
+            break;
         }
         part = end + 1;
     }
+    if (names_equal(out, "catalog.txt") || names_equal(out, "catalog.txt.new")) {
+        out[0] = '\0';
+        return "the launcher's own file";
+    }
+    return nullptr;
+}
+
+const char* catalog_name_problem(const char* name)
+{
+    char normal[CATALOG_TEXT_SIZE];
+    return catalog_name_normalize(name, normal, sizeof normal);
 }
 
 int catalog_name_is_safe(const char* name)
@@ -466,19 +503,16 @@ CatalogEntry* catalog_load(const char* path, const char* local_prefix, const cha
         // stay empty.
         int url_fits = 0;
         read_record_fields(file, entry, url_prefix, line, &line_pending, &url_fits);
-        const int path_fits = compose(entry->local_path, local_prefix, entry->file_name);
-        const std::size_t prefix_length =
-            local_prefix[0] != '\0' ? std::strlen(local_prefix) + 1 : 0;
-        for (char* c = entry->local_path + prefix_length; *c != '\0'; ++c) {
-            if (*c == '\\') {
-                *c = '/';
-            }
-        }
-
+        // The name as Windows would open it ("maps//a.pak", "readme.txt ."
+        // are "maps/a.pak", "readme.txt"), so every build lays out the same
+        // tree and the rules below see the name the file system will.
+        char normal[CATALOG_TEXT_SIZE];
+        const char* problem = catalog_name_normalize(entry->file_name, normal, sizeof normal);
+        const int path_fits =
+            problem == nullptr && compose(entry->local_path, local_prefix, normal);
         // A cut path would name another file, and an unsafe name would reach
         // outside the data directory or clash with the launcher's own files:
         // such records are dropped, not trimmed.
-        const char* problem = catalog_name_problem(entry->file_name);
         if (problem == nullptr && !url_fits) {
             problem = "URL too long";
         } else if (problem == nullptr &&
@@ -492,6 +526,7 @@ CatalogEntry* catalog_load(const char* path, const char* local_prefix, const cha
             entry_free(entry);
             continue;
         }
+        std::memcpy(entry->file_name, normal, sizeof normal);
         entry->next = head;
         head = entry;
     }

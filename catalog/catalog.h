@@ -105,16 +105,23 @@ int catalog_record_text(const CatalogEntry* entry, char* out, int size);
 // The same written form into an open stream; 1 when no write failed.
 int catalog_write_stream(const CatalogEntry* head, std::FILE* stream);
 
-// Why a local file name may not be joined to the data directory, or null
-// when it may. Refused: an empty name or one ending in a separator (the
-// folder itself); absolute names ("/x", "\x", "\\host\x"); a drive or
-// stream colon; characters Windows refuses (<>"|?* and control
-// characters); a component ending in a dot or a blank (so "." and ".."); a
-// Windows device name (CON, PRN, AUX, NUL, COM1-9, LPT1-9, CONIN$, CONOUT$;
-// any case, any extension, any component); and the launcher's own files
-// "catalog.txt" and "catalog.txt.new" in any case. Sub-folders such as
-// "maps/a.pak" or "maps\a.pak" are fine. Catalogs serve Windows players, so
-// every build refuses the same names.
+// A local file name as Windows opens it, or why it may not be joined to
+// the data directory. The name is first taken apart as Win32 does: doubled
+// separators are one, and every component loses its trailing dots and
+// blanks ("maps//a.pak" is "maps/a.pak", "readme.txt ." is "readme.txt").
+// Refused: an empty name or one ending in a separator (the folder itself);
+// absolute names ("/x", "\x", "\\host\x"); a drive or stream colon;
+// characters Windows refuses (<>"|?* and control characters); a component of
+// dots and blanks only (so "." and ".."); a Windows device name (CON, PRN,
+// AUX, NUL, COM1-9, LPT1-9, CONIN$, CONOUT$; any case, any extension, any
+// component); and the launcher's own files "catalog.txt" and
+// "catalog.txt.new" in any case. Catalogs serve Windows players, so every
+// build (and the publisher's tools) applies the same rules. On success out
+// (size bytes) holds the name with "/" separators and the result is null;
+// otherwise out is empty and the result says why.
+const char* catalog_name_normalize(const char* file_name, char* out, int size);
+
+// Why a name is refused (catalog_name_normalize), or null when it is not.
 const char* catalog_name_problem(const char* file_name);
 
 // 1 when catalog_name_problem finds nothing.
