@@ -128,6 +128,76 @@ int read_line(std::FILE* stream, char* buffer, int n)
     return 1;
 }
 
+int text_read_line(TextCursor* cursor, char* buffer, int n)
+{
+    if (n < 2 || cursor->at >= cursor->end) {
+        return 0;
+    }
+    // As fgets: up to n-1 bytes, through the first LF.
+    std::int64_t stop = cursor->at;
+    const std::int64_t limit =
+        cursor->end - cursor->at < n - 1 ? cursor->end : cursor->at + (n - 1);
+    while (stop < limit) {
+        if (cursor->bytes[stop++] == '\n') {
+            break;
+        }
+    }
+    const auto count = static_cast<std::size_t>(stop - cursor->at);
+    std::memcpy(buffer, cursor->bytes + cursor->at, count);
+    buffer[count] = '\0';
+    cursor->at = stop;
+    // As read_line: the text ends at a zero byte, and up to three line ends
+    // are removed, never at position 0.
+    const int len = static_cast<int>(std::strlen(buffer));
+    for (int pos = len - 1; pos >= len - 3 && pos >= 1; --pos) {
+        if (buffer[pos] == '\r' || buffer[pos] == '\n') {
+            buffer[pos] = '\0';
+        }
+    }
+    return 1;
+}
+
+int catalog_text_read(const char* path, char** bytes, std::int64_t* length)
+{
+    *bytes = nullptr;
+    *length = 0;
+    // A FIFO or a device in the catalog's place would block or never end.
+    std::FILE* file = fs_is_file(path) ? std::fopen(path, "rb") : nullptr;
+    if (file == nullptr) {
+        return 0;
+    }
+    std::int64_t capacity = 1 << 16;
+    std::int64_t size = 0;
+    char* text = static_cast<char*>(std::malloc(static_cast<std::size_t>(capacity) + 1));
+    while (text != nullptr) {
+        size += static_cast<std::int64_t>(
+            std::fread(text + size, 1, static_cast<std::size_t>(capacity - size), file));
+        if (size < capacity || capacity > CATALOG_BODY_LIMIT) {
+            break;
+        }
+        capacity *= 2;
+        char* bigger =
+            static_cast<char*>(std::realloc(text, static_cast<std::size_t>(capacity) + 1));
+        if (bigger == nullptr) {
+            std::free(text);
+        }
+        text = bigger;
+    }
+    const int failed = std::ferror(file) != 0;
+    std::fclose(file);
+    if (text == nullptr || failed || size > CATALOG_BODY_LIMIT) {
+        if (size > CATALOG_BODY_LIMIT) {
+            std::fprintf(stderr, "catalog: %.200s is larger than any catalog; not read\n", path);
+        }
+        std::free(text);
+        return 0;
+    }
+    text[size] = '\0';
+    *bytes = text;
+    *length = size;
+    return 1;
+}
+
 namespace {
 
 // A size line as atoi reads it (white space, sign, digits), kept inside the
@@ -232,30 +302,39 @@ EntryKind record_kind(const char* line)
 // and *line_pending is set. Every read is made even when one finds the end,
 // so the numbers of a record cut short come from whatever line still holds.
 // 1 when all four lines were there.
-int read_record_fields(std::FILE* file, CatalogEntry* entry, const char* url_prefix, char* line,
+int read_record_fields(TextCursor* text, CatalogEntry* entry, const char* url_prefix, char* line,
                        int* line_pending, int* url_fits)
 {
-    int whole = read_line(file, entry->url_name, CATALOG_TEXT_SIZE);
+    int whole = text_read_line(text, entry->url_name, CATALOG_TEXT_SIZE);
     *url_fits = compose(entry->url, url_prefix, entry->url_name);
-    whole &= read_line(file, line, CATALOG_TEXT_SIZE);
+    whole &= text_read_line(text, line, CATALOG_TEXT_SIZE);
     entry->size = parse_size(line);
-    whole &= read_line(file, line, CATALOG_TEXT_SIZE);
+    whole &= text_read_line(text, line, CATALOG_TEXT_SIZE);
     entry->crc = parse_crc(line);
-    whole &= read_line(file, entry->file_name, CATALOG_TEXT_SIZE);
+    whole &= text_read_line(text, entry->file_name, CATALOG_TEXT_SIZE);
     *line_pending = 0;
-    if (read_line(file, line, CATALOG_TEXT_SIZE)) {
+    if (text_read_line(text, line, CATALOG_TEXT_SIZE)) {
         entry->has_sha256 = std::strncmp(line, "SHA256 ", 7) == 0 &&
-                            hex_decode(line + 7, entry->sha256, SHA256_SIZE);
+                            hex_decode(line + 7, static_cast<int>(std::strlen(line + 7)),
+                                       entry->sha256, SHA256_SIZE);
         *line_pending = !entry->has_sha256;
     }
     return whole;
 }
 
-// Drops every entry whose name equals an earlier record's (the list holds
-// the records last first), with one standard-error line each: two records
-// for one file would fetch it at every start, one sharing the notes file's
-// name would show its bytes as notes. 0 when out of memory.
-int drop_duplicate_names(CatalogEntry** head)
+bool same_contents(const CatalogEntry* a, const CatalogEntry* b)
+{
+    return a->size == b->size && a->crc == b->crc && a->has_sha256 == b->has_sha256 &&
+           (!a->has_sha256 || std::memcmp(a->sha256, b->sha256, SHA256_SIZE) == 0);
+}
+
+// One entry for each file (names as Windows compares them; the list holds
+// the records last first). Records naming one file with the same contents
+// are one file, fetched once, with the roles of them all: a catalog may list
+// the executable as a FILE and again as the EXE. Records naming one file
+// with other contents cannot both stand: the later one does, with one
+// standard-error line. 0 when out of memory.
+int merge_same_files(CatalogEntry** head)
 {
     std::size_t count = 0;
     for (const CatalogEntry* e = *head; e != nullptr; e = e->next) {
@@ -279,21 +358,33 @@ int drop_duplicate_names(CatalogEntry** head)
     for (CatalogEntry* e = *head; e != nullptr; e = e->next) {
         order[n++] = e;
     }
-    // From the first record in the file to the last; a duplicate is marked
-    // with update -1 and unlinked below.
+    // From the first record in the file to the last; the record a later one
+    // takes the place of is marked with update -1 and unlinked below.
     for (std::size_t i = count; i-- > 0;) {
         CatalogEntry* entry = order[i];
         std::size_t slot = name_hash(entry->file_name) & (slots - 1);
         while (table[slot] != nullptr && !names_equal(table[slot]->file_name, entry->file_name)) {
             slot = (slot + 1) & (slots - 1);
         }
-        if (table[slot] == nullptr) {
-            table[slot] = entry;
-        } else {
-            std::fprintf(stderr, "catalog: skipping record \"%.200s\": same file as \"%.200s\"\n",
-                         entry->file_name, table[slot]->file_name);
-            entry->update = -1;
+        CatalogEntry* earlier = table[slot];
+        table[slot] = entry;
+        if (earlier == nullptr) {
+            continue;
         }
+        if (!same_contents(earlier, entry)) {
+            std::fprintf(stderr,
+                         "catalog: record \"%.200s\" replaces an earlier one for the same file "
+                         "with other contents\n",
+                         entry->file_name);
+        }
+        entry->exe_record =
+            entry->exe_record > earlier->exe_record ? entry->exe_record : earlier->exe_record;
+        entry->notes_record = entry->notes_record > earlier->notes_record ? entry->notes_record
+                                                                          : earlier->notes_record;
+        entry->kind = entry->exe_record != 0     ? ENTRY_EXE
+                      : entry->notes_record != 0 ? ENTRY_NOTES
+                                                 : ENTRY_FILE;
+        earlier->update = -1;
     }
     std::free(order);
     std::free(table);
@@ -468,41 +559,38 @@ int catalog_install(const char* fetched_path, const char* catalog_path)
     return 0;
 }
 
-CatalogEntry* catalog_load(const char* path, const char* local_prefix, const char* url_prefix)
+CatalogEntry* catalog_parse(const char* bytes, std::int64_t length, const char* local_prefix,
+                            const char* url_prefix)
 {
-    // A FIFO or a device in the catalog's place would block or never end.
-    if (!fs_is_file(path)) {
-        return nullptr;
-    }
-    std::FILE* file = std::fopen(path, "rb");
-    if (file == nullptr) {
-        return nullptr;
-    }
+    TextCursor text = {bytes, 0, length};
     CatalogEntry* head = nullptr;
     char line[CATALOG_TEXT_SIZE] = {};
+    std::int32_t record_number = 0;
     // The line after a record is read to look for its SHA256 line; when it
     // is none, it is the next line to look at.
     int line_pending = 0;
-    while (line_pending || read_line(file, line, CATALOG_TEXT_SIZE)) {
+    while (line_pending || text_read_line(&text, line, CATALOG_TEXT_SIZE)) {
         line_pending = 0;
         const EntryKind kind = record_kind(line);
         if (kind == ENTRY_NONE) {
             continue;
         }
+        ++record_number;
         CatalogEntry* entry = entry_new();
         if (entry == nullptr) {
             // A partial list could pass for a complete game; give up the
             // whole load so the caller treats the catalog as missing.
-            std::fprintf(stderr, "catalog: out of memory loading %s\n", path);
+            std::fprintf(stderr, "catalog: out of memory\n");
             catalog_free(&head);
-            std::fclose(file);
             return nullptr;
         }
         entry->kind = kind;
+        entry->exe_record = kind == ENTRY_EXE ? record_number : 0;
+        entry->notes_record = kind == ENTRY_NOTES ? record_number : 0;
         // A record cut short by the end of the file is still kept: its names
         // stay empty.
         int url_fits = 0;
-        read_record_fields(file, entry, url_prefix, line, &line_pending, &url_fits);
+        read_record_fields(&text, entry, url_prefix, line, &line_pending, &url_fits);
         // The name as Windows would open it ("maps//a.pak", "readme.txt ."
         // are "maps/a.pak", "readme.txt"), so every build lays out the same
         // tree and the rules below see the name the file system will.
@@ -530,12 +618,42 @@ CatalogEntry* catalog_load(const char* path, const char* local_prefix, const cha
         entry->next = head;
         head = entry;
     }
-    std::fclose(file);
-    if (!drop_duplicate_names(&head)) {
-        std::fprintf(stderr, "catalog: out of memory loading %s\n", path);
+    if (!merge_same_files(&head)) {
+        std::fprintf(stderr, "catalog: out of memory\n");
         catalog_free(&head);
     }
     return head;
+}
+
+CatalogEntry* catalog_load(const char* path, const char* local_prefix, const char* url_prefix)
+{
+    char* bytes = nullptr;
+    std::int64_t length = 0;
+    if (!catalog_text_read(path, &bytes, &length)) {
+        return nullptr;
+    }
+    CatalogEntry* head = catalog_parse(bytes, length, local_prefix, url_prefix);
+    std::free(bytes);
+    return head;
+}
+
+CatalogEntry* catalog_find_role(CatalogEntry* head, EntryKind kind)
+{
+    CatalogEntry* found = nullptr;
+    std::int32_t latest = 0;
+    for (CatalogEntry* e = head; e != nullptr; e = e->next) {
+        const std::int32_t record = kind == ENTRY_EXE ? e->exe_record : e->notes_record;
+        if (record > latest) {
+            found = e;
+            latest = record;
+        }
+    }
+    for (CatalogEntry* e = head; found == nullptr && e != nullptr; e = e->next) {
+        if (e->kind == kind) {
+            found = e;
+        }
+    }
+    return found;
 }
 
 void catalog_free(CatalogEntry** head)
@@ -574,18 +692,15 @@ int catalog_line_is_keyword(const char* line)
     return record_kind(line) != ENTRY_NONE;
 }
 
-int catalog_find_launcher(const char* path, const char* platform, const char* url_prefix,
-                          CatalogEntry* out)
+int catalog_find_launcher_in(const char* bytes, std::int64_t length, const char* platform,
+                             const char* url_prefix, CatalogEntry* out)
 {
-    std::FILE* file = fs_is_file(path) ? std::fopen(path, "rb") : nullptr;
-    if (file == nullptr) {
-        return 0;
-    }
+    TextCursor text = {bytes, 0, length};
     char keyword[64];
     std::snprintf(keyword, sizeof keyword, "LAUNCHER %s", platform);
     char line[CATALOG_TEXT_SIZE];
     int found = 0;
-    while (!found && read_line(file, line, CATALOG_TEXT_SIZE)) {
+    while (!found && text_read_line(&text, line, CATALOG_TEXT_SIZE)) {
         if (std::strcmp(line, keyword) != 0) {
             continue;
         }
@@ -595,9 +710,21 @@ int catalog_find_launcher(const char* path, const char* platform, const char* ur
         int line_pending = 0;
         int url_fits = 0;
         found =
-            read_record_fields(file, out, url_prefix, line, &line_pending, &url_fits) && url_fits;
+            read_record_fields(&text, out, url_prefix, line, &line_pending, &url_fits) && url_fits;
     }
-    std::fclose(file);
+    return found;
+}
+
+int catalog_find_launcher(const char* path, const char* platform, const char* url_prefix,
+                          CatalogEntry* out)
+{
+    char* bytes = nullptr;
+    std::int64_t length = 0;
+    if (!catalog_text_read(path, &bytes, &length)) {
+        return 0;
+    }
+    const int found = catalog_find_launcher_in(bytes, length, platform, url_prefix, out);
+    std::free(bytes);
     return found;
 }
 

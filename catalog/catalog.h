@@ -47,6 +47,12 @@ struct CatalogEntry {
     std::int32_t has_sha256;
     std::uint8_t sha256[32];
     char platform[PLATFORM_NAME_SIZE]; // a LAUNCHER record's
+    // The place in the catalog (1 for the first record) of the last EXE and
+    // NOTES record naming this file; 0 when none did. One file may be named
+    // by several records (a FILE and then an EXE), and the last EXE and
+    // NOTES records of the catalog are what Play starts and shows.
+    std::int32_t exe_record;
+    std::int32_t notes_record;
     CatalogEntry* next;
 };
 
@@ -65,24 +71,53 @@ int entry_blocks_in_use();
 // the end of the file or on a read error (buffer then unchanged).
 int read_line(std::FILE* stream, char* buffer, int n);
 
-// Loads a catalog file. Either prefix may be empty; a non-empty prefix is
-// joined to the name with "/", and "\" in the name becomes "/" in
-// local_path, so every build lays out the same tree. Records are dropped
-// with one standard-error line each for an unsafe name, a URL or path too
-// long, and a name equal to an earlier record's once letter case and the
-// separator are ignored. Null when the file is not a regular file, cannot be
-// opened or holds no record.
+// Lines of a catalog held in memory, read exactly as read_line reads a file
+// of the same bytes (pieces of n-1 bytes, a NUL ending the text, up to three
+// line ends removed): the bytes a signature covers are the bytes parsed.
+struct TextCursor {
+    const char* bytes;
+    std::int64_t at;
+    std::int64_t end;
+};
+
+int text_read_line(TextCursor* cursor, char* buffer, int n);
+
+// A catalog file's bytes, read once into a buffer the caller gives back with
+// std::free (a zero byte follows them). 1 on success; 0 when the path is
+// not a regular file, cannot be read, or holds more than
+// CATALOG_BODY_LIMIT bytes (no fetch ever writes more).
+int catalog_text_read(const char* path, char** bytes, std::int64_t* length);
+
+// The entry list of a catalog's bytes. Either prefix may be empty; a
+// non-empty prefix is joined to the name with "/". Names are stored in the
+// form catalog_name_normalize gives, so every build lays out the same tree.
+// Records are dropped with one standard-error line each for an unsafe name
+// or a URL or path too long. Records that name one file (letter case and
+// the separator ignored) with the same size, CRC-32 and SHA-256 are one
+// entry that keeps the roles of all of them; with different contents the
+// later record stands, with one standard-error line. Null when it holds no
+// record.
+CatalogEntry* catalog_parse(const char* bytes, std::int64_t length, const char* local_prefix,
+                            const char* url_prefix);
+
+// catalog_parse of a file's bytes; null also when it cannot be read.
 CatalogEntry* catalog_load(const char* path, const char* local_prefix, const char* url_prefix);
 
 // The "LAUNCHER <platform>" record for platform into *out (url joined to
 // url_prefix; local_path left empty for the caller). 1 when found whole.
 int catalog_find_launcher(const char* path, const char* platform, const char* url_prefix,
                           CatalogEntry* out);
+int catalog_find_launcher_in(const char* bytes, std::int64_t length, const char* platform,
+                             const char* url_prefix, CatalogEntry* out);
 
 // 1 when a line would read as a record's keyword line (it starts with
 // FILE, EXE or NOT): a LAUNCHER record's lines must not, or the launchers in
 // the field would take them for a record of the game.
 int catalog_line_is_keyword(const char* line);
+
+// The entry the last record of kind (ENTRY_EXE or ENTRY_NOTES) in the
+// catalog named; for a list made by hand, the first entry of that kind.
+CatalogEntry* catalog_find_role(CatalogEntry* head, EntryKind kind);
 
 // Releases every entry and sets *head to null. Null address or head: nothing.
 void catalog_free(CatalogEntry** head);

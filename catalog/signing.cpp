@@ -40,26 +40,6 @@ int parse_decimal(const char* text, std::int64_t* value)
     return 1;
 }
 
-// Copies the line that starts at text[start] (up to end) without its line
-// end into out (size bytes, cut to fit) and returns where the next begins.
-std::int64_t take_line(const char* text, std::int64_t start, std::int64_t end, char* out, int size)
-{
-    std::int64_t stop = start;
-    while (stop < end && text[stop] != '\n') {
-        ++stop;
-    }
-    std::int64_t length = stop - start;
-    if (length > 0 && text[start + length - 1] == '\r') {
-        --length;
-    }
-    if (length > size - 1) {
-        length = size - 1;
-    }
-    std::memcpy(out, text + start, static_cast<std::size_t>(length));
-    out[length] = '\0';
-    return stop < end ? stop + 1 : end;
-}
-
 } // namespace
 
 const char* catalog_check_text(CatalogCheck check)
@@ -74,6 +54,10 @@ const char* catalog_check_text(CatalogCheck check)
     case CATALOG_CHECK_NO_EXPIRY: return "no EXPIRES line";
     case CATALOG_CHECK_EXPIRED: return "expired (EXPIRES has passed)";
     case CATALOG_CHECK_NO_SHA256: return "a record without its SHA256 line";
+    case CATALOG_CHECK_NUL_BYTE: return "a zero byte in the text";
+    case CATALOG_CHECK_LONG_LINE: return "a line of 1023 bytes or more";
+    case CATALOG_CHECK_LONE_CR: return "a CR that does not end a line";
+    case CATALOG_CHECK_SECOND_SIGNATURE: return "a SIGNATURE line before the last line";
     }
     return "unknown check";
 }
@@ -141,94 +125,104 @@ void utc_seconds_to_text(std::int64_t seconds, char out[21])
     out[20] = '\0';
 }
 
-char* catalog_read_sealed(const char* path, std::int64_t* length, CatalogSeal* seal)
+CatalogCheck catalog_text_shape(const char* bytes, std::int64_t length)
+{
+    // Lines as the loader's reader splits them: any byte that reader would
+    // treat otherwise than "up to LF, one CR before it" is refused, so that
+    // the lines the signature covers are exactly the lines parsed.
+    std::int64_t line_start = 0;
+    for (std::int64_t at = 0; at < length; ++at) {
+        const char c = bytes[at];
+        if (c == '\0') {
+            return CATALOG_CHECK_NUL_BYTE;
+        }
+        if (c == '\r' && (at + 1 >= length || bytes[at + 1] != '\n')) {
+            return CATALOG_CHECK_LONE_CR;
+        }
+        if (c == '\n') {
+            line_start = at + 1;
+        } else if (at - line_start >= CATALOG_TEXT_SIZE - 2) {
+            return CATALOG_CHECK_LONG_LINE; // the reader would cut it in two
+        }
+    }
+    return CATALOG_CHECK_OK;
+}
+
+void catalog_seal_read(const char* bytes, std::int64_t length, CatalogSeal* seal)
 {
     std::memset(seal, 0, sizeof *seal);
-    if (!fs_is_file(path)) {
-        return nullptr;
-    }
-    std::FILE* file = std::fopen(path, "rb");
-    if (file == nullptr) {
-        return nullptr;
-    }
-    std::int64_t capacity = 1 << 16;
-    std::int64_t size = 0;
-    char* text = static_cast<char*>(std::malloc(static_cast<std::size_t>(capacity) + 1));
-    while (text != nullptr) {
-        size += static_cast<std::int64_t>(
-            std::fread(text + size, 1, static_cast<std::size_t>(capacity - size), file));
-        if (size < capacity || capacity > SIGNED_CATALOG_LIMIT) {
-            break;
-        }
-        capacity *= 2;
-        char* bigger =
-            static_cast<char*>(std::realloc(text, static_cast<std::size_t>(capacity) + 1));
-        if (bigger == nullptr) {
-            std::free(text);
-        }
-        text = bigger;
-    }
-    const int failed = std::ferror(file) != 0;
-    std::fclose(file);
-    if (text == nullptr || failed || size > SIGNED_CATALOG_LIMIT) {
-        std::free(text);
-        return nullptr;
-    }
-    text[size] = '\0';
-    *length = size;
-
-    // The last line, line ends after it aside.
-    std::int64_t end = size;
-    while (end > 0 && (text[end - 1] == '\n' || text[end - 1] == '\r')) {
+    seal->signed_length = length;
+    // The last line, after one line end at most: nothing may follow the
+    // signature but the end of its own line.
+    std::int64_t end = length;
+    if (end > 0 && bytes[end - 1] == '\n') {
         --end;
+        if (end > 0 && bytes[end - 1] == '\r') {
+            --end;
+        }
     }
     std::int64_t last = end;
-    while (last > 0 && text[last - 1] != '\n') {
+    while (last > 0 && bytes[last - 1] != '\n') {
         --last;
     }
-    char line[CATALOG_TEXT_SIZE];
-    take_line(text, last, end, line, sizeof line);
-    const std::size_t prefix = sizeof SIGNATURE_PREFIX - 1;
-    seal->signed_length = size;
-    if (std::strncmp(line, SIGNATURE_PREFIX, prefix) == 0 &&
-        base64_decode(line + prefix, seal->signature, ED25519_SIGNATURE_SIZE) ==
-            ED25519_SIGNATURE_SIZE) {
+    const std::int64_t prefix = sizeof SIGNATURE_PREFIX - 1;
+    if (end - last > prefix && std::memcmp(bytes + last, SIGNATURE_PREFIX, prefix) == 0 &&
+        base64_decode(bytes + last + prefix, static_cast<int>(end - last - prefix), seal->signature,
+                      ED25519_SIGNATURE_SIZE) == ED25519_SIGNATURE_SIZE) {
         seal->has_signature = 1;
         seal->signed_length = last;
     }
-    for (std::int64_t at = 0; at < seal->signed_length;) {
-        at = take_line(text, at, seal->signed_length, line, sizeof line);
+    TextCursor text = {bytes, 0, seal->signed_length};
+    char line[CATALOG_TEXT_SIZE];
+    while (text_read_line(&text, line, sizeof line)) {
         if (!seal->has_version && std::strncmp(line, "VERSION ", 8) == 0) {
             seal->has_version = parse_decimal(line + 8, &seal->version);
         } else if (!seal->has_expires && std::strncmp(line, "EXPIRES ", 8) == 0) {
             seal->has_expires = utc_text_to_seconds(line + 8, &seal->expires);
+        } else if (std::strncmp(line, "SIGNATURE", 9) == 0) {
+            seal->signature_lines += 1;
         }
     }
-    return text;
 }
 
-CatalogCheck catalog_check_sealed(const char* path, const std::uint8_t (*keys)[ED25519_KEY_SIZE],
-                                  int key_count, std::int64_t lowest_version, std::int64_t now,
-                                  std::int64_t* version)
+char* catalog_read_sealed(const char* path, std::int64_t* length, CatalogSeal* seal)
 {
-    std::int64_t length = 0;
+    char* bytes = nullptr;
+    if (!catalog_text_read(path, &bytes, length)) {
+        std::memset(seal, 0, sizeof *seal);
+        return nullptr;
+    }
+    catalog_seal_read(bytes, *length, seal);
+    return bytes;
+}
+
+CatalogCheck catalog_check_sealed_text(const char* bytes, std::int64_t length,
+                                       const std::uint8_t (*keys)[ED25519_KEY_SIZE], int key_count,
+                                       std::int64_t lowest_version, std::int64_t now,
+                                       std::int64_t* version, std::int64_t* signed_length)
+{
     CatalogSeal seal;
-    char* text = catalog_read_sealed(path, &length, &seal);
-    if (text == nullptr) {
-        return CATALOG_CHECK_UNREADABLE;
-    }
-    int verified = 0;
-    for (int i = 0; i < key_count && !verified && seal.has_signature; ++i) {
-        verified = ed25519_verify(keys[i], reinterpret_cast<const std::uint8_t*>(text),
-                                  static_cast<std::size_t>(seal.signed_length), seal.signature);
-    }
-    std::free(text);
+    catalog_seal_read(bytes, length, &seal);
     *version = seal.version;
+    *signed_length = seal.signed_length;
     if (!seal.has_signature) {
         return CATALOG_CHECK_UNSIGNED;
     }
+    int verified = 0;
+    for (int i = 0; i < key_count && !verified; ++i) {
+        verified = ed25519_verify(keys[i], reinterpret_cast<const std::uint8_t*>(bytes),
+                                  static_cast<std::size_t>(seal.signed_length), seal.signature);
+    }
     if (!verified) {
         return CATALOG_CHECK_BAD_SIGNATURE;
+    }
+    // Signed bytes still have to read as one text to every reader.
+    const CatalogCheck shape = catalog_text_shape(bytes, length);
+    if (shape != CATALOG_CHECK_OK) {
+        return shape;
+    }
+    if (seal.signature_lines != 0) {
+        return CATALOG_CHECK_SECOND_SIGNATURE;
     }
     if (!seal.has_version) {
         return CATALOG_CHECK_NO_VERSION;
@@ -242,9 +236,9 @@ CatalogCheck catalog_check_sealed(const char* path, const std::uint8_t (*keys)[E
     if (seal.expires <= now) {
         return CATALOG_CHECK_EXPIRED;
     }
-    // The loader's own reading decides what a record is, so no record can
-    // slip past a reading of its own here.
-    CatalogEntry* head = catalog_load(path, "", "");
+    // The records as the caller will parse them: the same bytes, the same
+    // parser.
+    CatalogEntry* head = catalog_parse(bytes, seal.signed_length, "", "");
     CatalogCheck check = CATALOG_CHECK_OK;
     for (const CatalogEntry* e = head; e != nullptr; e = e->next) {
         if (!e->has_sha256) {
@@ -252,6 +246,23 @@ CatalogCheck catalog_check_sealed(const char* path, const std::uint8_t (*keys)[E
         }
     }
     catalog_free(&head);
+    return check;
+}
+
+CatalogCheck catalog_check_sealed(const char* path, const std::uint8_t (*keys)[ED25519_KEY_SIZE],
+                                  int key_count, std::int64_t lowest_version, std::int64_t now,
+                                  std::int64_t* version)
+{
+    char* bytes = nullptr;
+    std::int64_t length = 0;
+    *version = 0;
+    if (!catalog_text_read(path, &bytes, &length)) {
+        return CATALOG_CHECK_UNREADABLE;
+    }
+    std::int64_t signed_length = 0;
+    const CatalogCheck check = catalog_check_sealed_text(
+        bytes, length, keys, key_count, lowest_version, now, version, &signed_length);
+    std::free(bytes);
     return check;
 }
 

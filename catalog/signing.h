@@ -21,7 +21,8 @@ struct CatalogSeal {
     std::int64_t expires; // seconds since 1970-01-01 00:00 UTC
     std::int32_t has_signature;
     std::uint8_t signature[ED25519_SIGNATURE_SIZE];
-    std::int64_t signed_length; // bytes before the signature line
+    std::int64_t signed_length;   // bytes before the signature line
+    std::int32_t signature_lines; // lines starting "SIGNATURE" before it
 };
 
 enum CatalogCheck : std::int32_t {
@@ -34,22 +35,42 @@ enum CatalogCheck : std::int32_t {
     CATALOG_CHECK_NO_EXPIRY = 6,
     CATALOG_CHECK_EXPIRED = 7,
     CATALOG_CHECK_NO_SHA256 = 8,
+    CATALOG_CHECK_NUL_BYTE = 9,
+    CATALOG_CHECK_LONG_LINE = 10,
+    CATALOG_CHECK_LONE_CR = 11,
+    CATALOG_CHECK_SECOND_SIGNATURE = 12,
 };
 
 // Words for the one standard-error line a refusal gets.
 const char* catalog_check_text(CatalogCheck check);
 
-// A signed catalog's text: at most this many bytes.
-constexpr std::int64_t SIGNED_CATALOG_LIMIT = 64LL * 1024 * 1024;
+// The seal of a catalog's bytes: its last line when that is a signature
+// (one line end at most after it), and the VERSION and EXPIRES lines before
+// it as the loader's reader reads them.
+void catalog_seal_read(const char* bytes, std::int64_t length, CatalogSeal* seal);
 
-// Reads the whole file (up to SIGNED_CATALOG_LIMIT) into a buffer the caller
-// frees with std::free, and its seal. Null when it cannot be read.
+// Reads the whole file (catalog_text_read) into a buffer the caller frees
+// with std::free, and its seal. Null when it cannot be read.
 char* catalog_read_sealed(const char* path, std::int64_t* length, CatalogSeal* seal);
 
-// The checks a signed build makes before a catalog replaces the one in
-// place: a signature by one of keys over the bytes before the last line,
-// a VERSION not below lowest_version, an EXPIRES after now (seconds since
-// 1970), and a SHA256 line for every record. *version is the catalog's.
+// CATALOG_CHECK_OK when every line of the bytes is read alike by every
+// reader: no zero byte, no CR but before LF, no line the loader's reader
+// would cut (1023 bytes or more before its LF); otherwise the first fault.
+CatalogCheck catalog_text_shape(const char* bytes, std::int64_t length);
+
+// The checks a signed build makes before it acts on a catalog, over one
+// reading of it: a signature by one of keys over the bytes before the last
+// line, those bytes of the shape catalog_text_shape asks and with no other
+// SIGNATURE line, a VERSION not below lowest_version, an EXPIRES after now
+// (seconds since 1970), and a SHA256 line for every record. *version is the
+// catalog's; *signed_length the length of the bytes the signature covers:
+// the only bytes a caller may parse, and only after CATALOG_CHECK_OK.
+CatalogCheck catalog_check_sealed_text(const char* bytes, std::int64_t length,
+                                       const std::uint8_t (*keys)[ED25519_KEY_SIZE], int key_count,
+                                       std::int64_t lowest_version, std::int64_t now,
+                                       std::int64_t* version, std::int64_t* signed_length);
+
+// The same checks of a file's bytes, read once.
 CatalogCheck catalog_check_sealed(const char* path, const std::uint8_t (*keys)[ED25519_KEY_SIZE],
                                   int key_count, std::int64_t lowest_version, std::int64_t now,
                                   std::int64_t* version);

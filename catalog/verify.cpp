@@ -113,22 +113,14 @@ std::int64_t catalog_pending_bytes(const CatalogEntry* head)
 
 CatalogEntry* catalog_find_exe(CatalogEntry* head)
 {
-    for (CatalogEntry* e = head; e != nullptr; e = e->next) {
-        if (e->kind == ENTRY_EXE) {
-            return e;
-        }
-    }
-    return nullptr;
+    return catalog_find_role(head, ENTRY_EXE);
 }
 
 void notes_load(const CatalogEntry* head, char (*lines)[NOTES_LINE_SIZE], std::int32_t* count,
                 std::int32_t max_lines)
 {
     *count = 0;
-    const CatalogEntry* notes = head;
-    while (notes != nullptr && notes->kind != ENTRY_NOTES) {
-        notes = notes->next;
-    }
+    const CatalogEntry* notes = catalog_find_role(const_cast<CatalogEntry*>(head), ENTRY_NOTES);
     if (notes == nullptr) {
         return;
     }

@@ -55,12 +55,13 @@ int base64_encode(const std::uint8_t* bytes, int length, char* out, int out_size
     return at;
 }
 
-int base64_decode(const char* text, std::uint8_t* out, int out_size)
+int base64_decode(const char* text, int text_length, std::uint8_t* out, int out_size)
 {
-    while (is_blank(*text)) {
+    int length = text_length < 0 ? 0 : text_length;
+    while (length > 0 && is_blank(*text)) {
         ++text;
+        --length;
     }
-    int length = static_cast<int>(std::strlen(text));
     while (length > 0 && is_blank(text[length - 1])) {
         --length;
     }
@@ -113,8 +114,11 @@ void hex_encode(const std::uint8_t* bytes, int length, char* out)
     out[2 * length] = '\0';
 }
 
-int hex_decode(const char* text, std::uint8_t* out, int length)
+int hex_decode(const char* text, int text_length, std::uint8_t* out, int length)
 {
+    if (text_length != 2 * length) {
+        return 0;
+    }
     for (int i = 0; i < length; ++i) {
         const int high = hex_value(text[2 * i]);
         const int low = high >= 0 ? hex_value(text[2 * i + 1]) : -1;
@@ -123,5 +127,5 @@ int hex_decode(const char* text, std::uint8_t* out, int length)
         }
         out[i] = static_cast<std::uint8_t>(high << 4 | low);
     }
-    return text[2 * length] == '\0' ? 1 : 0;
+    return 1;
 }

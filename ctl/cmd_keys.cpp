@@ -68,7 +68,7 @@ int read_signing_key(const char* path, std::uint8_t seed[ED25519_KEY_SIZE])
     const std::size_t got = std::fread(text, 1, sizeof text - 1, file);
     std::fclose(file);
     text[got] = '\0';
-    return base64_decode(text, seed, ED25519_KEY_SIZE) == ED25519_KEY_SIZE;
+    return base64_decode(text, static_cast<int>(got), seed, ED25519_KEY_SIZE) == ED25519_KEY_SIZE;
 }
 
 int write_signed(const char* text, std::int64_t length, const SigningOptions* options,

@@ -92,7 +92,7 @@ int cmd_verify(int argc, char** argv)
     // The launcher's own versions are no game files: listed, not checked.
     for (const char* platform : LAUNCHER_PLATFORMS) {
         static CatalogEntry launcher;
-        if (catalog_find_launcher(catalog_path, platform, "", &launcher)) {
+        if (update_find_launcher(catalog_path, platform, "", &launcher)) {
             std::printf("launcher %s: %s, %lld bytes\n", platform, launcher.url_name,
                         static_cast<long long>(launcher.size));
         }

@@ -22,7 +22,7 @@ SelfUpdatePlan self_update_plan(SelfUpdate* update, const char* catalog_file,
 {
     update->reason = "";
     if (!fs_executable_path(update->own_path, sizeof update->own_path) ||
-        !catalog_find_launcher(catalog_file, platform_name(), url_prefix, &update->record)) {
+        !update_find_launcher(catalog_file, platform_name(), url_prefix, &update->record)) {
         return SELF_UPDATE_NONE;
     }
     CatalogEntry* record = &update->record;

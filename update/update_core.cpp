@@ -6,6 +6,7 @@
 #include "platform/platform.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -13,21 +14,54 @@ namespace {
 std::uint8_t publisher_keys[UPDATE_KEYS_MAX][ED25519_KEY_SIZE];
 int publisher_key_count = 0;
 
-// The checks a catalog already in place must still pass: those it passed on
-// arrival, expiry aside (a player offline keeps playing).
-CatalogCheck check_in_place(const char* catalog_file, std::int64_t* version)
+// One reading of a catalog file: its bytes, and in signed mode the checks
+// (expiry only when now is given) over those very bytes. *length is then the
+// length of the signed part: the only bytes anything may act on.
+CatalogCheck read_checked(const char* path, std::int64_t lowest_version, std::int64_t now,
+                          char** bytes, std::int64_t* length, std::int64_t* version)
 {
-    return catalog_check_sealed(catalog_file, publisher_keys, publisher_key_count, 0, INT64_MIN,
-                                version);
+    *version = 0;
+    if (!catalog_text_read(path, bytes, length)) {
+        return CATALOG_CHECK_UNREADABLE;
+    }
+    if (!update_signed_mode()) {
+        return CATALOG_CHECK_OK;
+    }
+    const CatalogCheck check = catalog_check_sealed_text(
+        *bytes, *length, publisher_keys, publisher_key_count, lowest_version, now, version, length);
+    if (check != CATALOG_CHECK_OK) {
+        std::free(*bytes);
+        *bytes = nullptr;
+        *length = 0;
+    }
+    return check;
 }
 
-// The VERSION of the catalog in place when it still passes them; 0
+// The catalog in place, read once; in signed mode it must still pass the
+// checks it passed on arrival, expiry aside (a player offline keeps
+// playing). Null bytes when it cannot be used, with one standard-error line
+// in signed mode.
+char* read_in_place(const char* catalog_file, std::int64_t* length, std::int64_t* version)
+{
+    char* bytes = nullptr;
+    const CatalogCheck check = read_checked(catalog_file, 0, INT64_MIN, &bytes, length, version);
+    if (check != CATALOG_CHECK_OK && check != CATALOG_CHECK_UNREADABLE) {
+        std::fprintf(stderr, "catalog in place not used: %s\n", catalog_check_text(check));
+    }
+    return bytes;
+}
+
+// The VERSION of the catalog in place when it still passes the checks; 0
 // otherwise, so that a file no key signed cannot set the lowest version a
 // publisher may send.
 std::int64_t version_in_place(const char* catalog_file)
 {
+    char* bytes = nullptr;
+    std::int64_t length = 0;
     std::int64_t version = 0;
-    return check_in_place(catalog_file, &version) == CATALOG_CHECK_OK ? version : 0;
+    const CatalogCheck check = read_checked(catalog_file, 0, INT64_MIN, &bytes, &length, &version);
+    std::free(bytes);
+    return check == CATALOG_CHECK_OK ? version : 0;
 }
 
 } // namespace
@@ -49,7 +83,8 @@ int update_add_keys(const char* list)
         const bool blank = std::strspn(text, " \t\r\n") == length;
         if (!blank) {
             if (count + publisher_key_count >= UPDATE_KEYS_MAX ||
-                base64_decode(text, found[count], ED25519_KEY_SIZE) != ED25519_KEY_SIZE) {
+                base64_decode(text, static_cast<int>(length), found[count], ED25519_KEY_SIZE) !=
+                    ED25519_KEY_SIZE) {
                 return 0;
             }
             ++count;
@@ -69,15 +104,29 @@ int update_signed_mode()
 CatalogEntry* update_catalog_load(const char* catalog_file, const char* data_folder,
                                   const char* url_prefix)
 {
-    if (update_signed_mode() && fs_exists(catalog_file)) {
-        std::int64_t version = 0;
-        const CatalogCheck check = check_in_place(catalog_file, &version);
-        if (check != CATALOG_CHECK_OK) {
-            std::fprintf(stderr, "catalog in place not used: %s\n", catalog_check_text(check));
-            return nullptr;
-        }
+    std::int64_t length = 0;
+    std::int64_t version = 0;
+    char* bytes = read_in_place(catalog_file, &length, &version);
+    if (bytes == nullptr) {
+        return nullptr;
     }
-    return catalog_load(catalog_file, data_folder, url_prefix);
+    CatalogEntry* head = catalog_parse(bytes, length, data_folder, url_prefix);
+    std::free(bytes);
+    return head;
+}
+
+int update_find_launcher(const char* catalog_file, const char* platform, const char* url_prefix,
+                         CatalogEntry* out)
+{
+    std::int64_t length = 0;
+    std::int64_t version = 0;
+    char* bytes = read_in_place(catalog_file, &length, &version);
+    if (bytes == nullptr) {
+        return 0;
+    }
+    const int found = catalog_find_launcher_in(bytes, length, platform, url_prefix, out);
+    std::free(bytes);
+    return found;
 }
 
 int update_entry_verify(CatalogEntry* entry)
@@ -112,10 +161,12 @@ int update_fetch_end(const HttpClient* client, const char* temporary_path, const
         return 1;
     }
     if (update_signed_mode()) {
+        char* bytes = nullptr;
+        std::int64_t length = 0;
         std::int64_t version = 0;
-        const CatalogCheck check =
-            catalog_check_sealed(temporary_path, publisher_keys, publisher_key_count,
-                                 version_in_place(catalog_file), clock_ms() / 1000, &version);
+        const CatalogCheck check = read_checked(temporary_path, version_in_place(catalog_file),
+                                                clock_ms() / 1000, &bytes, &length, &version);
+        std::free(bytes);
         if (check != CATALOG_CHECK_OK) {
             std::fprintf(stderr, "catalog refused: %s\n", catalog_check_text(check));
             std::remove(temporary_path);

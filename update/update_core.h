@@ -38,8 +38,16 @@ int update_signed_mode();
 // when it arrived; expiry is not asked again, so that a player offline
 // keeps playing); otherwise it counts as no catalog, with one
 // standard-error line.
+//
+// The file is read once: in signed mode the entries come from the very
+// bytes the signature was checked over, never from another reading.
 CatalogEntry* update_catalog_load(const char* catalog_file, const char* data_folder,
                                   const char* url_prefix);
+
+// The catalog in place's "LAUNCHER <platform>" record (catalog_find_launcher)
+// under the same rules, from one reading of the file. 1 when found whole.
+int update_find_launcher(const char* catalog_file, const char* platform, const char* url_prefix,
+                         CatalogEntry* out);
 
 // 1 when the entry's local file is the record's (size and CRC-32, and the
 // SHA-256 in signed mode); otherwise 0 and the update flag set.

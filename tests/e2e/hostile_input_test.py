@@ -201,12 +201,12 @@ class CatalogFaults(HostileBase):
         unsafe = ["../escape.txt", os.path.join(self.tmp, "absolute.txt"), "/absolute2.txt",
                   "C:drive.txt", "D:\\drive2.txt", "a\\..\\..\\back.txt", "sub/../../up.txt",
                   "CON", "nul.txt", "maps/COM1.dat", "Lpt9", "aux.tar.gz", "x:stream",
-                  "", "maps/", "what?.pak", "a<b>.pak", "tab\t.pak", "dir./x.pak", "blank /x.pak",
+                  "", "maps/", "what?.pak", "a<b>.pak", "tab\t.pak", "./x.pak", "a/. ./b.pak",
                   "catalog.txt", "CATALOG.TXT.new"]
         catalog = "".join(record("FILE", name, b"evil") for name in unsafe)
         # A backslash is a folder on every build; the same file named again
-        # in another case is one file, kept once.
-        catalog += record("FILE", "maps\\ok.dat", good) + record("FILE", "MAPS/OK.DAT", b"evil")
+        # in another case is one file: the later record stands.
+        catalog += record("FILE", "MAPS/OK.DAT", b"evil") + record("FILE", "maps\\ok.dat", good)
         server = self.server()
         server.replies["/q//catalog.php"] = [ok(catalog.encode())]
         server.replies["/q//maps\\ok.dat"] = [ok(good)]
@@ -219,8 +219,9 @@ class CatalogFaults(HostileBase):
         for name in ("absolute.txt", "escape.txt"):
             self.assertFalse(os.path.exists(os.path.join(self.tmp, name)))
         self.assertFalse(os.path.exists("/absolute2.txt"))
-        self.assertEqual(result.stderr.count(b"catalog: skipping record"), len(unsafe) + 1,
+        self.assertEqual(result.stderr.count(b"catalog: skipping record"), len(unsafe),
                          result.stderr)
+        self.assertIn(b"replaces an earlier one", result.stderr)
 
     def test_catalog_of_100000_records(self):
         records = 100000
@@ -570,6 +571,76 @@ class SignedUpdates(HostileBase):
             newer = sealed(self.records, 101, key="rotated")
             self.play_through(self.serve(newer, self.game).base)
             self.assertEqual(snapshot(self.game_dir())["catalog.txt"], newer)
+
+    def forgeries(self, evil):
+        """Catalogs made from a genuine signed one (or signed by the publisher
+        but of a shape some reader could split otherwise), each hiding an
+        EXE record for evil.exe or a LAUNCHER record for it."""
+        genuine = sealed(self.records, 200)
+        hidden = signed_record("EXE", "evil.exe", evil)
+        platform = "windows-i686" if PROGRAMS.windows else "linux-x86_64"
+        launcher = hidden.replace("EXE\n", f"LAUNCHER {platform}\n", 1)
+
+        def padded(lines):
+            return b"".join(line.encode().ljust(1023, b"\0") for line in lines)
+
+        signature_at = genuine.rindex(b"SIGNATURE")
+        split = genuine[:signature_at + 40] + b"\n" + genuine[signature_at + 40:]
+        return {
+            "records hidden in zero-padded lines after the signature":
+                genuine[:-1].ljust(signature_at + 1023, b"\0") + padded(hidden.split("\n")),
+            "a record after the signature": genuine + hidden.encode(),
+            "a launcher record after the signature": genuine + launcher.encode(),
+            "the record and the signature again after it":
+                genuine[:signature_at] + hidden.encode() + genuine[signature_at:],
+            "the signature line split in two": split + hidden.encode(),
+            "a second SIGNATURE line": sealed(self.records + "SIGNATURE ed25519 AAAA\n" + hidden,
+                                              200),
+            "CR-only line ends": sealed((self.records + hidden).replace("\n", "\r"), 200),
+            "a line at the reader's limit": sealed(self.records + "x" * 1022 + "\r\n" + hidden,
+                                                   200),
+            "a line past the reader's limit": sealed(self.records + "#" * 3000 + hidden, 200),
+            "a zero byte in a line": sealed(self.records + "x\0" + hidden, 200),
+        }
+
+    def test_forged_catalogs_are_refused_and_nothing_is_acted_on(self):
+        evil = b"#!/bin/sh\necho owned\n" + os.urandom(64)
+        installed = sealed(self.records, 100)
+        key = self.public("publisher")
+
+        def install(folder):
+            shutil.rmtree(folder, ignore_errors=True)
+            os.makedirs(folder)
+            for name, data in {**self.game, "catalog.txt": installed}.items():
+                with open(os.path.join(folder, name), "wb") as f:
+                    f.write(data)
+
+        for name, forged in self.forgeries(evil).items():
+            files = {**self.game, "evil.exe": evil}
+            with self.subTest(name, program="quorvelctl sync --key"):
+                server = self.serve(forged, files)
+                install(self.data)
+                result = self.ctl("sync", server.base, self.data, "--key", key)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertIn(b"catalog refused:", result.stderr)
+                self.assertEqual(snapshot(self.data), {**self.game, "catalog.txt": installed})
+                self.assertEqual(server.paths(), ["/q//catalog.php"])
+            with self.subTest(name, program="quorvelctl sync --key, the forgery in place"):
+                install(self.data)
+                with open(os.path.join(self.data, "catalog.txt"), "wb") as f:
+                    f.write(forged)
+                offline = f"http://127.0.0.1:{harness.free_port()}/q/"
+                result = self.ctl("sync", offline, self.data, "--key", key)
+                self.assertEqual(result.returncode, 1, result.stderr)
+                self.assertIn(b"catalog in place not used", result.stderr)
+                self.assertNotIn("evil.exe", os.listdir(self.data))
+            with self.subTest(name, program="signed launcher"):
+                server = self.serve(forged, files)
+                install(self.game_dir())
+                lines = self.play_through(server.base)
+                self.assertTrue(any(line.startswith("catalog refused:") for line in lines), lines)
+                self.assertEqual(snapshot(self.game_dir()), {**self.game, "catalog.txt": installed})
+                self.assertEqual(server.paths(), ["/q//catalog.php"])
 
     def test_catalog_php_signs_for_a_fresh_install(self):
         root = os.path.join(self.tmp, "site")

@@ -1,5 +1,6 @@
 #include "catalog/catalog.h"
 #include "catalog/signing.h"
+#include "catalog/verify.h"
 #include "tests/support/test_files.h"
 
 #include <gtest/gtest.h>
@@ -38,6 +39,13 @@ protected:
             lines.emplace_back(buffer.data());
         }
         std::fclose(f);
+        // A catalog held in memory is read into the very same lines.
+        TextCursor text = {bytes.data(), 0, static_cast<std::int64_t>(bytes.size())};
+        std::vector<std::string> same;
+        while (text_read_line(&text, buffer.data(), n)) {
+            same.emplace_back(buffer.data());
+        }
+        EXPECT_EQ(same, lines);
         return lines;
     }
 };
@@ -61,6 +69,8 @@ TEST_F(CatalogTest, ReadLineRemovesUpToThreeLineEndsButNeverPositionZero)
     // other text between them.
     EXPECT_EQ(lines_of("ab\rc\n", 64), (V{"ab"}));
     EXPECT_EQ(lines_of("abcd\n\n\n\n", 64), (V{"abcd", "\n", "\n", "\n"}));
+    // A zero byte ends the text; the line still runs to its LF.
+    EXPECT_EQ(lines_of(std::string("a\0b\nc", 5), 64), (V{"a", "c"}));
 }
 
 TEST_F(CatalogTest, ReadLineSplitsLongLinesAndLeavesBufferAtEnd)
@@ -335,13 +345,18 @@ TEST_F(CatalogTest, WindowsDeviceNamesAreRefusedInEveryComponent)
 
 // Names Windows takes for one file are one file: the first record keeps it.
 // A backslash is a folder separator on every build.
-TEST_F(CatalogTest, RecordsNamingOneFileAreKeptOnce)
+TEST_F(CatalogTest, RecordsNamingOneFileAreOneEntry)
 {
+    // The same contents under one name (letter case and separator aside)
+    // are one file with every role its records give; other contents: the
+    // later record stands, with one line.
     ::testing::internal::CaptureStderr();
     load("FILE\nu1\n1\n1\nmaps\\A.pak\n"
+         "FILE\ng1\n7\n7\ngame.exe\n"
          "NOTES\nu2\n2\n2\nnotes.txt\n"
          "FILE\nu3\n3\n3\nMAPS/a.PAK\n"
-         "FILE\nu4\n4\n4\nNotes.txt\n"
+         "EXE\ng2\n7\n7\nGame.exe\n"
+         "FILE\nu4\n2\n2\nNotes.txt\n"
          "FILE\nu5\n5\n5\nmaps/b.pak\n",
          "data", "");
     const std::string messages = ::testing::internal::GetCapturedStderr();
@@ -349,11 +364,23 @@ TEST_F(CatalogTest, RecordsNamingOneFileAreKeptOnce)
     for (const CatalogEntry* e = head; e != nullptr; e = e->next) {
         kept.push_back(e->local_path);
     }
-    EXPECT_EQ(kept,
-              (std::vector<std::string>{"data/maps/b.pak", "data/notes.txt", "data/maps/A.pak"}));
-    EXPECT_NE(messages.find("\"MAPS/a.PAK\": same file as \"maps\\A.pak\""), std::string::npos)
+    EXPECT_EQ(kept, (std::vector<std::string>{"data/maps/b.pak", "data/Notes.txt", "data/Game.exe",
+                                              "data/MAPS/a.PAK"}));
+    ASSERT_NE(catalog_find_exe(head), nullptr);
+    EXPECT_STREQ(catalog_find_exe(head)->url, "g2");
+    EXPECT_EQ(catalog_find_exe(head)->kind, ENTRY_EXE);
+    ASSERT_NE(catalog_find_role(head, ENTRY_NOTES), nullptr);
+    EXPECT_STREQ(catalog_find_role(head, ENTRY_NOTES)->url, "u4");
+    EXPECT_NE(messages.find("\"MAPS/a.PAK\" replaces an earlier one"), std::string::npos)
         << messages;
-    EXPECT_NE(messages.find("\"Notes.txt\": same file"), std::string::npos) << messages;
+    EXPECT_EQ(messages.find("Game.exe"), std::string::npos) << messages;
+    EXPECT_EQ(messages.find("Notes.txt"), std::string::npos) << messages;
+
+    // The last EXE record of the catalog is still what Play starts when an
+    // earlier one's file is named again after it.
+    load("EXE\na\n1\n1\na.exe\nEXE\nb\n1\n1\nb.exe\nFILE\na2\n1\n1\na.exe\n");
+    ASSERT_NE(catalog_find_exe(head), nullptr);
+    EXPECT_STREQ(catalog_find_exe(head)->file_name, "b.exe");
 
     // Where the system opens no longer path, a longer one is dropped.
     const std::string deep(static_cast<std::size_t>(fs_longest_path()) - 4, 'd');
@@ -491,6 +518,19 @@ TEST_F(CatalogTest, SealedCatalogChecks)
     std::string changed = good;
     changed[changed.find("FILE\na\n1") + 7] = '2';
     const std::string unsigned_text = good.substr(0, good.rfind("SIGNATURE"));
+    // Forgeries that keep the genuine signature over the genuine bytes and
+    // hide more lines where another reading might find them.
+    const std::string padded_signature = good.substr(0, good.size() - 1);
+    auto nul_padded = [](const std::string& line) {
+        return line + std::string(1023 - line.size(), '\0');
+    };
+    std::string hidden_record =
+        padded_signature + std::string(1023 - (good.size() - 1 - good.rfind("SIGNATURE")), '\0');
+    for (const char* line : {"EXE", "evil", "1", "1", "evil.exe", "SHA256 0000"}) {
+        hidden_record += nul_padded(line);
+    }
+    std::string split_signature = good;
+    split_signature.insert(good.rfind("SIGNATURE") + 40, "\n");
     const struct {
         const char* name;
         std::string bytes;
@@ -506,6 +546,27 @@ TEST_F(CatalogTest, SealedCatalogChecks)
         {"a record without SHA256", seal("FILE\na\n1\n1\na\n\n\n", 5, now + 60, seed), 0,
          CATALOG_CHECK_NO_SHA256},
         {"text after the signature line", good + "FILE\nb\n1\n1\nb\n", 0, CATALOG_CHECK_UNSIGNED},
+        {"a blank line after the signature line", good + "\n", 0, CATALOG_CHECK_UNSIGNED},
+        {"zero bytes padding the signature line", padded_signature + std::string(40, '\0') + "\n",
+         0, CATALOG_CHECK_UNSIGNED},
+        {"a record hidden in zero-padded lines after the signature", hidden_record, 0,
+         CATALOG_CHECK_UNSIGNED},
+        {"the signature line split in two", split_signature, 0, CATALOG_CHECK_UNSIGNED},
+        {"a second SIGNATURE line", seal(records + "SIGNATURE ed25519 x\n", 5, now + 60, seed), 0,
+         CATALOG_CHECK_SECOND_SIGNATURE},
+        {"a zero byte in the signed text",
+         seal(records + std::string(1, '\0') + "x\n", 5, now + 60, seed), 0,
+         CATALOG_CHECK_NUL_BYTE},
+        {"a line the reader would split",
+         seal(records + std::string(1023, 'x') + "\n", 5, now + 60, seed), 0,
+         CATALOG_CHECK_LONG_LINE},
+        {"a line the reader would split before its CR LF",
+         seal(records + std::string(1022, 'x') + "\r\n", 5, now + 60, seed), 0,
+         CATALOG_CHECK_LONG_LINE},
+        {"CR-only line ends", seal("FILE\rb\r1\r1\rb\r" + records, 5, now + 60, seed), 0,
+         CATALOG_CHECK_LONE_CR},
+        {"the longest line the reader keeps whole",
+         seal(records + std::string(1022, 'x') + "\n", 5, now + 60, seed), 0, CATALOG_CHECK_OK},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(check(c.bytes, c.lowest), c.expected) << c.name;

@@ -13,7 +13,10 @@ namespace {
 std::vector<std::uint8_t> bytes_of(const std::string& hex)
 {
     std::vector<std::uint8_t> out(hex.size() / 2);
-    EXPECT_EQ(hex_decode(hex.c_str(), out.data(), static_cast<int>(out.size())), 1) << hex;
+    EXPECT_EQ(hex_decode(hex.c_str(), static_cast<int>(hex.size()), out.data(),
+                         static_cast<int>(out.size())),
+              1)
+        << hex;
     return out;
 }
 
@@ -117,23 +120,31 @@ TEST(TextCodings, Base64AndHexRoundTripAndRefuseWhatIsNotCanonical)
         char text[100];
         ASSERT_EQ(base64_encode(bytes, length, text, sizeof text), (length + 2) / 3 * 4);
         std::uint8_t back[66];
-        ASSERT_EQ(base64_decode(text, back, sizeof back), length) << text;
+        ASSERT_EQ(base64_decode(text, static_cast<int>(std::strlen(text)), back, sizeof back),
+                  length)
+            << text;
         EXPECT_EQ(std::memcmp(back, bytes, static_cast<std::size_t>(length)), 0);
     }
     std::uint8_t out[8];
     char small[4];
     EXPECT_EQ(base64_encode(bytes, 3, small, sizeof small), -1); // no room for the terminator
-    EXPECT_EQ(base64_decode("  Zm9v\n", out, sizeof out), 3);
+    EXPECT_EQ(base64_decode("  Zm9v\n", 7, out, sizeof out), 3);
+    // Only the given bytes are read: a zero byte inside them is no digit,
+    // and digits past them are not taken.
+    EXPECT_EQ(base64_decode("Zm9v\0\0\0\0", 8, out, sizeof out), -1);
+    EXPECT_EQ(base64_decode("Zm9vYmFy", 4, out, sizeof out), 3);
     // Cut, foreign characters, padding inside, stray bits after padding,
     // too long for the output.
     for (const char* bad :
          {"Zm9", "Zm9v!", "Zm=v", "Zh==", "Zm9=", "====", "Zm 9v", "Zm9vYmFyYmF6"}) {
-        EXPECT_EQ(base64_decode(bad, out, sizeof out), -1) << bad;
+        EXPECT_EQ(base64_decode(bad, static_cast<int>(std::strlen(bad)), out, sizeof out), -1)
+            << bad;
     }
     std::uint8_t two[2];
-    EXPECT_EQ(hex_decode("aB0f", two, 2), 1);
+    EXPECT_EQ(hex_decode("aB0f", 4, two, 2), 1);
     EXPECT_EQ(two[0], 0xAB);
-    EXPECT_EQ(hex_decode("aB0", two, 2), 0);
-    EXPECT_EQ(hex_decode("aB0fe", two, 2), 0);
-    EXPECT_EQ(hex_decode("xx0f", two, 2), 0);
+    EXPECT_EQ(hex_decode("aB0", 3, two, 2), 0);
+    EXPECT_EQ(hex_decode("aB0fe", 5, two, 2), 0);
+    EXPECT_EQ(hex_decode("xx0f", 4, two, 2), 0);
+    EXPECT_EQ(hex_decode("aB\0f", 4, two, 2), 0);
 }
