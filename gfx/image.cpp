@@ -219,14 +219,10 @@ void blit_rgba_reference(const Image* image, std::int32_t left, std::int32_t rig
 
 // The fast forms: the same clipping and the same pixels, but each buffer row
 // is cut into runs that do not cross the picture's right edge, so the wrap
-// is worked out once per run rather than once per pixel.
-void blit_rgb(const Image* image, std::int32_t left, std::int32_t right, std::int32_t top,
-              std::int32_t bottom, std::int32_t sx, std::int32_t sy)
+// is worked out once per run rather than once per pixel. copy_run(s, d,
+// count) takes count source pixels from s to the buffer at d.
+template <typename CopyRun> void blit_runs(const Image* image, const BlitArea& a, CopyRun copy_run)
 {
-    BlitArea a{left, right, top, bottom, sx, sy};
-    if (!blit_clip(image, &a) || image->bytes_per_pixel < 3) {
-        return;
-    }
     const std::int64_t bpp = image->bytes_per_pixel;
     const std::int64_t first_column = wrap(a.sx, image->width);
     for (std::int64_t y = a.top; y < a.bottom; ++y) {
@@ -237,18 +233,31 @@ void blit_rgb(const Image* image, std::int32_t left, std::int32_t right, std::in
         while (remaining > 0) {
             const std::int64_t run =
                 remaining < image->width - column ? remaining : image->width - column;
-            const std::uint8_t* s = row + column * bpp;
-            for (std::int64_t i = 0; i < run; ++i) {
-                d[0] = s[2];
-                d[1] = s[1];
-                d[2] = s[0];
-                d += 3;
-                s += bpp;
-            }
+            copy_run(row + column * bpp, d, run);
+            d += run * 3;
             remaining -= run;
             column = 0;
         }
     }
+}
+
+void blit_rgb(const Image* image, std::int32_t left, std::int32_t right, std::int32_t top,
+              std::int32_t bottom, std::int32_t sx, std::int32_t sy)
+{
+    BlitArea a{left, right, top, bottom, sx, sy};
+    if (!blit_clip(image, &a) || image->bytes_per_pixel < 3) {
+        return;
+    }
+    const std::int64_t bpp = image->bytes_per_pixel;
+    blit_runs(image, a, [bpp](const std::uint8_t* s, std::uint8_t* d, std::int64_t run) {
+        for (std::int64_t i = 0; i < run; ++i) {
+            d[0] = s[2];
+            d[1] = s[1];
+            d[2] = s[0];
+            d += 3;
+            s += bpp;
+        }
+    });
 }
 
 void blit_rgba(const Image* image, std::int32_t left, std::int32_t right, std::int32_t top,
@@ -258,71 +267,59 @@ void blit_rgba(const Image* image, std::int32_t left, std::int32_t right, std::i
     if (!blit_clip(image, &a) || image->bytes_per_pixel != 4) {
         return;
     }
-    const std::int64_t first_column = wrap(a.sx, image->width);
-    for (std::int64_t y = a.top; y < a.bottom; ++y) {
-        const std::uint8_t* row = source_row(image, a, y);
-        std::uint8_t* d = dest_pixel(a.left, y);
-        std::int64_t column = first_column;
-        std::int64_t remaining = a.right - a.left;
-        while (remaining > 0) {
-            const std::int64_t run =
-                remaining < image->width - column ? remaining : image->width - column;
-            const std::uint8_t* s = row + column * 4;
-            const std::uint8_t* const run_end = s + run * 4;
-            while (s < run_end) {
-                // Transparent runs are skipped, opaque runs copied.
-                while (s < run_end && s[3] == 0) {
-                    s += 4;
-                    d += 3;
-                }
-#if QUORVEL_BLIT_X86
-                if (blit_has_ssse3 && run_end - s >= 64 && s[3] == 255) {
-                    const std::int64_t done = copy_opaque_ssse3(s, d, (run_end - s) / 4);
-                    s += done * 4;
-                    d += done * 3;
-                }
-#endif
-                // Four opaque pixels at a time: 16 bytes in, 12 bytes out.
-                while (run_end - s >= 16) {
-                    std::uint64_t first = 0;
-                    std::uint64_t second = 0;
-                    std::memcpy(&first, s, 8);
-                    std::memcpy(&second, s + 8, 8);
-                    if ((first & second & OPAQUE_PAIR) != OPAQUE_PAIR) {
-                        break;
-                    }
-                    const std::uint64_t p0 = bgr_of(static_cast<std::uint32_t>(first));
-                    const std::uint64_t p1 = bgr_of(static_cast<std::uint32_t>(first >> 32));
-                    const std::uint64_t p2 = bgr_of(static_cast<std::uint32_t>(second));
-                    const std::uint32_t p3 = bgr_of(static_cast<std::uint32_t>(second >> 32));
-                    const std::uint64_t low = p0 | (p1 << 24) | (p2 << 48);
-                    const std::uint32_t high = static_cast<std::uint32_t>(p2 >> 16) | (p3 << 8);
-                    std::memcpy(d, &low, 8);
-                    std::memcpy(d + 8, &high, 4);
-                    s += 16;
-                    d += 12;
-                }
-                while (s < run_end && s[3] == 255) {
-                    d[0] = s[2];
-                    d[1] = s[1];
-                    d[2] = s[0];
-                    s += 4;
-                    d += 3;
-                }
-                if (s < run_end && s[3] != 0) {
-                    const unsigned alpha = s[3];
-                    const unsigned keep = 255 - alpha;
-                    d[0] = static_cast<std::uint8_t>((d[0] * keep + s[2] * alpha) >> 8);
-                    d[1] = static_cast<std::uint8_t>((d[1] * keep + s[1] * alpha) >> 8);
-                    d[2] = static_cast<std::uint8_t>((d[2] * keep + s[0] * alpha) >> 8);
-                    s += 4;
-                    d += 3;
-                }
+    blit_runs(image, a, [](const std::uint8_t* s, std::uint8_t* d, std::int64_t run) {
+        const std::uint8_t* const run_end = s + run * 4;
+        while (s < run_end) {
+            // Transparent runs are skipped, opaque runs copied.
+            while (s < run_end && s[3] == 0) {
+                s += 4;
+                d += 3;
             }
-            remaining -= run;
-            column = 0;
+#if QUORVEL_BLIT_X86
+            if (blit_has_ssse3 && run_end - s >= 64 && s[3] == 255) {
+                const std::int64_t done = copy_opaque_ssse3(s, d, (run_end - s) / 4);
+                s += done * 4;
+                d += done * 3;
+            }
+#endif
+            // Four opaque pixels at a time: 16 bytes in, 12 bytes out.
+            while (run_end - s >= 16) {
+                std::uint64_t first = 0;
+                std::uint64_t second = 0;
+                std::memcpy(&first, s, 8);
+                std::memcpy(&second, s + 8, 8);
+                if ((first & second & OPAQUE_PAIR) != OPAQUE_PAIR) {
+                    break;
+                }
+                const std::uint64_t p0 = bgr_of(static_cast<std::uint32_t>(first));
+                const std::uint64_t p1 = bgr_of(static_cast<std::uint32_t>(first >> 32));
+                const std::uint64_t p2 = bgr_of(static_cast<std::uint32_t>(second));
+                const std::uint32_t p3 = bgr_of(static_cast<std::uint32_t>(second >> 32));
+                const std::uint64_t low = p0 | (p1 << 24) | (p2 << 48);
+                const std::uint32_t high = static_cast<std::uint32_t>(p2 >> 16) | (p3 << 8);
+                std::memcpy(d, &low, 8);
+                std::memcpy(d + 8, &high, 4);
+                s += 16;
+                d += 12;
+            }
+            while (s < run_end && s[3] == 255) {
+                d[0] = s[2];
+                d[1] = s[1];
+                d[2] = s[0];
+                s += 4;
+                d += 3;
+            }
+            if (s < run_end && s[3] != 0) {
+                const unsigned alpha = s[3];
+                const unsigned keep = 255 - alpha;
+                d[0] = static_cast<std::uint8_t>((d[0] * keep + s[2] * alpha) >> 8);
+                d[1] = static_cast<std::uint8_t>((d[1] * keep + s[1] * alpha) >> 8);
+                d[2] = static_cast<std::uint8_t>((d[2] * keep + s[0] * alpha) >> 8);
+                s += 4;
+                d += 3;
+            }
         }
-    }
+    });
 }
 
 void blit_set_reference_mode(int on)

@@ -13,8 +13,6 @@
 
 #include <cstdint>
 
-BackBuffer back_buffer = {nullptr, 0, 0};
-
 namespace {
 
 constexpr int ICON_RESOURCE = 101;
@@ -23,10 +21,6 @@ const char* const WINDOW_CLASS_NAME = "Ventana";
 struct Win32Window {
     HWND window; // null before window_open succeeds and from the close on
     HBITMAP bitmap;
-    PaintHandler paint_handler;
-    MouseMoveHandler mouse_move_handler;
-    MouseButtonHandler mouse_down_handler;
-    MouseButtonHandler mouse_up_handler;
 };
 
 Win32Window win32_window;
@@ -94,8 +88,8 @@ LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM w_param, LPARAM l
         win32_window.window = nullptr;
         return 0;
     case WM_PAINT:
-        if (win32_window.paint_handler != nullptr) {
-            win32_window.paint_handler();
+        if (window_handlers.paint != nullptr) {
+            window_handlers.paint();
         }
         window_paint(window);
         return 0;
@@ -107,18 +101,18 @@ LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM w_param, LPARAM l
     case WM_KEYDOWN:
     case WM_CHAR: return 0;
     case WM_MOUSEMOVE:
-        if (win32_window.mouse_move_handler != nullptr) {
-            win32_window.mouse_move_handler(low_signed(l_param), high_signed(l_param));
+        if (window_handlers.mouse_move != nullptr) {
+            window_handlers.mouse_move(low_signed(l_param), high_signed(l_param));
         }
         return 0;
     case WM_LBUTTONDOWN:
-        if (win32_window.mouse_down_handler != nullptr) {
-            win32_window.mouse_down_handler(low_signed(l_param), high_signed(l_param), 0);
+        if (window_handlers.mouse_down != nullptr) {
+            window_handlers.mouse_down(low_signed(l_param), high_signed(l_param), 0);
         }
         return 0;
     case WM_LBUTTONUP:
-        if (win32_window.mouse_up_handler != nullptr) {
-            win32_window.mouse_up_handler(low_signed(l_param), high_signed(l_param), 0);
+        if (window_handlers.mouse_up != nullptr) {
+            window_handlers.mouse_up(low_signed(l_param), high_signed(l_param), 0);
         }
         return 0;
     default: return DefWindowProcA(window, message, w_param, l_param);
@@ -249,37 +243,4 @@ void window_invalidate()
     if (win32_window.window != nullptr) {
         InvalidateRect(win32_window.window, nullptr, FALSE);
     }
-}
-
-void set_paint_handler(PaintHandler handler)
-{
-    win32_window.paint_handler = handler;
-}
-
-void set_mouse_move_handler(MouseMoveHandler handler)
-{
-    win32_window.mouse_move_handler = handler;
-}
-
-void set_mouse_down_handler(MouseButtonHandler handler)
-{
-    win32_window.mouse_down_handler = handler;
-}
-
-void set_mouse_up_handler(MouseButtonHandler handler)
-{
-    win32_window.mouse_up_handler = handler;
-}
-
-void backbuffer_fill(std::uint8_t r, std::uint8_t g, std::uint8_t b)
-{
-    const std::int64_t count = std::int64_t{back_buffer.width} * back_buffer.height;
-    std::uint8_t* pixel = back_buffer.pixels;
-    for (std::int64_t i = 0; i < count; ++i) {
-        pixel[0] = b;
-        pixel[1] = g;
-        pixel[2] = r;
-        pixel += 3;
-    }
-    window_invalidate();
 }

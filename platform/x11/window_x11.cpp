@@ -21,8 +21,6 @@
 #include <cstdlib>
 #include <cstring>
 
-BackBuffer back_buffer = {nullptr, 0, 0};
-
 namespace {
 
 struct X11Window {
@@ -38,10 +36,6 @@ struct X11Window {
     int repaint_pending; // one repaint request stands for any number of them
     int quit_pending;    // the quit message, queued by a close
     int setup_error;     // an X error seen while the window was being set up
-    PaintHandler paint_handler;
-    MouseMoveHandler mouse_move_handler;
-    MouseButtonHandler mouse_down_handler;
-    MouseButtonHandler mouse_up_handler;
 };
 
 X11Window x11_window;
@@ -150,8 +144,8 @@ void window_paint()
     if (x11_window.window == 0) {
         return;
     }
-    if (x11_window.paint_handler != nullptr) {
-        x11_window.paint_handler();
+    if (window_handlers.paint != nullptr) {
+        window_handlers.paint();
     }
     // A paint handler cannot close the window, but stay safe if it ever can.
     if (x11_window.window == 0) {
@@ -205,18 +199,18 @@ void window_proc(const XEvent& event)
         }
         break;
     case MotionNotify:
-        if (x11_window.mouse_move_handler != nullptr) {
-            x11_window.mouse_move_handler(event.xmotion.x, event.xmotion.y);
+        if (window_handlers.mouse_move != nullptr) {
+            window_handlers.mouse_move(event.xmotion.x, event.xmotion.y);
         }
         break;
     case ButtonPress:
-        if (event.xbutton.button == Button1 && x11_window.mouse_down_handler != nullptr) {
-            x11_window.mouse_down_handler(event.xbutton.x, event.xbutton.y, 0);
+        if (event.xbutton.button == Button1 && window_handlers.mouse_down != nullptr) {
+            window_handlers.mouse_down(event.xbutton.x, event.xbutton.y, 0);
         }
         break;
     case ButtonRelease:
-        if (event.xbutton.button == Button1 && x11_window.mouse_up_handler != nullptr) {
-            x11_window.mouse_up_handler(event.xbutton.x, event.xbutton.y, 0);
+        if (event.xbutton.button == Button1 && window_handlers.mouse_up != nullptr) {
+            window_handlers.mouse_up(event.xbutton.x, event.xbutton.y, 0);
         }
         break;
     case ClientMessage:
@@ -419,38 +413,4 @@ void window_invalidate()
     if (x11_window.window != 0) {
         x11_window.repaint_pending = 1;
     }
-}
-
-void set_paint_handler(PaintHandler handler)
-{
-    x11_window.paint_handler = handler;
-}
-
-void set_mouse_move_handler(MouseMoveHandler handler)
-{
-    x11_window.mouse_move_handler = handler;
-}
-
-void set_mouse_down_handler(MouseButtonHandler handler)
-{
-    x11_window.mouse_down_handler = handler;
-}
-
-void set_mouse_up_handler(MouseButtonHandler handler)
-{
-    x11_window.mouse_up_handler = handler;
-}
-
-void backbuffer_fill(std::uint8_t r, std::uint8_t g, std::uint8_t b)
-{
-    const std::size_t count =
-        static_cast<std::size_t>(back_buffer.width) * static_cast<std::size_t>(back_buffer.height);
-    std::uint8_t* pixel = back_buffer.pixels;
-    for (std::size_t i = 0; i < count; ++i) {
-        pixel[0] = b;
-        pixel[1] = g;
-        pixel[2] = r;
-        pixel += 3;
-    }
-    window_invalidate();
 }

@@ -4,8 +4,6 @@
 
 #include <vector>
 
-BackBuffer back_buffer = {nullptr, 0, 0};
-
 namespace {
 
 struct Offscreen {
