@@ -38,18 +38,4 @@ void sha256_update(Sha256* state, const std::uint8_t* bytes, std::size_t length)
 // 1 with the digest written; 0 when the library could not make one.
 int sha256_end(Sha256* state, std::uint8_t digest[SHA256_SIZE]);
 
-// Standard base64 (RFC 4648, with padding). encode writes a terminated text
-// into out (out_size bytes) and returns its length, or -1 when it does not
-// fit. decode takes the text_length bytes at text (blanks around them
-// allowed; a zero byte is no digit) and returns the number of bytes, or -1
-// for anything that is not canonical base64 or does not fit. Lengths are
-// given, never found by a terminator, so a decoder reads exactly the bytes
-// a caller checked.
-int base64_encode(const std::uint8_t* bytes, int length, char* out, int out_size);
-int base64_decode(const char* text, int text_length, std::uint8_t* out, int out_size);
-
-// Lower-case hex of length bytes into out (2 * length + 1 bytes); parse
-// takes text_length bytes that must be exactly 2 * length hex digits (either
-// case), 1 on success.
-void hex_encode(const std::uint8_t* bytes, int length, char* out);
-int hex_decode(const char* text, int text_length, std::uint8_t* out, int length);
+#include "crypto/text_codings.h"

@@ -1,5 +1,5 @@
 // Base64 and hex: the texts keys, signatures and digests travel in.
-#include "crypto/crypto.h"
+#include "crypto/text_codings.h"
 
 #include <cstring>
 
@@ -7,10 +7,24 @@ namespace {
 
 const char BASE64_DIGITS[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
+// The value of each base64 digit, -1 for any other byte ('=' and zero too).
+struct Base64Table {
+    signed char value[256];
+    constexpr Base64Table() : value{}
+    {
+        for (int i = 0; i < 256; ++i) {
+            value[i] = -1;
+        }
+        for (int i = 0; i < 64; ++i) {
+            value[static_cast<unsigned char>(BASE64_DIGITS[i])] = static_cast<signed char>(i);
+        }
+    }
+};
+constexpr Base64Table BASE64;
+
 int base64_value(char c)
 {
-    const char* found = c != '\0' ? std::strchr(BASE64_DIGITS, c) : nullptr;
-    return found != nullptr ? static_cast<int>(found - BASE64_DIGITS) : -1;
+    return BASE64.value[static_cast<unsigned char>(c)];
 }
 
 int hex_value(char c)
@@ -127,5 +141,22 @@ int hex_decode(const char* text, int text_length, std::uint8_t* out, int length)
         }
         out[i] = static_cast<std::uint8_t>(high << 4 | low);
     }
+    return 1;
+}
+
+int base64_stream_next(Base64Stream* stream, std::uint8_t* byte)
+{
+    while (stream->bit_count < 8) {
+        const int v = stream->text < stream->text_end ? base64_value(*stream->text) : -1;
+        if (v < 0) {
+            return 0;
+        }
+        ++stream->text;
+        stream->bits = (stream->bits << 6) | static_cast<std::uint32_t>(v);
+        stream->bit_count += 6;
+    }
+    stream->bit_count -= 8;
+    *byte = static_cast<std::uint8_t>(stream->bits >> stream->bit_count);
+    stream->bits &= (1u << stream->bit_count) - 1u;
     return 1;
 }
