@@ -1,6 +1,7 @@
 #include "net/http.h"
 
 #include "net/http_internal.h"
+#include "net/socket_buffers.h"
 
 #include <cctype>
 #include <climits>

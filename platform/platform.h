@@ -41,8 +41,13 @@ int net_can_write(NetSocket s, int timeout_ms);
 int net_has_exception(NetSocket s);
 int net_recv(NetSocket s, char* buffer, int size);
 int net_send(NetSocket s, const char* data, int size);
-int net_recv_append(NetSocket s, char* buffer, int* length, int capacity, int timeout_ms);
-int net_send_pending(NetSocket s, char* buffer, int* length);
+// One receive on a non-blocking socket: the bytes received; 0 when none
+// were there after all (would block, interrupted); -1 when the peer closed
+// or the connection failed, net_last_error() then 0 for an orderly close.
+int net_recv_some(NetSocket s, char* buffer, int size);
+// One send on a non-blocking socket: the bytes taken (0 when it would
+// block); -1 when the connection failed.
+int net_send_some(NetSocket s, const char* data, int size);
 int net_last_error();
 int net_listen(NetSocket s, int port);
 NetSocket net_accept(NetSocket listener, char* address_text);

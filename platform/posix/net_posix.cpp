@@ -154,55 +154,27 @@ int net_send(NetSocket s, const char* data, int size)
     return static_cast<int>(send(fd_of(s), data, static_cast<std::size_t>(size), MSG_NOSIGNAL));
 }
 
-int net_recv_append(NetSocket s, char* buffer, int* length, int capacity, int timeout_ms)
+int net_recv_some(NetSocket s, char* buffer, int size)
 {
-    const int readable = net_can_read(s, timeout_ms);
-    if (readable < 0) {
-        return -1;
-    }
-    if (readable == 0) {
-        return 1;
-    }
-    if (*length + 4 >= capacity) {
-        return 0;
-    }
     // Cleared so that an orderly close (recv gives 0) reads back as no error.
     errno = 0;
-    const int received = net_recv(s, buffer + *length, capacity - *length);
+    const int received = net_recv(s, buffer, size);
     if (received < 0 && (errno == EINTR || would_block(errno))) {
-        // Nothing arrived after all: the same as an empty probe.
         errno = 0;
-        return 1;
-    }
-    if (received <= 0) {
-        return -1;
-    }
-    *length += received;
-    return 1;
-}
-
-int net_send_pending(NetSocket s, char* buffer, int* length)
-{
-    if (*length <= 0) {
         return 0;
     }
+    return received > 0 ? received : -1;
+}
+
+int net_send_some(NetSocket s, const char* data, int size)
+{
     errno = 0;
-    int accepted = net_send(s, buffer, *length);
-    if (accepted < 0) {
-        if (errno != EINTR && !would_block(errno)) {
-            return -1;
-        }
-        // The socket took none of it this time; all of it stays pending.
+    const int accepted = net_send(s, data, size);
+    if (accepted < 0 && (errno == EINTR || would_block(errno))) {
         errno = 0;
-        accepted = 0;
+        return 0;
     }
-    if (accepted >= *length) {
-        *length = 0;
-    } else {
-        std::memmove(buffer, buffer + accepted, static_cast<std::size_t>(*length - accepted));
-        *length -= accepted;
-    }
-    return 1;
+    return accepted < 0 ? -1 : accepted;
 }
 
 int net_last_error()

@@ -2,7 +2,7 @@
 // DEPENDS ON: WSOCK32 (winsock.h), started by net_startup.
 // LIMITATIONS: IPv4 only; name resolution is gethostbyname, which blocks and
 // is not safe to call from two threads at once. Under Wine, recv reports a
-// connection reset as an orderly close; net_recv_append finds it out.
+// connection reset as an orderly close; net_recv_some finds it out.
 #include "platform/platform.h"
 
 #include <winsock.h>
@@ -119,25 +119,14 @@ int net_send(NetSocket s, const char* data, int size)
     return send(handle_of(s), data, size, 0);
 }
 
-int net_recv_append(NetSocket s, char* buffer, int* length, int capacity, int timeout_ms)
+int net_recv_some(NetSocket s, char* buffer, int size)
 {
-    const int readable = net_can_read(s, timeout_ms);
-    if (readable < 0) {
-        return -1;
-    }
-    if (readable == 0) {
-        return 1;
-    }
-    if (*length + 4 >= capacity) {
-        return 0;
-    }
     // Cleared so that an orderly close (recv gives 0) reads back as no error.
     WSASetLastError(0);
-    const int received = net_recv(s, buffer + *length, capacity - *length);
+    const int received = net_recv(s, buffer, size);
     if (received < 0 && WSAGetLastError() == WSAEWOULDBLOCK) {
-        // Nothing arrived after all: the same as an empty probe.
         WSASetLastError(0);
-        return 1;
+        return 0;
     }
     if (received == 0) {
         // Wine hands a connection reset to recv as an orderly close. A
@@ -149,35 +138,18 @@ int net_recv_append(NetSocket s, char* buffer, int* length, int capacity, int ti
         }
         return -1;
     }
-    if (received < 0) {
-        return -1;
-    }
-    *length += received;
-    return 1;
+    return received > 0 ? received : -1;
 }
 
-int net_send_pending(NetSocket s, char* buffer, int* length)
+int net_send_some(NetSocket s, const char* data, int size)
 {
-    if (*length <= 0) {
+    WSASetLastError(0);
+    const int accepted = net_send(s, data, size);
+    if (accepted < 0 && WSAGetLastError() == WSAEWOULDBLOCK) {
+        WSASetLastError(0);
         return 0;
     }
-    WSASetLastError(0);
-    int accepted = net_send(s, buffer, *length);
-    if (accepted < 0) {
-        if (WSAGetLastError() != WSAEWOULDBLOCK) {
-            return -1;
-        }
-        // The socket took none of it this time; all of it stays pending.
-        WSASetLastError(0);
-        accepted = 0;
-    }
-    if (accepted >= *length) {
-        *length = 0;
-    } else {
-        std::memmove(buffer, buffer + accepted, static_cast<std::size_t>(*length - accepted));
-        *length -= accepted;
-    }
-    return 1;
+    return accepted < 0 ? -1 : accepted;
 }
 
 int net_last_error()

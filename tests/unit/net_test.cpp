@@ -1,5 +1,6 @@
 // The socket layer over a real loopback connection: buffered receive and
 // send, probes, connecting, and the server-side operations.
+#include "net/socket_buffers.h"
 #include "platform/platform.h"
 #include "tests/support/scripted_server.h"
 
