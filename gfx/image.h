@@ -20,7 +20,6 @@ void blit_rgb(const Image* image, std::int32_t left, std::int32_t right, std::in
 void blit_rgba(const Image* image, std::int32_t left, std::int32_t right, std::int32_t top,
                std::int32_t bottom, std::int32_t sx, std::int32_t sy);
 
-// Each draws, then asks for a repaint of the whole window.
 // The plain per-pixel forms of the two blitters, kept as the definition the
 // fast ones are tested against; same arguments, same pixels.
 void blit_rgb_reference(const Image* image, std::int32_t left, std::int32_t right, std::int32_t top,
@@ -32,6 +31,7 @@ void blit_rgba_reference(const Image* image, std::int32_t left, std::int32_t rig
 void blit_set_reference_mode(int on);
 int blit_get_reference_mode();
 
+// Each draws, then asks for a repaint of the whole window.
 void draw_image(const Image* image, std::int32_t x, std::int32_t y);
 void draw_image_region(const Image* image, std::int32_t x, std::int32_t y, std::int32_t sx,
                        std::int32_t sy, std::int32_t w, std::int32_t h);

@@ -3,9 +3,10 @@
 // DEPENDS ON: libX11, a TrueColor or DirectColor default visual of 8 to 32
 // bits per pixel.
 // LIMITATIONS: no window icon; no message boxes (failures go to standard
-// error); every paint converts the whole buffer and sends the rectangle
-// that changed through the X connection (no shared memory); the centring is
-// of the client area, which a window manager may shift by its frame.
+// error); each paint compares the back buffer with a copy of what was last
+// shown and converts and sends only the rectangles that changed, through
+// the X connection (no shared memory); the centring is of the client area,
+// which a window manager may shift by its frame.
 #include "platform/window.h"
 #include "platform/window_internal.h"
 #include "platform/x11/paint_changes.h"
