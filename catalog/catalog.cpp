@@ -200,10 +200,12 @@ int catalog_text_read(const char* path, char** bytes, std::int64_t* length)
 
 namespace {
 
-// A size line as atoi reads it (white space, sign, digits), kept inside the
-// 32-bit range the catalog can describe instead of overflowing.
-std::int64_t parse_size(const char* text)
+// A size line as atoi reads it (white space, sign, digits) into 64 bits.
+// A value past what 63 bits hold gives -1 and *too_large: such a record is
+// dropped, never wrapped into another size.
+std::int64_t parse_size(const char* text, int* too_large)
 {
+    *too_large = 0;
     while (std::isspace(static_cast<unsigned char>(*text))) {
         ++text;
     }
@@ -214,16 +216,15 @@ std::int64_t parse_size(const char* text)
     }
     std::int64_t value = 0;
     while (*text >= '0' && *text <= '9') {
-        value = value * 10 + (*text - '0');
-        if (value > 2147483648LL) {
-            value = 2147483648LL;
+        const int digit = *text - '0';
+        if (value > (INT64_MAX - digit) / 10) {
+            *too_large = 1;
+            return -1;
         }
+        value = value * 10 + digit;
         ++text;
     }
-    if (negative) {
-        return -value;
-    }
-    return value > 2147483647LL ? 2147483647LL : value;
+    return negative ? -value : value;
 }
 
 std::uint32_t parse_crc(const char* text)
@@ -284,6 +285,12 @@ std::uint32_t name_hash(const char* name)
 
 EntryKind record_kind(const char* line)
 {
+    // "LARGE FILE" and its kin: a record of 2 GiB or more, which launchers
+    // that read sizes in 32 bits skip (the keyword starts with none of
+    // theirs) instead of fetching it again and again.
+    if (std::strncmp(line, LARGE_RECORD_PREFIX, sizeof LARGE_RECORD_PREFIX - 1) == 0) {
+        line += sizeof LARGE_RECORD_PREFIX - 1;
+    }
     if (std::strncmp(line, "FILE", 4) == 0) {
         return ENTRY_FILE;
     }
@@ -303,12 +310,12 @@ EntryKind record_kind(const char* line)
 // so the numbers of a record cut short come from whatever line still holds.
 // 1 when all four lines were there.
 int read_record_fields(TextCursor* text, CatalogEntry* entry, const char* url_prefix, char* line,
-                       int* line_pending, int* url_fits)
+                       int* line_pending, int* url_fits, int* size_too_large)
 {
     int whole = text_read_line(text, entry->url_name, CATALOG_TEXT_SIZE);
     *url_fits = compose(entry->url, url_prefix, entry->url_name);
     whole &= text_read_line(text, line, CATALOG_TEXT_SIZE);
-    entry->size = parse_size(line);
+    entry->size = parse_size(line, size_too_large);
     whole &= text_read_line(text, line, CATALOG_TEXT_SIZE);
     entry->crc = parse_crc(line);
     whole &= text_read_line(text, entry->file_name, CATALOG_TEXT_SIZE);
@@ -590,7 +597,9 @@ CatalogEntry* catalog_parse(const char* bytes, std::int64_t length, const char* 
         // A record cut short by the end of the file is still kept: its names
         // stay empty.
         int url_fits = 0;
-        read_record_fields(&text, entry, url_prefix, line, &line_pending, &url_fits);
+        int size_too_large = 0;
+        read_record_fields(&text, entry, url_prefix, line, &line_pending, &url_fits,
+                           &size_too_large);
         // The name as Windows would open it ("maps//a.pak", "readme.txt ."
         // are "maps/a.pak", "readme.txt"), so every build lays out the same
         // tree and the rules below see the name the file system will.
@@ -601,7 +610,9 @@ CatalogEntry* catalog_parse(const char* bytes, std::int64_t length, const char* 
         // A cut path would name another file, and an unsafe name would reach
         // outside the data directory or clash with the launcher's own files:
         // such records are dropped, not trimmed.
-        if (problem == nullptr && !url_fits) {
+        if (problem == nullptr && size_too_large) {
+            problem = "size past 63 bits";
+        } else if (problem == nullptr && !url_fits) {
             problem = "URL too long";
         } else if (problem == nullptr &&
                    (!path_fits ||
@@ -681,7 +692,7 @@ void catalog_print(const CatalogEntry* head)
         }
         std::printf("URL: %s\n", e->url);
         std::printf("FILE: %s\n", e->local_path);
-        std::printf("SIZE: %d\n", static_cast<int>(e->size));
+        std::printf("SIZE: %lld\n", static_cast<long long>(e->size));
         std::printf("CRC: %8X\n", static_cast<unsigned int>(e->crc));
         std::printf("Update: %d\n", static_cast<int>(e->update));
     }
@@ -709,8 +720,10 @@ int catalog_find_launcher_in(const char* bytes, std::int64_t length, const char*
         std::snprintf(out->platform, sizeof out->platform, "%s", platform);
         int line_pending = 0;
         int url_fits = 0;
-        found =
-            read_record_fields(&text, out, url_prefix, line, &line_pending, &url_fits) && url_fits;
+        int size_too_large = 0;
+        found = read_record_fields(&text, out, url_prefix, line, &line_pending, &url_fits,
+                                   &size_too_large) &&
+                url_fits && !size_too_large;
     }
     return found;
 }
@@ -733,9 +746,9 @@ int catalog_record_text(const CatalogEntry* e, char* out, int size)
     const char* keyword = "UNKNOW";
     char launcher_keyword[PLATFORM_NAME_SIZE + 16];
     switch (e->kind) {
-    case ENTRY_EXE: keyword = "EXE"; break;
-    case ENTRY_FILE: keyword = "FILE"; break;
-    case ENTRY_NOTES: keyword = "NOTES"; break;
+    case ENTRY_EXE: keyword = e->size > INT32_MAX ? "LARGE EXE" : "EXE"; break;
+    case ENTRY_FILE: keyword = e->size > INT32_MAX ? "LARGE FILE" : "FILE"; break;
+    case ENTRY_NOTES: keyword = e->size > INT32_MAX ? "LARGE NOTES" : "NOTES"; break;
     case ENTRY_LAUNCHER:
         std::snprintf(launcher_keyword, sizeof launcher_keyword, "LAUNCHER %s", e->platform);
         keyword = launcher_keyword;
@@ -748,9 +761,10 @@ int catalog_record_text(const CatalogEntry* e, char* out, int size)
         hex_encode(e->sha256, SHA256_SIZE, hex);
         std::snprintf(sha256_line, sizeof sha256_line, "SHA256 %s\n", hex);
     }
-    const int length = std::snprintf(
-        out, static_cast<std::size_t>(size), "%s\n%s\n%d\n%8X\n%s\n%s\n\n", keyword, e->url_name,
-        static_cast<int>(e->size), static_cast<unsigned int>(e->crc), e->file_name, sha256_line);
+    const int length =
+        std::snprintf(out, static_cast<std::size_t>(size), "%s\n%s\n%lld\n%8X\n%s\n%s\n\n", keyword,
+                      e->url_name, static_cast<long long>(e->size),
+                      static_cast<unsigned int>(e->crc), e->file_name, sha256_line);
     return length >= 0 && length < size ? length : -1;
 }
 

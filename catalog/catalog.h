@@ -29,6 +29,11 @@ enum EntryKind : std::int32_t {
     ENTRY_LAUNCHER = 4,
 };
 
+// Put before a record's keyword ("LARGE FILE") when its size is 2 GiB or
+// more: launchers that read sizes in 32 bits skip such a record, where they
+// would fetch the file again and again; this launcher reads both forms.
+constexpr char LARGE_RECORD_PREFIX[] = "LARGE ";
+
 constexpr int PLATFORM_NAME_SIZE = 24;
 // The platforms a LAUNCHER record may name.
 constexpr const char* LAUNCHER_PLATFORMS[] = {"windows-i686", "linux-x86_64"};

@@ -145,12 +145,17 @@ TEST_F(CatalogTest, FieldLinesAreTakenWhateverTheyHold)
 
 TEST_F(CatalogTest, SizeAndCrcParsing)
 {
+    ::testing::internal::CaptureStderr();
     load("FILE\nu\n  +42xyz\n   1a2b3c4d\nf1\n"
          "FILE\nu\nnone\n123456789ABC\nf2\n"
-         "FILE\nu\n99999999999\nzz\nf3\n");
+         "FILE\nu\n9223372036854775808\n1\nwraps\n"
+         "LARGE EXE\nu\n99999999999\nzz\nf3\n");
+    const std::string messages = ::testing::internal::GetCapturedStderr();
     ASSERT_NE(head, nullptr);
-    EXPECT_EQ(head->size, 2147483647); // beyond 32 bits: held at the limit
+    EXPECT_EQ(head->size, 99999999999); // 64 bits; the large form of a keyword
+    EXPECT_EQ(head->kind, ENTRY_EXE);
     EXPECT_EQ(head->crc, 0u);
+    EXPECT_NE(messages.find("\"wraps\": size past 63 bits"), std::string::npos) << messages;
     EXPECT_EQ(head->next->size, 0);
     EXPECT_EQ(head->next->crc, 0x12345678u); // only eight digits are read
     EXPECT_EQ(head->next->next->size, 42);
@@ -307,19 +312,21 @@ TEST_F(CatalogTest, PrintWritesTheDumpInListOrder)
 
 TEST_F(CatalogTest, WrittenFormRoundTripsInReverseOrder)
 {
-    load("FILE\na\n10\n1F\nfa\nNOTES\nn\n2\nabcdef12\nfn\nEXE\ne\n3\n0\nfe\n", "dir", "http://h");
+    load("FILE\na\n3221225472\n1F\nfa\nNOTES\nn\n2\nabcdef12\nfn\nEXE\ne\n3\n0\nfe\n", "dir",
+         "http://h");
     ASSERT_EQ(catalog_write(head, path("written.txt").c_str()), 1);
     // The names as the catalog gave them, not the paths composed from them:
     // written and loaded again with the same prefixes, the list is the same.
     EXPECT_EQ(read_file(path("written.txt")), "EXE\ne\n3\n       0\nfe\n\n\n"
                                               "NOTES\nn\n2\nABCDEF12\nfn\n\n\n"
-                                              "FILE\na\n10\n      1F\nfa\n\n\n");
+                                              "LARGE FILE\na\n3221225472\n      1F\nfa\n\n\n");
 
     CatalogEntry* back = catalog_load(path("written.txt").c_str(), "dir", "http://h");
     ASSERT_NE(back, nullptr);
     EXPECT_EQ(urls(back), (std::vector<std::string>{"http://h/a", "http://h/n", "http://h/e"}));
     EXPECT_STREQ(back->local_path, "dir/fa");
     EXPECT_EQ(back->crc, 0x1Fu);
+    EXPECT_EQ(back->size, 3221225472);
     EXPECT_EQ(back->next->crc, 0xABCDEF12u);
     EXPECT_EQ(back->next->next->size, 3);
     catalog_free(&back);
