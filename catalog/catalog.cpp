@@ -259,9 +259,28 @@ bool is_separator(char c)
 }
 
 // Names as Windows compares them: letter case and the separator ignored.
+// The Windows build opens names through the ANSI functions, so 8-bit
+// letters are folded as the common ANSI code page (1252) cases them: NTFS
+// takes "\xE9" and "\xC9" (e and E acute) for one name.
 char name_fold(char c)
 {
-    return is_separator(c) ? '/' : static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    const auto byte = static_cast<unsigned char>(c);
+    if (is_separator(c)) {
+        return '/';
+    }
+    if (byte < 0x80) {
+        return static_cast<char>(std::toupper(byte));
+    }
+    if ((byte >= 0xE0 && byte <= 0xFE && byte != 0xF7)) {
+        return static_cast<char>(byte - 0x20);
+    }
+    switch (byte) {
+    case 0x9A: return static_cast<char>(0x8A); // s caron
+    case 0x9C: return static_cast<char>(0x8C); // oe
+    case 0x9E: return static_cast<char>(0x8E); // z caron
+    case 0xFF: return static_cast<char>(0x9F); // y diaeresis
+    default: return c;
+    }
 }
 
 bool names_equal(const char* a, const char* b)
@@ -434,9 +453,40 @@ int is_device_name(const char* part, std::ptrdiff_t length)
             return 1;
         }
     }
+    // COM0 to COM9 and the superscripts one to three (bytes B9, B2, B3 in
+    // the ANSI code page the Windows build names files in); likewise LPT.
+    const auto digit = static_cast<unsigned char>(upper[3]);
     return base == 4 &&
            (std::strncmp(upper, "COM", 3) == 0 || std::strncmp(upper, "LPT", 3) == 0) &&
-           upper[3] >= '1' && upper[3] <= '9';
+           ((digit >= '0' && digit <= '9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3);
+}
+
+// 1 when the length bytes at part end in suffix, letter case aside.
+int ends_folded(const char* part, std::ptrdiff_t length, const char* suffix)
+{
+    const auto n = static_cast<std::ptrdiff_t>(std::strlen(suffix));
+    if (length < n) {
+        return 0;
+    }
+    for (std::ptrdiff_t i = 0; i < n; ++i) {
+        if (name_fold(part[length - n + i]) != name_fold(suffix[i])) {
+            return 0;
+        }
+    }
+    return 1;
+}
+
+// The files the launcher keeps in the data folder beside the game's.
+int is_own_top_level(const char* part, std::ptrdiff_t length)
+{
+    static const char* const own[] = {"catalog.txt", "catalog.txt.new", "quorvel-launcher.ini"};
+    for (const char* name : own) {
+        if (static_cast<std::ptrdiff_t>(std::strlen(name)) == length &&
+            ends_folded(part, length, name)) {
+            return 1;
+        }
+    }
+    return 0;
 }
 
 } // namespace
@@ -488,6 +538,12 @@ const char* catalog_name_normalize(const char* name, char* out, int size)
             out[0] = '\0';
             return "Windows device name";
         }
+        if (ends_folded(part, kept - part, PARTIAL_SUFFIX) ||
+            ends_folded(part, kept - part, PARTIAL_META_SUFFIX) ||
+            (used == 0 && is_own_top_level(part, kept - part))) {
+            out[0] = '\0';
+            return "the launcher's own file"; // also as a folder: no fetch could write it
+        }
         const int length = static_cast<int>(kept - part);
         if (used + (used > 0 ? 1 : 0) + length >= size) {
             out[0] = '\0';
@@ -503,10 +559,6 @@ const char* catalog_name_normalize(const char* name, char* out, int size)
             break;
         }
         part = end + 1;
-    }
-    if (names_equal(out, "catalog.txt") || names_equal(out, "catalog.txt.new")) {
-        out[0] = '\0';
-        return "the launcher's own file";
     }
     return nullptr;
 }
@@ -573,6 +625,8 @@ CatalogEntry* catalog_parse(const char* bytes, std::int64_t length, const char* 
     CatalogEntry* head = nullptr;
     char line[CATALOG_TEXT_SIZE] = {};
     std::int32_t record_number = 0;
+    std::int32_t last_exe = 0;
+    std::int32_t last_notes = 0;
     // The line after a record is read to look for its SHA256 line; when it
     // is none, it is the next line to look at.
     int line_pending = 0;
@@ -583,6 +637,8 @@ CatalogEntry* catalog_parse(const char* bytes, std::int64_t length, const char* 
             continue;
         }
         ++record_number;
+        last_exe = kind == ENTRY_EXE ? record_number : last_exe;
+        last_notes = kind == ENTRY_NOTES ? record_number : last_notes;
         CatalogEntry* entry = entry_new();
         if (entry == nullptr) {
             // A partial list could pass for a complete game; give up the
@@ -592,6 +648,7 @@ CatalogEntry* catalog_parse(const char* bytes, std::int64_t length, const char* 
             return nullptr;
         }
         entry->kind = kind;
+        entry->record = record_number;
         entry->exe_record = kind == ENTRY_EXE ? record_number : 0;
         entry->notes_record = kind == ENTRY_NOTES ? record_number : 0;
         // A record cut short by the end of the file is still kept: its names
@@ -633,6 +690,11 @@ CatalogEntry* catalog_parse(const char* bytes, std::int64_t length, const char* 
         std::fprintf(stderr, "catalog: out of memory\n");
         catalog_free(&head);
     }
+    // Only the catalog's last EXE and NOTES records give a role.
+    for (CatalogEntry* e = head; e != nullptr; e = e->next) {
+        e->exe_record = e->exe_record == last_exe ? last_exe : 0;
+        e->notes_record = e->notes_record == last_notes ? last_notes : 0;
+    }
     return head;
 }
 
@@ -659,7 +721,11 @@ CatalogEntry* catalog_find_role(CatalogEntry* head, EntryKind kind)
             latest = record;
         }
     }
-    for (CatalogEntry* e = head; found == nullptr && e != nullptr; e = e->next) {
+    bool parsed = false;
+    for (const CatalogEntry* e = head; e != nullptr; e = e->next) {
+        parsed = parsed || e->record > 0;
+    }
+    for (CatalogEntry* e = head; found == nullptr && !parsed && e != nullptr; e = e->next) {
         if (e->kind == kind) {
             found = e;
         }

@@ -34,6 +34,12 @@ enum EntryKind : std::int32_t {
 // would fetch the file again and again; this launcher reads both forms.
 constexpr char LARGE_RECORD_PREFIX[] = "LARGE ";
 
+// A download goes to "<local path>.partial" and is renamed over the local
+// path once it verified; "<local path>.partial.meta" records what a
+// .partial left by an ended run belongs to, so the next run may resume it.
+constexpr char PARTIAL_SUFFIX[] = ".partial";
+constexpr char PARTIAL_META_SUFFIX[] = ".partial.meta";
+
 constexpr int PLATFORM_NAME_SIZE = 24;
 // The platforms a LAUNCHER record may name.
 constexpr const char* LAUNCHER_PLATFORMS[] = {"windows-i686", "linux-x86_64"};
@@ -52,10 +58,12 @@ struct CatalogEntry {
     std::int32_t has_sha256;
     std::uint8_t sha256[32];
     char platform[PLATFORM_NAME_SIZE]; // a LAUNCHER record's
-    // The place in the catalog (1 for the first record) of the last EXE and
-    // NOTES record naming this file; 0 when none did. One file may be named
-    // by several records (a FILE and then an EXE), and the last EXE and
-    // NOTES records of the catalog are what Play starts and shows.
+    // The place in the catalog of the record (1 for the first), and of the
+    // catalog's last EXE and NOTES record when it named this file (else 0):
+    // what Play starts and shows. One file may be named by several records
+    // (a FILE and then the EXE); a last EXE record that was dropped leaves
+    // Play with nothing, never with an earlier EXE. 0 in a list made by hand.
+    std::int32_t record;
     std::int32_t exe_record;
     std::int32_t notes_record;
     CatalogEntry* next;
@@ -121,7 +129,8 @@ int catalog_find_launcher_in(const char* bytes, std::int64_t length, const char*
 int catalog_line_is_keyword(const char* line);
 
 // The entry the last record of kind (ENTRY_EXE or ENTRY_NOTES) in the
-// catalog named; for a list made by hand, the first entry of that kind.
+// catalog named, null when that record was dropped or there is none; for a
+// list made by hand, the first entry of that kind.
 CatalogEntry* catalog_find_role(CatalogEntry* head, EntryKind kind);
 
 // Releases every entry and sets *head to null. Null address or head: nothing.
@@ -154,8 +163,11 @@ int catalog_write_stream(const CatalogEntry* head, std::FILE* stream);
 // characters Windows refuses (<>"|?* and control characters); a component of
 // dots and blanks only (so "." and ".."); a Windows device name (CON, PRN,
 // AUX, NUL, COM1-9, LPT1-9, CONIN$, CONOUT$; any case, any extension, any
-// component); and the launcher's own files "catalog.txt" and
-// "catalog.txt.new" in any case. Catalogs serve Windows players, so every
+// component, COM0-9 and LPT0-9 with the superscripts one to three too); the
+// launcher's own files, "catalog.txt", "catalog.txt.new" and
+// "quorvel-launcher.ini" at the top in any case, as a file or a folder; and
+// any component ending in ".partial" or ".partial.meta" (a download's own
+// files). Catalogs serve Windows players, so every
 // build (and the publisher's tools) applies the same rules. On success out
 // (size bytes) holds the name with "/" separators and the result is null;
 // otherwise out is empty and the result says why.

@@ -243,7 +243,7 @@ TEST_F(CatalogTest, FileNamesFollowTheSharedTable)
             continue;
         }
         const std::string name = decode(line.substr(0, tab));
-        const std::string want = line.substr(tab + 1);
+        const std::string want = decode(line.substr(tab + 1));
         char normal[CATALOG_TEXT_SIZE];
         const char* problem = catalog_name_normalize(name.c_str(), normal, sizeof normal);
         EXPECT_EQ(problem == nullptr ? std::string(normal) : std::string("-"), want)
@@ -384,10 +384,21 @@ TEST_F(CatalogTest, RecordsNamingOneFileAreOneEntry)
     EXPECT_EQ(messages.find("Notes.txt"), std::string::npos) << messages;
 
     // The last EXE record of the catalog is still what Play starts when an
-    // earlier one's file is named again after it.
+    // earlier one's file is named again after it; when that record is
+    // dropped, Play starts nothing rather than an EXE it replaced.
     load("EXE\na\n1\n1\na.exe\nEXE\nb\n1\n1\nb.exe\nFILE\na2\n1\n1\na.exe\n");
     ASSERT_NE(catalog_find_exe(head), nullptr);
     EXPECT_STREQ(catalog_find_exe(head)->file_name, "b.exe");
+    ::testing::internal::CaptureStderr();
+    load("EXE\nold\n1\n1\nold.exe\nNOTES\nn\n1\n1\nn.txt\nEXE\nnew\n2\n2\nCON.exe\n");
+    EXPECT_EQ(catalog_find_exe(head), nullptr);
+    EXPECT_NE(catalog_find_role(head, ENTRY_NOTES), nullptr);
+    // 8-bit letters in the ANSI code page's cases name one file on Windows.
+    load("FILE\nu1\n1\n1\n\xE9t\xE9.pak\nFILE\nu2\n2\n2\n\xC9T\xC9.pak\n");
+    ::testing::internal::GetCapturedStderr();
+    ASSERT_NE(head, nullptr);
+    EXPECT_EQ(head->next, nullptr);
+    EXPECT_STREQ(head->url, "u2");
 
     // Where the system opens no longer path, a longer one is dropped.
     const std::string deep(static_cast<std::size_t>(fs_longest_path()) - 4, 'd');
