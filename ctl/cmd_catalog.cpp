@@ -236,18 +236,18 @@ CatalogEntry* make_entry(const char* root, const char* relative, EntryKind kind,
     entry_refresh(entry);
     if (entry->update != 0 || (with_sha256 && !entry_take_sha256(entry))) {
         std::fprintf(stderr, "quorvelctl: cannot read %s\n", entry->local_path);
-        std::free(entry);
+        entry_free(entry);
         return nullptr;
     }
     if (entry->size > 2147483647LL) {
         std::fprintf(stderr, "quorvelctl: %s is 2 GiB or larger; a catalog cannot describe it\n",
                      entry->local_path);
-        std::free(entry);
+        entry_free(entry);
         return nullptr;
     }
     if (!encode_url(relative, entry->url, CATALOG_TEXT_SIZE)) {
         std::fprintf(stderr, "quorvelctl: URL too long for %s\n", relative);
-        std::free(entry);
+        entry_free(entry);
         return nullptr;
     }
     std::snprintf(entry->url_name, CATALOG_TEXT_SIZE, "%s", entry->url);

@@ -300,6 +300,28 @@ class CatalogTool(unittest.TestCase):
         self.assertIn(b"FILE, EXE or NOT", run_ctl("catalog", self.game, "--launcher",
                                                    "windows-i686=NOTICE.exe").stderr)
 
+    def test_a_file_no_catalog_can_describe_refuses_it_cleanly(self):
+        # Each ended in "free(): invalid pointer" (an abort) instead of exit 2.
+        cases = {"2 GiB, sparse": ("huge.bin", 2 ** 31, b"2 GiB or larger")}
+        if not ARGS.runner:  # Windows opens no path this long (260 characters)
+            cases["URL over 1023 bytes"] = (os.path.join("long", "!" * 200, "!" * 200), 0,
+                                            b"URL too long")
+        for label, (name, size, message) in cases.items():
+            with self.subTest(label):
+                path = os.path.join(self.game, name)
+                os.makedirs(os.path.dirname(path), exist_ok=True)
+                with open(path, "wb") as f:
+                    f.truncate(size)
+                try:
+                    result = run_ctl("catalog", self.game, timeout=300)
+                    self.assertEqual(result.returncode, 2, result.stderr)
+                    self.assertEqual(result.stdout, b"")
+                    lines = stderr_lines(result)
+                    self.assertEqual(len(lines), 1, lines)
+                    self.assertIn(message, result.stderr)
+                finally:
+                    os.remove(path)
+
     def test_bad_usage_and_unreadable_inputs(self):
         self.assertEqual(run_ctl().returncode, 2)
         self.assertEqual(run_ctl("frobnicate").returncode, 2)
