@@ -103,90 +103,6 @@ void scan_folder(FileList* list, const char* relative)
     }
 }
 
-// Whether a line is one the written form puts at this place of a record:
-// the keyword, the URL, the decimal size, the CRC (hex, blank padded) and
-// the name; between records only empty lines.
-int line_fits(const char* line, int length, int field)
-{
-    if (std::memchr(line, '\r', static_cast<size_t>(length)) != nullptr) {
-        return 0;
-    }
-    if (field == 0) {
-        return length == 0 || std::strcmp(line, "FILE") == 0 || std::strcmp(line, "EXE") == 0 ||
-               std::strcmp(line, "NOTES") == 0;
-    }
-    if (field == 2 || field == 3) {
-        int i = 0;
-        while (field == 3 && i < length && line[i] == ' ') {
-            ++i;
-        }
-        const int digits = length - i;
-        if (digits < 1 || digits > (field == 2 ? 10 : 8)) {
-            return 0;
-        }
-        for (; i < length; ++i) {
-            const auto c = static_cast<unsigned char>(line[i]);
-            const bool hex = (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
-            if (!(c >= '0' && c <= '9') && !(field == 3 && hex)) {
-                return 0;
-            }
-        }
-        return 1;
-    }
-    return length > 0;
-}
-
-// An existing file below the scanned folder is overwritten only when it is
-// a catalog, so that a slip of -o never costs a game file. A catalog here is
-// a regular file that is empty or holds nothing but whole records in the
-// written form (LF or CRLF line ends) and empty lines. A file with a record
-// among other text, or with control bytes, is not: losing it is worse than
-// asking for another output path.
-int file_is_catalog(const char* path)
-{
-    if (!fs_is_file(path)) {
-        return 0;
-    }
-    std::FILE* file = std::fopen(path, "rb");
-    if (file == nullptr) {
-        return 0;
-    }
-    char line[CATALOG_TEXT_SIZE];
-    int length = 0;
-    int field = 0; // which line of a record comes next; 0 between records
-    int fits = 1;
-    unsigned char block[4096];
-    std::size_t got = 0;
-    while (fits && (got = std::fread(block, 1, sizeof block, file)) > 0) {
-        for (std::size_t i = 0; fits && i < got; ++i) {
-            const unsigned char c = block[i];
-            if (c == '\n') {
-                if (length > 0 && line[length - 1] == '\r') {
-                    --length;
-                }
-                line[length] = '\0';
-                fits = line_fits(line, length, field);
-                field = field == 0 && length == 0 ? 0 : (field + 1) % 5;
-                length = 0;
-            } else if ((c < 0x20 && c != '\r') || c == 0x7F || length == CATALOG_TEXT_SIZE - 1) {
-                fits = 0;
-            } else {
-                line[length++] = static_cast<char>(c);
-            }
-        }
-    }
-    if (std::ferror(file) != 0) {
-        fits = 0;
-    }
-    std::fclose(file);
-    if (fits && length > 0) { // a last line without its line end
-        line[length] = '\0';
-        fits = line_fits(line, length, field);
-        field = (field + 1) % 5;
-    }
-    return fits && field == 0 ? 1 : 0;
-}
-
 int compare_paths(const void* a, const void* b)
 {
     return std::strcmp(static_cast<const char*>(a), static_cast<const char*>(b));
@@ -412,7 +328,9 @@ int cmd_catalog(int argc, char** argv)
     FileList list = {nullptr, 0, 0, dir, output, 0, 0};
     scan_folder(&list, "");
     int status = list.failed ? EXIT_USAGE : 0;
-    if (status == 0 && list.output_inside && !file_is_catalog(output)) {
+    // An existing file below the scanned folder is overwritten only when it
+    // is a catalog, so that a slip of -o never costs a game file.
+    if (status == 0 && list.output_inside && !catalog_text_is_catalog(output)) {
         std::fprintf(stderr,
                      "quorvelctl catalog: %s is a file below %s and not a catalog; "
                      "not overwriting it\n",

@@ -135,8 +135,8 @@ class CatalogTool(unittest.TestCase):
             "Zeta.pak": None,  # the publisher's data, as it is
             "notes.txt": None,
             "maps/../Zeta.pak": None,  # the same file by another spelling
-            "record-then-text.txt": b"FILE\na\n1\n1\na\n\nsee the notes\n",
             "cut-record.txt": b"EXE\ngame.exe\n3000\n",
+            "readme.txt": b"NOTE: back up your saves\nfirst\nsecond\nthird\nfourth\n",
         }
         for name, data in refused.items():
             path = os.path.join(self.game, name)
@@ -159,7 +159,19 @@ class CatalogTool(unittest.TestCase):
                         os.remove(path)
 
         old_catalog = "FILE\nold.pak\n5\n   3A0F1\nold.pak\n\n\n"
+        key_file = os.path.join(self.root, "signing.key")
+        self.assertEqual(run_ctl("keygen", "-o", key_file).returncode, 0)
+        signed = run_ctl("catalog", self.game, "--sign", key_file).stdout.decode()
+        empty = os.path.join(self.root, "empty")
+        os.mkdir(empty)
+        signed_empty = run_ctl("catalog", empty, "--sign", key_file).stdout.decode()
+        self.assertTrue(signed_empty.startswith("VERSION "), signed_empty)
         allowed = {
+            # Every reader skips text between records.
+            "record, then text": (os.path.join(self.game, "record-then-text.txt"),
+                                  old_catalog + "see the notes\n"),
+            "signed catalog": (os.path.join(self.game, "catalog.txt"), signed),
+            "signed empty catalog": (os.path.join(self.game, "catalog.txt"), signed_empty),
             "old catalog": (os.path.join(self.game, "catalog.txt"), old_catalog),
             "old catalog, CRLF": (os.path.join(self.game, "maps", "cat.txt"),
                                   old_catalog.replace("\n", "\r\n")),
