@@ -179,15 +179,23 @@ int cmd_sign(int argc, char** argv)
                      missing ? " (write it with quorvelctl catalog --sign)" : "");
         return EXIT_USAGE;
     }
-    // The old seal's lines go; the rest is kept byte for byte.
+    // The old seal's lines go; the rest is kept byte for byte. A record's
+    // lines are read as the loader reads them and never dropped: a game file
+    // may be named "VERSION 2.txt". (Its SHA256 line is no seal line.)
     std::int64_t kept = 0;
+    int record_lines = 0; // lines of the current record still to come
     for (std::int64_t at = 0; at < length;) {
         std::int64_t end = at;
         while (end < length && text[end] != '\n') {
             ++end;
         }
         const std::int64_t next = end < length ? end + 1 : end;
-        if (!is_seal_line(text + at, end - at)) {
+        // Keyword prefixes hold no line end, and the text is terminated.
+        const char* line = text + at;
+        const int in_record = record_lines > 0 || catalog_line_is_keyword(line) ||
+                              std::strncmp(line, "LAUNCHER ", 9) == 0;
+        record_lines = record_lines > 0 ? record_lines - 1 : in_record ? 4 : 0;
+        if (in_record || !is_seal_line(line, end - at)) {
             std::memmove(text + kept, text + at, static_cast<std::size_t>(next - at));
             kept += next - at;
         }

@@ -233,6 +233,11 @@ class CatalogTool(unittest.TestCase):
         with open(key_file, "rb") as f:
             self.assertEqual(f.read(), secret, "an existing key file is never replaced")
 
+        # Game files whose record lines start like the seal's own lines.
+        for name in ("VERSION 2.txt", "EXPIRES soon.txt", "SIGNATURE x.txt"):
+            self.files[name] = name.encode()
+            with open(os.path.join(self.game, name), "wb") as f:
+                f.write(self.files[name])
         output = os.path.join(self.root, "signed.txt")
         result = run_ctl("catalog", self.game, "--sign", key_file, "--version", "41", "-o", output)
         self.assertEqual(result.returncode, 0, result.stderr)
@@ -247,8 +252,8 @@ class CatalogTool(unittest.TestCase):
         self.assertEqual(digests, {name: "SHA256 " + hashlib.sha256(data).hexdigest()
                                    for name, data in self.files.items()})
         # The unsigned records read as before: old launchers skip the new lines.
-        plain = [r for r in parse_catalog("\n".join(
-            l for l in lines if not l.startswith(("VERSION ", "EXPIRES ", "SHA256 ", "SIGNATURE "))))]
+        self.assertTrue(lines[-2].startswith("SIGNATURE ed25519 "))
+        plain = parse_catalog("\n".join(l for l in lines[2:-2] if not l.startswith("SHA256 ")))
         self.assertEqual(sorted(r["name"] for r in plain), sorted(self.files))
 
         def php_verifies(data):
@@ -267,9 +272,11 @@ class CatalogTool(unittest.TestCase):
         self.assertEqual(resigned.returncode, 0, resigned.stderr)
         with open(output, "rb") as f:
             signed_again = f.read()
-        self.assertEqual(signed_again.count(b"VERSION "), 1)
-        self.assertEqual(signed_again.count(b"SIGNATURE "), 1)
-        self.assertIn(b"VERSION 43\n", signed_again)
+        def records(data):  # between the EXPIRES line and the signature
+            return data.split(b"\n", 2)[2].rsplit(b"SIGNATURE ed25519 ", 1)[0]
+
+        self.assertTrue(signed_again.startswith(b"VERSION 43\nEXPIRES "))
+        self.assertEqual(records(signed_again), records(signed), "every record byte for byte")
         self.assertEqual(php_verifies(signed_again), 0)
         # verify --key: the signature and every file's SHA-256.
         self.assertEqual(run_ctl("verify", output, self.game, "--key", public_key).returncode, 0)
