@@ -385,9 +385,15 @@ int cmd_catalog(int argc, char** argv)
         }
         std::memset(seed, 0, sizeof seed);
     } else if (status == 0) {
-        const int written = output != nullptr
-                                ? catalog_write(head, output)
-                                : catalog_write_stream(head, stdout) && std::fflush(stdout) == 0;
+        int written = 0;
+        if (output == nullptr) {
+            written = catalog_write_stream(head, stdout) && std::fflush(stdout) == 0;
+        } else {
+            char temporary[CATALOG_TEXT_SIZE];
+            std::FILE* file = ctl_replace_begin(output, temporary, sizeof temporary);
+            written = file != nullptr &&
+                      ctl_replace_end(file, temporary, output, catalog_write_stream(head, file));
+        }
         if (!written) {
             std::fprintf(stderr, "quorvelctl catalog: cannot write %s\n",
                          output != nullptr ? output : "standard output");

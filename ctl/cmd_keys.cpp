@@ -77,13 +77,18 @@ int write_signed(const char* text, std::int64_t length, const SigningOptions* op
     const std::int64_t now = clock_ms() / 1000;
     const std::int64_t version = options->has_version ? options->version : now;
     const std::int64_t days = options->has_expiry_days ? options->expiry_days : DEFAULT_EXPIRY_DAYS;
-    std::FILE* out = output != nullptr ? std::fopen(output, "wb") : stdout;
+    char temporary[CATALOG_TEXT_SIZE];
+    std::FILE* out =
+        output != nullptr ? ctl_replace_begin(output, temporary, sizeof temporary) : stdout;
     if (out == nullptr) {
         return 0;
     }
-    int good = catalog_write_sealed(text, length, version, now + days * SECONDS_PER_DAY, seed, out);
-    good = (output != nullptr ? std::fclose(out) == 0 : std::fflush(out) == 0) && good;
-    return good;
+    const int good =
+        catalog_write_sealed(text, length, version, now + days * SECONDS_PER_DAY, seed, out);
+    if (output != nullptr) {
+        return ctl_replace_end(out, temporary, output, good);
+    }
+    return std::fflush(out) == 0 && good;
 }
 
 int cmd_keygen(int argc, char** argv)

@@ -10,8 +10,10 @@ import argparse
 import hashlib
 import os
 import random
+import stat
 import subprocess
 import sys
+import threading
 import unittest
 import urllib.parse
 import zlib
@@ -218,6 +220,20 @@ class CatalogTool(unittest.TestCase):
                 self.assertEqual(len(lines), 1, lines)
                 self.assertIn(catalog, lines[0])
 
+        if not ARGS.runner:
+            # -o naming a FIFO (or /dev/null): written into, never replaced.
+            out = os.path.join(self.root, "out-pipe")
+            os.mkfifo(out)
+            got = []
+            reader = threading.Thread(target=lambda: got.append(open(out, "rb").read()),
+                                      daemon=True)
+            reader.start()
+            result = run_ctl("catalog", self.game, "-o", out, timeout=30)
+            reader.join(30)
+            self.assertEqual(result.returncode, 0, result.stderr)
+            self.assertTrue(stat.S_ISFIFO(os.stat(out).st_mode))
+            self.assertEqual(len(parse_catalog(got[0].decode())), len(self.files) - 1)
+
     def test_signed_catalog_verifies_with_an_independent_implementation(self):
         # PHP's sodium functions (libsodium) stand as the other Ed25519.
         key_file = os.path.join(self.root, "signing.key")
@@ -340,6 +356,47 @@ class CatalogTool(unittest.TestCase):
                     self.assertIn(message, result.stderr)
                 finally:
                     os.remove(path)
+
+    def test_a_full_disk_leaves_the_old_catalog_whole(self):
+        # Written in place, the old catalog was cut short when the disk filled.
+        os.makedirs(os.path.join(self.game, "many"))
+        for i in range(150):
+            open(os.path.join(self.game, "many", f"f{i:03}.dat"), "wb").close()
+        key_file = os.path.join(self.root, "signing.key")
+        self.assertEqual(run_ctl("keygen", "-o", key_file).returncode, 0)
+        signed = run_ctl("catalog", self.game, "--sign", key_file).stdout
+        # Whole records with SHA256 lines, just short of a 4 KiB page: signed,
+        # they need a second one.
+        unsigned = b""
+        for record in signed.split(b"\n", 2)[2].split(b"\n\n\n")[:20]:
+            unsigned += record + b"\n\n\n"
+        self.assertLess(len(unsigned), 4000)
+        unsigned += b"\n" * (4000 - len(unsigned))
+        commands = {
+            "catalog -o": (b"FILE\nold.pak\n5\n   3A0F1\nold.pak\n\n\n",
+                           lambda path: ("catalog", self.game, "-o", path)),
+            "sign in place": (unsigned, lambda path: ("sign", "--key", key_file, path)),
+        }
+        for label, (old, command) in commands.items():
+            with self.subTest(label):
+                roomy = os.path.join(self.root, "roomy.txt")
+                with open(roomy, "wb") as f:
+                    f.write(old)
+                self.assertEqual(run_ctl(*command(roomy)).returncode, 0, "fails only when full")
+                with harness.small_mount(os.path.join(self.root, "disk"), "64k") as disk:
+                    catalog = os.path.join(disk, "catalog.txt")
+                    with open(catalog, "wb") as f:
+                        f.write(old)
+                    with open(os.path.join(disk, "filler"), "wb") as f:
+                        try:
+                            f.write(b"\0" * (1 << 20))
+                        except OSError:
+                            pass
+                    result = run_ctl(*command(catalog))
+                    self.assertNotEqual(result.returncode, 0, result.stderr)
+                    with open(catalog, "rb") as f:
+                        self.assertEqual(f.read(), old)
+                    self.assertEqual(sorted(os.listdir(disk)), ["catalog.txt", "filler"])
 
     def test_bad_usage_and_unreadable_inputs(self):
         self.assertEqual(run_ctl().returncode, 2)

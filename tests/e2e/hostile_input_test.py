@@ -7,7 +7,6 @@ outside the data directory and keep every good file except the one a
 download replaces."""
 import argparse
 import base64
-import contextlib
 import hashlib
 import os
 import shutil
@@ -18,7 +17,7 @@ import unittest
 import zlib
 
 import harness
-from harness import Launcher, ScriptedServer, ok
+from harness import Launcher, ScriptedServer, ok, small_mount
 
 ARGS = None
 PROGRAMS = None
@@ -99,19 +98,6 @@ def snapshot(root):
                 with open(path, "rb") as f:
                     found[os.path.relpath(path, root)] = f.read()
     return found
-
-
-@contextlib.contextmanager
-def small_mount(path, size):
-    """A tmpfs of the given size at path (root only); skips without it."""
-    os.makedirs(path, exist_ok=True)
-    if subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", path],
-                      capture_output=True).returncode != 0:
-        raise unittest.SkipTest("cannot mount a tmpfs here (needs root)")
-    try:
-        yield path
-    finally:
-        subprocess.run(["umount", "-l", path], capture_output=True)
 
 
 class HostileBase(harness.ServerCase):
