@@ -48,7 +48,9 @@ int signing_option(SigningOptions* options, int argc, char** argv, int* i)
         return 0;
     }
     if (std::strcmp(name, "--version") == 0) {
-        options->has_version = parse_count(argv[++*i], &options->version);
+        // Only what every launcher reads back: "+5", "1e9" or a value that
+        // overflows would make a catalog no signed launcher takes.
+        options->has_version = catalog_version_parse(argv[++*i], &options->version);
         return options->has_version ? 1 : -1;
     }
     if (std::strcmp(name, "--expires") == 0) {

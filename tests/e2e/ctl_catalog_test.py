@@ -283,6 +283,18 @@ class CatalogTool(unittest.TestCase):
 
         self.assertEqual(php_verifies(signed), 0)
         self.assertEqual(php_verifies(signed.replace(b"VERSION 41", b"VERSION 42")), 1)
+        # --version takes what the launcher's VERSION reader takes, nothing else.
+        for bad in ("", "-1", "+5", " 5", "5x", "0x10", "9223372036854775800",
+                    "99999999999999999999"):
+            with self.subTest(version=bad):
+                refused = run_ctl("sign", output, "--key", key_file, "--version", bad, "-o",
+                                  os.path.join(self.root, "bad.txt"))
+                self.assertEqual(refused.returncode, 2, refused.stderr)
+        highest = os.path.join(self.root, "highest.txt")
+        self.assertEqual(run_ctl("sign", output, "--key", key_file, "--version",
+                                 "9223372036854775799", "-o", highest).returncode, 0)
+        self.assertEqual(run_ctl("verify", highest, self.game, "--key", public_key).returncode, 0)
+        self.assertFalse(os.path.exists(os.path.join(self.root, "bad.txt")))
         # Signed again in place with a new version: the old seal's lines go.
         resigned = run_ctl("sign", output, "--key", key_file, "--version", "43")
         self.assertEqual(resigned.returncode, 0, resigned.stderr)
