@@ -6,6 +6,7 @@
 #include "ctl/signing_options.h"
 #include "platform/platform.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -136,10 +137,29 @@ int encode_url(const char* name, char* out, int size)
 
 // Builds the entry of one file: measured size and CRC, the encoded URL and
 // the relative name. 0 (with a message) when the file cannot be catalogued.
+// A name for a message on one line: control bytes become '?'.
+const char* shown(const char* name, char* out, int size)
+{
+    std::snprintf(out, static_cast<std::size_t>(size), "%s", name);
+    for (char* c = out; *c != '\0'; ++c) {
+        if (static_cast<unsigned char>(*c) < 32 || *c == 127) {
+            *c = '?';
+        }
+    }
+    return out;
+}
+
+// The local name is the one Windows opens ("readme.txt." is "readme.txt"),
+// as every reader of the catalog stores it; the URL keeps the real name the
+// web server serves.
 CatalogEntry* make_entry(const char* root, const char* relative, EntryKind kind, int with_sha256)
 {
-    if (!catalog_name_is_safe(relative)) {
-        std::fprintf(stderr, "quorvelctl: '%s' cannot be a file name in a catalog\n", relative);
+    char normal[CATALOG_TEXT_SIZE];
+    const char* problem = catalog_name_normalize(relative, normal, sizeof normal);
+    if (problem != nullptr) {
+        char name[CATALOG_TEXT_SIZE];
+        std::fprintf(stderr, "quorvelctl: '%s' cannot be a file name in a catalog: %s\n",
+                     shown(relative, name, sizeof name), problem);
         return nullptr;
     }
     CatalogEntry* entry = entry_new();
@@ -167,9 +187,61 @@ CatalogEntry* make_entry(const char* root, const char* relative, EntryKind kind,
         return nullptr;
     }
     std::snprintf(entry->url_name, CATALOG_TEXT_SIZE, "%s", entry->url);
-    std::snprintf(entry->file_name, CATALOG_TEXT_SIZE, "%s", relative);
+    std::snprintf(entry->file_name, CATALOG_TEXT_SIZE, "%s", normal);
     std::snprintf(entry->local_path, CATALOG_TEXT_SIZE, "%s", relative);
     return entry;
+}
+
+// Names as Windows compares them; local names hold "/" separators only.
+int compare_folded(const void* a, const void* b)
+{
+    const char* x = (*static_cast<const CatalogEntry* const*>(a))->file_name;
+    const char* y = (*static_cast<const CatalogEntry* const*>(b))->file_name;
+    for (; *x != '\0' && std::toupper(static_cast<unsigned char>(*x)) ==
+                             std::toupper(static_cast<unsigned char>(*y));
+         ++x, ++y) {
+    }
+    return std::toupper(static_cast<unsigned char>(*x)) -
+           std::toupper(static_cast<unsigned char>(*y));
+}
+
+// Two game files one Windows name opens ("A.pak" and "a.pak", "x." and
+// "x"): on a player's disk one would overwrite the other at every start.
+// 0, with a line naming both, when two collide or memory runs out.
+int names_are_distinct(const CatalogEntry* head)
+{
+    std::size_t count = 0;
+    for (const CatalogEntry* e = head; e != nullptr; e = e->next) {
+        count += e->kind != ENTRY_LAUNCHER;
+    }
+    if (count < 2) {
+        return 1;
+    }
+    auto** order =
+        static_cast<const CatalogEntry**>(std::malloc(count * sizeof(const CatalogEntry*)));
+    if (order == nullptr) {
+        std::fprintf(stderr, "quorvelctl: out of memory\n");
+        return 0;
+    }
+    std::size_t n = 0;
+    for (const CatalogEntry* e = head; e != nullptr; e = e->next) {
+        if (e->kind != ENTRY_LAUNCHER) {
+            order[n++] = e;
+        }
+    }
+    std::qsort(order, count, sizeof *order, compare_folded);
+    int distinct = 1;
+    for (std::size_t i = 1; i < count && distinct; ++i) {
+        if (compare_folded(&order[i - 1], &order[i]) == 0) {
+            std::fprintf(stderr,
+                         "quorvelctl catalog: '%s' and '%s' are one file on Windows (%s); "
+                         "rename one\n",
+                         order[i - 1]->local_path, order[i]->local_path, order[i]->file_name);
+            distinct = 0;
+        }
+    }
+    std::free(order);
+    return distinct;
 }
 
 // The list's records in one buffer, sealed and written.
@@ -376,6 +448,9 @@ int cmd_catalog(int argc, char** argv)
         head = entry;
     }
     std::free(list.paths);
+    if (status == 0 && !names_are_distinct(head)) {
+        status = EXIT_USAGE;
+    }
 
     if (status == 0 && key_file != nullptr) {
         if (!write_signed_list(head, &options, seed, output)) {

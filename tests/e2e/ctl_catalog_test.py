@@ -10,6 +10,7 @@ import argparse
 import hashlib
 import os
 import random
+import shutil
 import stat
 import subprocess
 import sys
@@ -346,6 +347,49 @@ class CatalogTool(unittest.TestCase):
                 self.assertEqual(refused.returncode, 2, refused.stdout)
         self.assertIn(b"FILE, EXE or NOT", run_ctl("catalog", self.game, "--launcher",
                                                    "windows-i686=NOTICE.exe").stderr)
+
+    def test_names_as_windows_opens_them(self):
+        # Extra files: the (URL, local name) records they add, or None when
+        # the whole catalog is refused, as catalog.php refuses it. Wine shows
+        # a Windows program names with trailing dots or blanks, backslashes or
+        # line ends by made-up short names: those rows run on Linux only.
+        cases = [
+            (["readme.txt."], [("readme.txt.", "readme.txt")], False),
+            (["readme.txt "], [("readme.txt%20", "readme.txt")], False),
+            (["dir. /x.pak"], [("dir.%20/x.pak", "dir/x.pak")], False),
+            (["a\\b.pak"], [("a%5Cb.pak", "a/b.pak")], False),
+            (["zz\nSHA256 0\n\nEXE\npayload.bin\n1\n1\nrun.exe"], None, False),
+            (["readme.txt.", "readme.txt "], None, False),
+            (["x\\y.pak", "X/y.pak"], None, False),
+            (["maps/NUL.dat"], None, True),
+            (["Catalog.txt"], None, True),
+            (["A.pak"], None, True),  # beside a.pak
+        ]
+        for names, listed, on_wine in cases:
+            with self.subTest(names=names):
+                if ARGS.runner and not on_wine:
+                    continue
+                before = set(os.listdir(self.game))
+                for name in names:
+                    os.makedirs(os.path.dirname(os.path.join(self.game, name)), exist_ok=True)
+                    with open(os.path.join(self.game, name), "wb") as f:
+                        f.write(b"extra")
+                try:
+                    result = run_ctl("catalog", self.game)
+                    if listed is None:
+                        self.assertEqual(result.returncode, 2, result.stdout)
+                        self.assertEqual(result.stdout, b"")
+                        self.assertEqual(len(stderr_lines(result)), 1, result.stderr)
+                        continue
+                    self.assertEqual(result.returncode, 0, result.stderr)
+                    records = parse_catalog(result.stdout.decode())
+                    self.assertEqual([(r["url"], r["name"]) for r in records
+                                      if r["name"] not in self.files], listed)
+                finally:
+                    for name in names:
+                        os.remove(os.path.join(self.game, name))
+                    for folder in set(os.listdir(self.game)) - before:
+                        shutil.rmtree(os.path.join(self.game, folder))
 
     def test_a_file_no_catalog_can_describe_refuses_it_cleanly(self):
         # Each ended in "free(): invalid pointer" (an abort) instead of exit 2.
