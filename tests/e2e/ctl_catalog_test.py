@@ -16,12 +16,15 @@ import subprocess
 import sys
 import threading
 import unittest
+import urllib.error
 import urllib.parse
+import urllib.request
 import zlib
 
 import harness
 
 ARGS = None
+SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 
 
 def run_ctl(*args, timeout=120):
@@ -385,6 +388,82 @@ class CatalogTool(unittest.TestCase):
                     records = parse_catalog(result.stdout.decode())
                     self.assertEqual([(r["url"], r["name"]) for r in records
                                       if r["name"] not in self.files], listed)
+                finally:
+                    for name in names:
+                        os.remove(os.path.join(self.game, name))
+                    for folder in set(os.listdir(self.game)) - before:
+                        shutil.rmtree(os.path.join(self.game, folder))
+
+    def test_catalog_php_holds_names_to_the_same_rules(self):
+        if ARGS.runner:
+            self.skipTest("no Windows program here: PHP runs with the Linux build")
+        # The table the C++ test reads (catalog_tests: FileNamesFollowTheSharedTable).
+        check = r"""
+            define('QUORVEL_CATALOG_FUNCTIONS_ONLY', true);
+            require $argv[1];
+            $rows = 0;
+            foreach (file($argv[2]) as $line) {
+                $line = rtrim($line, "\r\n");
+                $tab = strrpos($line, "\t");
+                if ($line === '' || $line[0] === '#' || $tab === false) {
+                    continue;
+                }
+                $name = preg_replace_callback('/%([0-9A-Fa-f]{2})/',
+                    function ($m) { return chr(hexdec($m[1])); }, substr($line, 0, $tab));
+                [$normal, $problem] = catalog_name_normalize($name);
+                $got = $problem === null ? $normal : '-';
+                if ($got !== substr($line, $tab + 1)) {
+                    echo 'name ', json_encode($name), ' gives ', json_encode($got), "\n";
+                }
+                ++$rows;
+            }
+            echo "rows $rows\n";
+        """
+        php = subprocess.run(["php", "-r", check, os.path.join(SOURCE, "server", "catalog.php"),
+                              os.path.join(SOURCE, "tests", "data", "catalog-names.txt")],
+                             capture_output=True, text=True)
+        lines = php.stdout.splitlines()
+        self.assertEqual(php.returncode, 0, php.stderr)
+        self.assertEqual(lines[:-1], [])
+        self.assertGreater(int(lines[-1].split()[1]), 60)
+
+        # Served: real names in URLs, normal names as local names; a name no
+        # catalog may hold, or two names one Windows file, refuse it all.
+        shutil.copy(os.path.join(SOURCE, "server", "catalog.php"), self.game)
+        php = harness.PhpServer(self.game)
+        self.addCleanup(php.stop)
+        cases = [
+            (["readme.txt.", "dir. /x.pak", "a\\b.pak"],
+             [("a%5Cb.pak", "a/b.pak"), ("dir.%20/x.pak", "dir/x.pak"),
+              ("readme.txt.", "readme.txt")]),
+            (["zz\nSHA256 0\n\nEXE\npayload.bin\n1\n1\nrun.exe"], "cannot be a file name"),
+            (["maps/NUL.dat"], "Windows device name"),
+            (["Catalog.txt "], "the launcher's own file"),
+            (["A.pak"], "one file on Windows"),
+            (["readme.txt.", "readme.txt "], "one file on Windows"),
+            ([os.path.join("long", "!" * 200, "!" * 200)], "URL too long"),
+        ]
+        for names, want in cases:
+            with self.subTest(names=names):
+                before = set(os.listdir(self.game))
+                for name in names:
+                    os.makedirs(os.path.dirname(os.path.join(self.game, name)), exist_ok=True)
+                    with open(os.path.join(self.game, name), "wb") as f:
+                        f.write(b"extra")
+                try:
+                    try:
+                        with urllib.request.urlopen(php.base + "/catalog.php") as reply:
+                            status, body = reply.status, reply.read().decode()
+                    except urllib.error.HTTPError as error:
+                        status, body = error.code, error.read().decode()
+                    if isinstance(want, str):
+                        self.assertEqual(status, 500, body)
+                        self.assertIn(want, body)
+                        self.assertEqual(len(body.splitlines()), 1, body)
+                        continue
+                    self.assertEqual(status, 200, body)
+                    self.assertEqual([(r["url"], r["name"]) for r in parse_catalog(body)
+                                      if r["name"] not in self.files], want)
                 finally:
                     for name in names:
                         os.remove(os.path.join(self.game, name))

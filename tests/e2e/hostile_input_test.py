@@ -14,6 +14,8 @@ import subprocess
 import sys
 import time
 import unittest
+import urllib.error
+import urllib.request
 import zlib
 
 import harness
@@ -572,6 +574,36 @@ class SignedUpdates(HostileBase):
         self.assertEqual({n: files[n] for n in self.game}, self.game)
         self.assertTrue(files["catalog.txt"].startswith(b"VERSION "))
 
+
+    def test_catalog_php_refuses_a_name_that_adds_records(self):
+        root = os.path.join(self.tmp, "site")
+        os.makedirs(root)
+        shutil.copy(os.path.join(ARGS.source, "server", "catalog.php"), root)
+        for name, data in self.game.items():
+            with open(os.path.join(root, name), "wb") as f:
+                f.write(data)
+        php = harness.PhpServer(root, extra_env={
+            "QUORVEL_SIGNING_KEY": os.path.join(KEYS, "publisher.key")})
+        self.servers.append(php)
+        key = self.public("publisher")
+        result = self.ctl("sync", php.base, self.data, "--key", key)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        installed = snapshot(self.data)
+        # An upload whose name holds line ends: after them an EXE record of
+        # its own, signed with the rest, whose bytes the upload holds.
+        payload = b"#!/bin/sh\necho owned\n"
+        forged = (f"zz\nSHA256 {hashlib.sha256(payload).hexdigest()}\n\n\nEXE\npayload.bin\n"
+                  f"{len(payload)}\n{zlib.crc32(payload):8X}\nrun.exe")
+        for name in (forged, "payload.bin"):
+            with open(os.path.join(root, name), "wb") as f:
+                f.write(payload)
+        result = self.ctl("sync", php.base, self.data, "--key", key)
+        self.assertEqual(snapshot(self.data), installed, "the catalog and files in place kept")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        with self.assertRaises(urllib.error.HTTPError) as refused:
+            urllib.request.urlopen(php.base + "/catalog.php").close()
+        self.assertEqual(refused.exception.code, 500)
+        self.assertIn(b"cannot be a file name in a catalog", refused.exception.read())
 
 class LauncherSelfUpdate(HostileBase):
     """A copy of the built launcher updates itself to the same program with
