@@ -174,7 +174,8 @@ foreach ($files as $name) {
     }
     $folded = upper_ascii($normal);
     if (isset($seen[$folded])) {
-        fail("'" . shown($seen[$folded]) . "' and '" . shown($name) . "' are one file on Windows ($normal); rename one");
+        fail("'" . shown($seen[$folded]) . "' and '" . shown($name) .
+            "' are one file on Windows ($normal); rename one");
     }
     $seen[$folded] = $name;
     $local[$name] = $normal;
@@ -204,7 +205,8 @@ foreach ($files as $name) {
     }
     // Upper-case hex, eight wide and blank-padded, as the launcher's own
     // writer puts it.
-    $catalog .= sprintf("%s\n%s\n%d\n%8X\n%s\n", $kind, $urls[$name], $size, hexdec($crc), $local[$name]);
+    $catalog .= sprintf("%s\n%s\n%d\n%8X\n%s\n", $kind, $urls[$name], $size, hexdec($crc),
+        $local[$name]);
     if ($secret !== null) {
         $catalog .= 'SHA256 ' . hash_file('sha256', $path) . "\n";
     }
