@@ -135,8 +135,6 @@ int encode_url(const char* name, char* out, int size)
     return 1;
 }
 
-// Builds the entry of one file: measured size and CRC, the encoded URL and
-// the relative name. 0 (with a message) when the file cannot be catalogued.
 // A name for a message on one line: control bytes become '?'.
 const char* shown(const char* name, char* out, int size)
 {
@@ -149,6 +147,8 @@ const char* shown(const char* name, char* out, int size)
     return out;
 }
 
+// Builds the entry of one file: measured size and CRC, the encoded URL and
+// the relative name. 0 (with a message) when the file cannot be catalogued.
 // The local name is the one Windows opens ("readme.txt." is "readme.txt"),
 // as every reader of the catalog stores it; the URL keeps the real name the
 // web server serves.
