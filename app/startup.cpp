@@ -52,7 +52,8 @@ int startup_paths(int argc, char** argv)
         }
         data_parent_is_fallback = 1;
     }
-    if (!fits(std::snprintf(data_directory, sizeof data_directory, "%s/%s", parent, DATA_FOLDER_NAME)) ||
+    if (!fits(std::snprintf(data_directory, sizeof data_directory, "%s/%s", parent,
+                            DATA_FOLDER_NAME)) ||
         !fits(std::snprintf(catalog_path, sizeof catalog_path, "%s/catalog.txt", data_directory))) {
         std::fprintf(stderr, "quorvel: the data folder path under %.60s... is too long\n", parent);
         return 0;
@@ -71,9 +72,16 @@ void startup_make_data_directory()
         fs_make_dir(data_directory);
         return;
     }
+    make_folders(data_directory);
+}
+
+int make_folders(const char* path)
+{
     // Every component after the first separator, then the folder itself.
     char partial[APP_PATH_SIZE];
-    std::snprintf(partial, sizeof partial, "%s", data_directory);
+    if (!fits(std::snprintf(partial, sizeof partial, "%s", path))) {
+        return 0;
+    }
     for (char* c = partial + 1; *c != '\0'; ++c) {
         if (*c == '/' || *c == '\\') {
             const char kept = *c;
@@ -84,7 +92,10 @@ void startup_make_data_directory()
             *c = kept;
         }
     }
-    fs_make_dir(data_directory);
+    if (!fs_is_dir(path)) {
+        fs_make_dir(path);
+    }
+    return fs_is_dir(path);
 }
 
 int make_parent_folders(const char* base, const char* relative_name)

@@ -583,22 +583,41 @@ int catalog_text_is_catalog(const char* path)
     if (file == nullptr) {
         return 0;
     }
+    // A keyword line alone proves nothing (a readme's "NOTE:" line): only a
+    // record whose size and CRC lines are numbers does.
+    const auto number = [](const char* text, int hex) {
+        while (*text == ' ') {
+            ++text;
+        }
+        const char* first = text;
+        while (std::isdigit(static_cast<unsigned char>(*text)) ||
+               (hex && std::isxdigit(static_cast<unsigned char>(*text)))) {
+            ++text;
+        }
+        return text > first && *text == '\0';
+    };
     char line[CATALOG_TEXT_SIZE] = {};
-    int verdict = 1; // blank so far
-    while (read_line(file, line, CATALOG_TEXT_SIZE)) {
-        if (record_kind(line) != ENTRY_NONE) {
-            verdict = 1;
-            break;
+    int field = 0; // record lines read so far; 0 outside a record
+    int whole = 0;
+    int plain = 1; // blank lines and the lines a signature adds only
+    while (!whole && read_line(file, line, CATALOG_TEXT_SIZE)) {
+        if (field > 0 && (field == 1 || field == 4 || number(line, field == 3))) {
+            field = (field + 1) % 5;
+            whole = field == 0;
+            continue;
         }
+        field = record_kind(line) != ENTRY_NONE ? 1 : 0;
+        int blank = 1;
         for (const char* c = line; *c != '\0'; ++c) {
-            if (!std::isspace(static_cast<unsigned char>(*c))) {
-                verdict = 0;
-            }
+            blank &= std::isspace(static_cast<unsigned char>(*c)) != 0;
         }
+        const char* const seal[] = {"VERSION ", "EXPIRES ", "SHA256 ", "SIGNATURE "};
+        for (const char* word : seal) {
+            blank |= std::strncmp(line, word, std::strlen(word)) == 0;
+        }
+        plain &= blank && field == 0;
     }
-    if (std::ferror(file) != 0) {
-        verdict = 0;
-    }
+    const int verdict = (whole || plain) && std::ferror(file) == 0;
     std::fclose(file);
     return verdict;
 }

@@ -185,7 +185,12 @@ int catalog_name_is_safe(const char* file_name);
 // the new catalog is in place.
 int catalog_install(const char* fetched_path, const char* catalog_path);
 
-// 1 when the file reads as a catalog: at least one record keyword line, or
-// nothing but blank lines (the empty catalog). A login page or any other
-// text with no record is not a catalog. 0 also when it cannot be read.
+// 1 when the file reads as a catalog: it holds a whole record (a keyword
+// line, then the URL, a decimal size, a hexadecimal CRC and the name), or
+// nothing but blank lines and the VERSION, EXPIRES, SHA256 and SIGNATURE
+// lines of a signature (the empty catalog, signed or not). Other text
+// around records is allowed. A login page, a game file with no whole record
+// or a record cut short is not a catalog. 0 also when it cannot be read.
+// The one rule for the launcher's fetched catalog and for what quorvelctl
+// catalog may overwrite.
 int catalog_text_is_catalog(const char* path);

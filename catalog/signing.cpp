@@ -345,3 +345,8 @@ int catalog_write_sealed(const char* text, std::int64_t length, std::int64_t ver
     std::free(whole);
     return good && std::ferror(out) == 0;
 }
+
+int catalog_version_parse(const char* text, std::int64_t* version)
+{
+    return parse_decimal(text, version);
+}

@@ -95,3 +95,7 @@ int entry_take_sha256(CatalogEntry* entry);
 // for anything else.
 int utc_text_to_seconds(const char* text, std::int64_t* seconds);
 void utc_seconds_to_text(std::int64_t seconds, char out[21]);
+
+// A VERSION value as the launcher reads it: decimal digits only, at most
+// 9223372036854775799. 1 when text is one; the publisher's tools take no other.
+int catalog_version_parse(const char* text, std::int64_t* version);

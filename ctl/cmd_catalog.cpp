@@ -6,6 +6,7 @@
 #include "ctl/signing_options.h"
 #include "platform/platform.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -103,90 +104,6 @@ void scan_folder(FileList* list, const char* relative)
     }
 }
 
-// Whether a line is one the written form puts at this place of a record:
-// the keyword, the URL, the decimal size, the CRC (hex, blank padded) and
-// the name; between records only empty lines.
-int line_fits(const char* line, int length, int field)
-{
-    if (std::memchr(line, '\r', static_cast<size_t>(length)) != nullptr) {
-        return 0;
-    }
-    if (field == 0) {
-        return length == 0 || std::strcmp(line, "FILE") == 0 || std::strcmp(line, "EXE") == 0 ||
-               std::strcmp(line, "NOTES") == 0;
-    }
-    if (field == 2 || field == 3) {
-        int i = 0;
-        while (field == 3 && i < length && line[i] == ' ') {
-            ++i;
-        }
-        const int digits = length - i;
-        if (digits < 1 || digits > (field == 2 ? 10 : 8)) {
-            return 0;
-        }
-        for (; i < length; ++i) {
-            const auto c = static_cast<unsigned char>(line[i]);
-            const bool hex = (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
-            if (!(c >= '0' && c <= '9') && !(field == 3 && hex)) {
-                return 0;
-            }
-        }
-        return 1;
-    }
-    return length > 0;
-}
-
-// An existing file below the scanned folder is overwritten only when it is
-// a catalog, so that a slip of -o never costs a game file. A catalog here is
-// a regular file that is empty or holds nothing but whole records in the
-// written form (LF or CRLF line ends) and empty lines. A file with a record
-// among other text, or with control bytes, is not: losing it is worse than
-// asking for another output path.
-int file_is_catalog(const char* path)
-{
-    if (!fs_is_file(path)) {
-        return 0;
-    }
-    std::FILE* file = std::fopen(path, "rb");
-    if (file == nullptr) {
-        return 0;
-    }
-    char line[CATALOG_TEXT_SIZE];
-    int length = 0;
-    int field = 0; // which line of a record comes next; 0 between records
-    int fits = 1;
-    unsigned char block[4096];
-    std::size_t got = 0;
-    while (fits && (got = std::fread(block, 1, sizeof block, file)) > 0) {
-        for (std::size_t i = 0; fits && i < got; ++i) {
-            const unsigned char c = block[i];
-            if (c == '\n') {
-                if (length > 0 && line[length - 1] == '\r') {
-                    --length;
-                }
-                line[length] = '\0';
-                fits = line_fits(line, length, field);
-                field = field == 0 && length == 0 ? 0 : (field + 1) % 5;
-                length = 0;
-            } else if ((c < 0x20 && c != '\r') || c == 0x7F || length == CATALOG_TEXT_SIZE - 1) {
-                fits = 0;
-            } else {
-                line[length++] = static_cast<char>(c);
-            }
-        }
-    }
-    if (std::ferror(file) != 0) {
-        fits = 0;
-    }
-    std::fclose(file);
-    if (fits && length > 0) { // a last line without its line end
-        line[length] = '\0';
-        fits = line_fits(line, length, field);
-        field = (field + 1) % 5;
-    }
-    return fits && field == 0 ? 1 : 0;
-}
-
 int compare_paths(const void* a, const void* b)
 {
     return std::strcmp(static_cast<const char*>(a), static_cast<const char*>(b));
@@ -218,12 +135,31 @@ int encode_url(const char* name, char* out, int size)
     return 1;
 }
 
+// A name for a message on one line: control bytes become '?'.
+const char* shown(const char* name, char* out, int size)
+{
+    std::snprintf(out, static_cast<std::size_t>(size), "%s", name);
+    for (char* c = out; *c != '\0'; ++c) {
+        if (static_cast<unsigned char>(*c) < 32 || *c == 127) {
+            *c = '?';
+        }
+    }
+    return out;
+}
+
 // Builds the entry of one file: measured size and CRC, the encoded URL and
 // the relative name. 0 (with a message) when the file cannot be catalogued.
+// The local name is the one Windows opens ("readme.txt." is "readme.txt"),
+// as every reader of the catalog stores it; the URL keeps the real name the
+// web server serves.
 CatalogEntry* make_entry(const char* root, const char* relative, EntryKind kind, int with_sha256)
 {
-    if (!catalog_name_is_safe(relative)) {
-        std::fprintf(stderr, "quorvelctl: '%s' cannot be a file name in a catalog\n", relative);
+    char normal[CATALOG_TEXT_SIZE];
+    const char* problem = catalog_name_normalize(relative, normal, sizeof normal);
+    if (problem != nullptr) {
+        char name[CATALOG_TEXT_SIZE];
+        std::fprintf(stderr, "quorvelctl: '%s' cannot be a file name in a catalog: %s\n",
+                     shown(relative, name, sizeof name), problem);
         return nullptr;
     }
     CatalogEntry* entry = entry_new();
@@ -236,24 +172,76 @@ CatalogEntry* make_entry(const char* root, const char* relative, EntryKind kind,
     entry_refresh(entry);
     if (entry->update != 0 || (with_sha256 && !entry_take_sha256(entry))) {
         std::fprintf(stderr, "quorvelctl: cannot read %s\n", entry->local_path);
-        std::free(entry);
+        entry_free(entry);
         return nullptr;
     }
     if (entry->size > 2147483647LL) {
         std::fprintf(stderr, "quorvelctl: %s is 2 GiB or larger; a catalog cannot describe it\n",
                      entry->local_path);
-        std::free(entry);
+        entry_free(entry);
         return nullptr;
     }
     if (!encode_url(relative, entry->url, CATALOG_TEXT_SIZE)) {
         std::fprintf(stderr, "quorvelctl: URL too long for %s\n", relative);
-        std::free(entry);
+        entry_free(entry);
         return nullptr;
     }
     std::snprintf(entry->url_name, CATALOG_TEXT_SIZE, "%s", entry->url);
-    std::snprintf(entry->file_name, CATALOG_TEXT_SIZE, "%s", relative);
+    std::snprintf(entry->file_name, CATALOG_TEXT_SIZE, "%s", normal);
     std::snprintf(entry->local_path, CATALOG_TEXT_SIZE, "%s", relative);
     return entry;
+}
+
+// Names as Windows compares them; local names hold "/" separators only.
+int compare_folded(const void* a, const void* b)
+{
+    const char* x = (*static_cast<const CatalogEntry* const*>(a))->file_name;
+    const char* y = (*static_cast<const CatalogEntry* const*>(b))->file_name;
+    for (; *x != '\0' && std::toupper(static_cast<unsigned char>(*x)) ==
+                             std::toupper(static_cast<unsigned char>(*y));
+         ++x, ++y) {
+    }
+    return std::toupper(static_cast<unsigned char>(*x)) -
+           std::toupper(static_cast<unsigned char>(*y));
+}
+
+// Two game files one Windows name opens ("A.pak" and "a.pak", "x." and
+// "x"): on a player's disk one would overwrite the other at every start.
+// 0, with a line naming both, when two collide or memory runs out.
+int names_are_distinct(const CatalogEntry* head)
+{
+    std::size_t count = 0;
+    for (const CatalogEntry* e = head; e != nullptr; e = e->next) {
+        count += e->kind != ENTRY_LAUNCHER;
+    }
+    if (count < 2) {
+        return 1;
+    }
+    auto** order =
+        static_cast<const CatalogEntry**>(std::malloc(count * sizeof(const CatalogEntry*)));
+    if (order == nullptr) {
+        std::fprintf(stderr, "quorvelctl: out of memory\n");
+        return 0;
+    }
+    std::size_t n = 0;
+    for (const CatalogEntry* e = head; e != nullptr; e = e->next) {
+        if (e->kind != ENTRY_LAUNCHER) {
+            order[n++] = e;
+        }
+    }
+    std::qsort(order, count, sizeof *order, compare_folded);
+    int distinct = 1;
+    for (std::size_t i = 1; i < count && distinct; ++i) {
+        if (compare_folded(&order[i - 1], &order[i]) == 0) {
+            std::fprintf(stderr,
+                         "quorvelctl catalog: '%s' and '%s' are one file on Windows (%s); "
+                         "rename one\n",
+                         order[i - 1]->local_path, order[i]->local_path, order[i]->file_name);
+            distinct = 0;
+        }
+    }
+    std::free(order);
+    return distinct;
 }
 
 // The list's records in one buffer, sealed and written.
@@ -412,7 +400,9 @@ int cmd_catalog(int argc, char** argv)
     FileList list = {nullptr, 0, 0, dir, output, 0, 0};
     scan_folder(&list, "");
     int status = list.failed ? EXIT_USAGE : 0;
-    if (status == 0 && list.output_inside && !file_is_catalog(output)) {
+    // An existing file below the scanned folder is overwritten only when it
+    // is a catalog, so that a slip of -o never costs a game file.
+    if (status == 0 && list.output_inside && !catalog_text_is_catalog(output)) {
         std::fprintf(stderr,
                      "quorvelctl catalog: %s is a file below %s and not a catalog; "
                      "not overwriting it\n",
@@ -458,6 +448,9 @@ int cmd_catalog(int argc, char** argv)
         head = entry;
     }
     std::free(list.paths);
+    if (status == 0 && !names_are_distinct(head)) {
+        status = EXIT_USAGE;
+    }
 
     if (status == 0 && key_file != nullptr) {
         if (!write_signed_list(head, &options, seed, output)) {
@@ -467,9 +460,15 @@ int cmd_catalog(int argc, char** argv)
         }
         std::memset(seed, 0, sizeof seed);
     } else if (status == 0) {
-        const int written = output != nullptr
-                                ? catalog_write(head, output)
-                                : catalog_write_stream(head, stdout) && std::fflush(stdout) == 0;
+        int written = 0;
+        if (output == nullptr) {
+            written = catalog_write_stream(head, stdout) && std::fflush(stdout) == 0;
+        } else {
+            char temporary[CATALOG_TEXT_SIZE];
+            std::FILE* file = ctl_replace_begin(output, temporary, sizeof temporary);
+            written = file != nullptr &&
+                      ctl_replace_end(file, temporary, output, catalog_write_stream(head, file));
+        }
         if (!written) {
             std::fprintf(stderr, "quorvelctl catalog: cannot write %s\n",
                          output != nullptr ? output : "standard output");

@@ -48,7 +48,9 @@ int signing_option(SigningOptions* options, int argc, char** argv, int* i)
         return 0;
     }
     if (std::strcmp(name, "--version") == 0) {
-        options->has_version = parse_count(argv[++*i], &options->version);
+        // Only what every launcher reads back: "+5", "1e9" or a value that
+        // overflows would make a catalog no signed launcher takes.
+        options->has_version = catalog_version_parse(argv[++*i], &options->version);
         return options->has_version ? 1 : -1;
     }
     if (std::strcmp(name, "--expires") == 0) {
@@ -77,13 +79,18 @@ int write_signed(const char* text, std::int64_t length, const SigningOptions* op
     const std::int64_t now = clock_ms() / 1000;
     const std::int64_t version = options->has_version ? options->version : now;
     const std::int64_t days = options->has_expiry_days ? options->expiry_days : DEFAULT_EXPIRY_DAYS;
-    std::FILE* out = output != nullptr ? std::fopen(output, "wb") : stdout;
+    char temporary[CATALOG_TEXT_SIZE];
+    std::FILE* out =
+        output != nullptr ? ctl_replace_begin(output, temporary, sizeof temporary) : stdout;
     if (out == nullptr) {
         return 0;
     }
-    int good = catalog_write_sealed(text, length, version, now + days * SECONDS_PER_DAY, seed, out);
-    good = (output != nullptr ? std::fclose(out) == 0 : std::fflush(out) == 0) && good;
-    return good;
+    const int good =
+        catalog_write_sealed(text, length, version, now + days * SECONDS_PER_DAY, seed, out);
+    if (output != nullptr) {
+        return ctl_replace_end(out, temporary, output, good);
+    }
+    return std::fflush(out) == 0 && good;
 }
 
 int cmd_keygen(int argc, char** argv)
@@ -179,15 +186,23 @@ int cmd_sign(int argc, char** argv)
                      missing ? " (write it with quorvelctl catalog --sign)" : "");
         return EXIT_USAGE;
     }
-    // The old seal's lines go; the rest is kept byte for byte.
+    // The old seal's lines go; the rest is kept byte for byte. A record's
+    // lines are read as the loader reads them and never dropped: a game file
+    // may be named "VERSION 2.txt". (Its SHA256 line is no seal line.)
     std::int64_t kept = 0;
+    int record_lines = 0; // lines of the current record still to come
     for (std::int64_t at = 0; at < length;) {
         std::int64_t end = at;
         while (end < length && text[end] != '\n') {
             ++end;
         }
         const std::int64_t next = end < length ? end + 1 : end;
-        if (!is_seal_line(text + at, end - at)) {
+        // Keyword prefixes hold no line end, and the text is terminated.
+        const char* line = text + at;
+        const int in_record = record_lines > 0 || catalog_line_is_keyword(line) ||
+                              std::strncmp(line, "LAUNCHER ", 9) == 0;
+        record_lines = record_lines > 0 ? record_lines - 1 : in_record ? 4 : 0;
+        if (in_record || !is_seal_line(line, end - at)) {
             std::memmove(text + kept, text + at, static_cast<std::size_t>(next - at));
             kept += next - at;
         }

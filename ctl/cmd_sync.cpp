@@ -60,8 +60,14 @@ int cmd_sync(int argc, char** argv)
     }
     const char* base = argv[0];
     const char* data_dir = argv[1];
-    if (!fs_is_dir(data_dir)) {
+    // Made when missing, with its parents, as the launcher makes its own;
+    // something else at the path is never touched.
+    if (fs_exists(data_dir) && !fs_is_dir(data_dir)) {
         std::fprintf(stderr, "quorvelctl sync: not a folder: %s\n", data_dir);
+        return EXIT_USAGE;
+    }
+    if (!fs_is_dir(data_dir) && !make_folders(data_dir)) {
+        std::fprintf(stderr, "quorvelctl sync: cannot make the folder %s\n", data_dir);
         return EXIT_USAGE;
     }
     char catalog_url[APP_PATH_SIZE];

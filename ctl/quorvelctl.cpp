@@ -2,6 +2,7 @@
 // (making a catalog) and support staff (checking an installation).
 #include "ctl/commands.h"
 
+#include "platform/platform.h"
 #include "update/update_core.h"
 
 #include <cstdio>
@@ -79,6 +80,42 @@ int ctl_take_keys(const char* command, int* argc, char** argv)
     }
     *argc = kept;
     return 1;
+}
+
+std::FILE* ctl_replace_begin(const char* path, char* temporary, int size)
+{
+    if (size < 1) {
+        return nullptr;
+    }
+    temporary[0] = '\0';
+    if (fs_exists(path) && !fs_is_file(path)) {
+        return std::fopen(path, "wb"); // a device such as /dev/null is written, not replaced
+    }
+    const int length = std::snprintf(temporary, static_cast<std::size_t>(size), "%s.tmp", path);
+    if (length < 0 || length >= size) {
+        return nullptr;
+    }
+    std::FILE* file = fs_create_new(temporary);
+    if (file == nullptr && fs_exists(temporary)) {
+        std::fprintf(stderr,
+                     "quorvelctl: %s is in the way (left by a run that stopped?); "
+                     "remove it\n",
+                     temporary);
+    }
+    return file;
+}
+
+int ctl_replace_end(std::FILE* file, const char* temporary, const char* path, int written)
+{
+    const int closed = std::fclose(file) == 0;
+    if (temporary[0] == '\0') {
+        return written && closed;
+    }
+    if (written && closed && fs_replace(temporary, path)) {
+        return 1;
+    }
+    std::remove(temporary);
+    return 0;
 }
 
 int main(int argc, char** argv)

@@ -82,6 +82,11 @@ int fs_replace(const char* from, const char* to);
 // secret is never written over another file.
 std::FILE* fs_create_private(const char* path);
 
+// Creates a new file with the permissions new files get and opens it for
+// binary writing. Null when it exists or cannot be made, so a temporary
+// file never takes the place of someone's file.
+std::FILE* fs_create_new(const char* path);
+
 // The longest full path the system opens (259 characters on Windows without
 // the long-path prefix).
 int fs_longest_path();

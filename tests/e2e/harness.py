@@ -6,6 +6,7 @@ close, screenshots read back from the screen. Scratch folders go when their
 test ends; without a working DISPLAY the tests get a private Xvfb.
 """
 import atexit
+import contextlib
 import ctypes
 import ctypes.util
 import os
@@ -61,6 +62,19 @@ def scratch_dir(case, prefix):
     path = tempfile.mkdtemp(prefix=prefix)
     case.addCleanup(remove_scratch, path)
     return path
+
+
+@contextlib.contextmanager
+def small_mount(path, size):
+    """A tmpfs of the given size at path (root only); skips without it."""
+    os.makedirs(path, exist_ok=True)
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", path],
+                      capture_output=True).returncode != 0:
+        raise unittest.SkipTest("cannot mount a tmpfs here (needs root)")
+    try:
+        yield path
+    finally:
+        subprocess.run(["umount", "-l", path], capture_output=True)
 
 
 # ---- The X display ------------------------------------------------------------

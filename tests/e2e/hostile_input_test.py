@@ -7,7 +7,6 @@ outside the data directory and keep every good file except the one a
 download replaces."""
 import argparse
 import base64
-import contextlib
 import hashlib
 import os
 import shutil
@@ -15,10 +14,12 @@ import subprocess
 import sys
 import time
 import unittest
+import urllib.error
+import urllib.request
 import zlib
 
 import harness
-from harness import Launcher, ScriptedServer, ok
+from harness import Launcher, ScriptedServer, ok, small_mount
 
 ARGS = None
 PROGRAMS = None
@@ -99,19 +100,6 @@ def snapshot(root):
                 with open(path, "rb") as f:
                     found[os.path.relpath(path, root)] = f.read()
     return found
-
-
-@contextlib.contextmanager
-def small_mount(path, size):
-    """A tmpfs of the given size at path (root only); skips without it."""
-    os.makedirs(path, exist_ok=True)
-    if subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", path],
-                      capture_output=True).returncode != 0:
-        raise unittest.SkipTest("cannot mount a tmpfs here (needs root)")
-    try:
-        yield path
-    finally:
-        subprocess.run(["umount", "-l", path], capture_output=True)
 
 
 class HostileBase(harness.ServerCase):
@@ -657,6 +645,36 @@ class SignedUpdates(HostileBase):
         self.assertEqual({n: files[n] for n in self.game}, self.game)
         self.assertTrue(files["catalog.txt"].startswith(b"VERSION "))
 
+
+    def test_catalog_php_refuses_a_name_that_adds_records(self):
+        root = os.path.join(self.tmp, "site")
+        os.makedirs(root)
+        shutil.copy(os.path.join(ARGS.source, "server", "catalog.php"), root)
+        for name, data in self.game.items():
+            with open(os.path.join(root, name), "wb") as f:
+                f.write(data)
+        php = harness.PhpServer(root, extra_env={
+            "QUORVEL_SIGNING_KEY": os.path.join(KEYS, "publisher.key")})
+        self.servers.append(php)
+        key = self.public("publisher")
+        result = self.ctl("sync", php.base, self.data, "--key", key)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        installed = snapshot(self.data)
+        # An upload whose name holds line ends: after them an EXE record of
+        # its own, signed with the rest, whose bytes the upload holds.
+        payload = b"#!/bin/sh\necho owned\n"
+        forged = (f"zz\nSHA256 {hashlib.sha256(payload).hexdigest()}\n\n\nEXE\npayload.bin\n"
+                  f"{len(payload)}\n{zlib.crc32(payload):8X}\nrun.exe")
+        for name in (forged, "payload.bin"):
+            with open(os.path.join(root, name), "wb") as f:
+                f.write(payload)
+        result = self.ctl("sync", php.base, self.data, "--key", key)
+        self.assertEqual(snapshot(self.data), installed, "the catalog and files in place kept")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        with self.assertRaises(urllib.error.HTTPError) as refused:
+            urllib.request.urlopen(php.base + "/catalog.php").close()
+        self.assertEqual(refused.exception.code, 500)
+        self.assertIn(b"cannot be a file name in a catalog", refused.exception.read())
 
 class LauncherSelfUpdate(HostileBase):
     """A copy of the built launcher updates itself to the same program with

@@ -425,6 +425,13 @@ TEST_F(CatalogTest, OnlyRecordsOrBlankLinesReadAsACatalog)
         {"# made by hand\nEXE\nu\n1\n1\ngame.exe\n", 1},
         {"<html><body>Sign in to the hotel network</body></html>\n", 0},
         {"\n\nnot a record\n", 0},
+        {"FILE\nu\n1\n1\na\n\nsee the notes\n", 1},
+        {"VERSION 7\nEXPIRES 2030-01-01T00:00:00Z\nSIGNATURE ed25519 AAAA\n", 1},
+        {"VERSION 7\nFILE\nu\n12\n   C0FFEE\na\nSHA256 00\n\n\nSIGNATURE ed25519 A\n", 1},
+        {"NOTE: back up your saves\nfirst\nsecond\nthird\nfourth\n", 0},
+        {"EXE\ngame.exe\n3000\n", 0},
+        {"FILE\nu\nabc\n1\na\n", 0},
+        {"FILE\nu\n1\nxyz\na\n", 0},
     };
     for (const auto& c : cases) {
         write_file(dir + "/c.txt", c.text);
