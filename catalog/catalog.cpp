@@ -788,6 +788,11 @@ int catalog_line_is_keyword(const char* line)
     return record_kind(line) != ENTRY_NONE;
 }
 
+int catalog_record_field_lines(const char* line)
+{
+    return record_kind(line) != ENTRY_NONE || std::strncmp(line, "LAUNCHER ", 9) == 0 ? 4 : 0;
+}
+
 int catalog_find_launcher_in(const char* bytes, std::int64_t length, const char* platform,
                              const char* url_prefix, CatalogEntry* out)
 {

@@ -128,6 +128,12 @@ int catalog_find_launcher_in(const char* bytes, std::int64_t length, const char*
 // the field would take them for a record of the game.
 int catalog_line_is_keyword(const char* line);
 
+// How many field lines follow a line that starts a record (a keyword line
+// or a "LAUNCHER <platform>" line): 4; 0 for any other line. Readers that
+// look for the seal's own lines (VERSION, EXPIRES, SIGNATURE) pass over a
+// record's lines, since a game file may be named "VERSION 2.txt".
+int catalog_record_field_lines(const char* line);
+
 // The entry the last record of kind (ENTRY_EXE or ENTRY_NOTES) in the
 // catalog named, null when that record was dropped or there is none; for a
 // list made by hand, the first entry of that kind.

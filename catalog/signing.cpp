@@ -174,7 +174,16 @@ void catalog_seal_read(const char* bytes, std::int64_t length, CatalogSeal* seal
     }
     TextCursor text = {bytes, 0, seal->signed_length};
     char line[CATALOG_TEXT_SIZE];
+    int record_lines = 0; // a record's field lines still to come
     while (text_read_line(&text, line, sizeof line)) {
+        if (record_lines > 0) {
+            --record_lines;
+            continue;
+        }
+        record_lines = catalog_record_field_lines(line);
+        if (record_lines > 0) {
+            continue;
+        }
         if (!seal->has_version && std::strncmp(line, "VERSION ", 8) == 0) {
             seal->has_version = parse_decimal(line + 8, &seal->version);
         } else if (!seal->has_expires && std::strncmp(line, "EXPIRES ", 8) == 0) {

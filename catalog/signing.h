@@ -1,7 +1,7 @@
 // Signed catalogs. A signed catalog is an ordinary one with lines that
 // launchers without keys skip (none starts with a record keyword):
-//   VERSION <decimal>                  anywhere; never lower than the last
-//   EXPIRES <YYYY-MM-DDTHH:MM:SSZ>     anywhere; refused after that moment
+//   VERSION <decimal>                  outside records; never lower than the last
+//   EXPIRES <YYYY-MM-DDTHH:MM:SSZ>     outside records; refused after that moment
 //   SHA256 <64 hex digits>             right after each record's five lines
 //   SIGNATURE ed25519 <base64>         the last line: Ed25519 over every byte
 //                                      of the catalog before this line

@@ -199,9 +199,8 @@ int cmd_sign(int argc, char** argv)
         const std::int64_t next = end < length ? end + 1 : end;
         // Keyword prefixes hold no line end, and the text is terminated.
         const char* line = text + at;
-        const int in_record = record_lines > 0 || catalog_line_is_keyword(line) ||
-                              std::strncmp(line, "LAUNCHER ", 9) == 0;
-        record_lines = record_lines > 0 ? record_lines - 1 : in_record ? 4 : 0;
+        const int in_record = record_lines > 0 || catalog_record_field_lines(line) > 0;
+        record_lines = record_lines > 0 ? record_lines - 1 : catalog_record_field_lines(line);
         if (in_record || !is_seal_line(line, end - at)) {
             std::memmove(text + kept, text + at, static_cast<std::size_t>(next - at));
             kept += next - at;

@@ -48,21 +48,39 @@ function list_files($root, $relative, $self, &$out)
     return true;
 }
 
-// Letter case as Windows folds it for these names: ASCII only, whatever
-// the locale.
+// Letter case as the Windows launcher compares names: ASCII, and the 8-bit
+// letters as the ANSI code page (1252) cases them, whatever the locale.
 function upper_ascii($text)
 {
-    return strtr($text, 'abcdefghijklmnopqrstuvwxyz', 'ABCDEFGHIJKLMNOPQRSTUVWXYZ');
+    $lower = 'abcdefghijklmnopqrstuvwxyz' . "\x9a\x9c\x9e\xff";
+    $upper = 'ABCDEFGHIJKLMNOPQRSTUVWXYZ' . "\x8a\x8c\x8e\x9f";
+    for ($byte = 0xe0; $byte <= 0xfe; ++$byte) {
+        if ($byte !== 0xf7) {
+            $lower .= chr($byte);
+            $upper .= chr($byte - 0x20);
+        }
+    }
+    return strtr($text, $lower, $upper);
 }
 
-// CON, PRN, AUX, NUL, COM1-9, LPT1-9, CONIN$, CONOUT$: in any case, with any
+// CON, PRN, AUX, NUL, COM0-9, LPT0-9 (and COM or LPT with a superscript
+// one to three, bytes B9, B2, B3), CONIN$, CONOUT$: in any case, with any
 // extension and blanks before it, Windows opens a device, not a file.
 function is_device_name($part)
 {
     $dot = strpos($part, '.');
     $base = upper_ascii(rtrim($dot === false ? $part : substr($part, 0, $dot), ' '));
     return in_array($base, ['CON', 'PRN', 'AUX', 'NUL', 'CONIN$', 'CONOUT$'], true) ||
-        preg_match('/^(COM|LPT)[1-9]$/', $base) === 1;
+        preg_match('/^(COM|LPT)[0-9\xb9\xb2\xb3]$/', $base) === 1;
+}
+
+// The launcher's own files: at the top of the data folder, as a file or a
+// folder; a download's .partial files anywhere.
+function is_own_file($part, $top)
+{
+    $folded = upper_ascii($part);
+    return ($top && in_array($folded, ['CATALOG.TXT', 'CATALOG.TXT.NEW', 'QUORVEL-LAUNCHER.INI'], true)) ||
+        preg_match('/\.PARTIAL(\.META)?$/', $folded) === 1;
 }
 
 // The launcher's rules for a local file name (catalog_name_normalize in
@@ -97,14 +115,14 @@ function catalog_name_normalize($name)
         if (is_device_name($part)) {
             return ['', 'Windows device name'];
         }
+        if (is_own_file($part, count($kept) === 0)) {
+            return ['', "the launcher's own file"];
+        }
         $kept[] = $part;
     }
     $normal = implode('/', $kept);
     if (strlen($normal) > CATALOG_LINE_LIMIT) {
         return ['', 'file name too long'];
-    }
-    if (in_array(upper_ascii($normal), ['CATALOG.TXT', 'CATALOG.TXT.NEW'], true)) {
-        return ['', "the launcher's own file"];
     }
     return [$normal, null];
 }

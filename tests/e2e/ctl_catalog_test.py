@@ -409,11 +409,14 @@ class CatalogTool(unittest.TestCase):
                 if ($line === '' || $line[0] === '#' || $tab === false) {
                     continue;
                 }
-                $name = preg_replace_callback('/%([0-9A-Fa-f]{2})/',
-                    function ($m) { return chr(hexdec($m[1])); }, substr($line, 0, $tab));
+                $decode = function ($text) {
+                    return preg_replace_callback('/%([0-9A-Fa-f]{2})/',
+                        function ($m) { return chr(hexdec($m[1])); }, $text);
+                };
+                $name = $decode(substr($line, 0, $tab));
                 [$normal, $problem] = catalog_name_normalize($name);
                 $got = $problem === null ? $normal : '-';
-                if ($got !== substr($line, $tab + 1)) {
+                if ($got !== $decode(substr($line, $tab + 1))) {
                     echo 'name ', json_encode($name), ' gives ', json_encode($got), "\n";
                 }
                 ++$rows;
