@@ -554,6 +554,8 @@ TEST_F(CatalogTest, SealedCatalogChecks)
     for (const char* line : {"EXE", "evil", "1", "1", "evil.exe", "SHA256 0000"}) {
         hidden_record += nul_padded(line);
     }
+    std::string seal_named = "FILE\nSIGNATURE x\n1\n1\nVERSION 9\nSHA256 ";
+    seal_named.append(64, 'b').append("\n");
     std::string split_signature = good;
     split_signature.insert(good.rfind("SIGNATURE") + 40, "\n");
     const struct {
@@ -577,10 +579,8 @@ TEST_F(CatalogTest, SealedCatalogChecks)
         {"a record hidden in zero-padded lines after the signature", hidden_record, 0,
          CATALOG_CHECK_UNSIGNED},
         {"the signature line split in two", split_signature, 0, CATALOG_CHECK_UNSIGNED},
-        {"game files named like the seal's lines",
-         seal("FILE\nSIGNATURE x\n1\n1\nVERSION 9\nSHA256 " + std::string(64, 'b') + "\n" + records,
-              5, now + 60, seed),
-         5, CATALOG_CHECK_OK},
+        {"game files named like the seal's lines", seal(seal_named + records, 5, now + 60, seed), 5,
+         CATALOG_CHECK_OK},
         {"a second SIGNATURE line", seal(records + "SIGNATURE ed25519 x\n", 5, now + 60, seed), 0,
          CATALOG_CHECK_SECOND_SIGNATURE},
         {"a zero byte in the signed text",
