@@ -135,6 +135,21 @@ void abandon_transfer(HttpClient* client, HttpFailure failure)
     client->response_len = 0;
 }
 
+// Opens the body's file when the body starts, replacing what stood there.
+// Only a reply that got this far replaces it: one that failed sooner
+// (refused, silent, cut in its head) leaves the old file whole.
+void open_body_file(HttpClient* client)
+{
+    std::FILE* file = std::fopen(client->out_path, "wb");
+    client->out_path[0] = '\0';
+    if (file == nullptr) {
+        abandon_transfer(client, HTTP_FAILED_WRITE);
+        return;
+    }
+    attach_write_buffer(file);
+    client->out_file = file;
+}
+
 void read_status_line(HttpClient* client, char* line)
 {
     // The version and reason phrase are kept cut to their 128-byte pieces;
@@ -200,7 +215,7 @@ void finish_transfer(HttpClient* client)
         // not be completed (a full disk) must not pass for a good body.
         if (close_body_file(client->out_file) != 0) {
             client->status_code = -1;
-            client->failure = HTTP_FAILED_IO;
+            client->failure = HTTP_FAILED_WRITE;
         }
         client->out_file = nullptr;
     }
@@ -344,6 +359,7 @@ void http_init(HttpClient* client)
     client->host_name[0] = '\0';
     client->request_path[0] = '\0';
     client->port = 0;
+    client->out_path[0] = '\0';
     client->out_file = nullptr;
     client->body_bytes = 0;
     client->body_received = 0;
@@ -431,8 +447,10 @@ int start_get(HttpClient* client, const char* url)
 
 int http_get_to_file(HttpClient* client, const char* url, const char* output_path)
 {
-    // The file is opened before any connection: a path that cannot be
-    // written (a folder in its place, a running program) makes no request.
+    // Whether the path can be written is learnt before any connection, so
+    // that one that cannot (a folder in its place, a running program) makes
+    // no request. Opened for appending, an existing file loses nothing: it
+    // is replaced only when a reply's body starts.
     char host_name[HTTP_TEXT_SIZE];
     char request_path[HTTP_TEXT_SIZE];
     int port = 0;
@@ -442,18 +460,17 @@ int http_get_to_file(HttpClient* client, const char* url, const char* output_pat
     if (!http_parse_url(url, host_name, &port, request_path)) {
         return 0;
     }
-    std::FILE* file = std::fopen(output_path, "wb");
-    if (file == nullptr) {
+    std::FILE* probe = fits(output_path, HTTP_TEXT_SIZE) ? std::fopen(output_path, "ab") : nullptr;
+    if (probe == nullptr || std::fclose(probe) != 0) {
         client->status_code = 0;
         client->failure = HTTP_FAILED_FILE;
         return 0;
     }
-    attach_write_buffer(file);
     if (!start_get(client, url)) {
-        close_body_file(file);
         return 0;
     }
-    client->out_file = file;
+    copy_text(client->out_path, output_path, HTTP_TEXT_SIZE);
+    client->out_file = nullptr;
     client->body_bytes = 0;
     return 1;
 }
@@ -463,6 +480,7 @@ int http_get(HttpClient* client, const char* url)
     if (!start_get(client, url)) {
         return 0;
     }
+    client->out_path[0] = '\0';
     client->out_file = nullptr;
     client->body_bytes = 0;
     return 1;
@@ -541,6 +559,10 @@ int http_poll(HttpClient* client)
         status_has_body(client->status_code)) {
         abandon_transfer(client, HTTP_FAILED_TOO_LARGE); // refused before a byte is stored
     }
+    if (client->transfer_state == HTTP_BODY && client->out_path[0] != '\0' &&
+        client->failure == HTTP_FAILED_NONE) {
+        open_body_file(client);
+    }
     if (client->transfer_state == HTTP_STATUS_LINE || client->transfer_state == HTTP_HEADERS) {
         // What is left here is part of a line without its line feed. Once
         // the peer has closed it can never be completed: it is dropped, so
@@ -562,7 +584,7 @@ int http_poll(HttpClient* client)
             client->body_bytes += static_cast<std::int64_t>(written);
             client->body_received += static_cast<std::int64_t>(written);
             if (written != static_cast<std::size_t>(client->response_len)) {
-                abandon_transfer(client, HTTP_FAILED_IO); // the file is incomplete
+                abandon_transfer(client, HTTP_FAILED_WRITE); // the file is incomplete
             }
         } else {
             client->body_received += client->response_len;

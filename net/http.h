@@ -27,13 +27,14 @@ enum HttpState : std::int32_t {
 // from a whole reply.
 enum HttpFailure : std::int32_t {
     HTTP_FAILED_NONE = 0,
-    HTTP_FAILED_FILE = 2,       // the output file could not be opened: no request made
+    HTTP_FAILED_FILE = 2,       // the output path cannot be written: no request made
     HTTP_FAILED_CONNECT = 3,    // name not resolved, refused, or no answer in time
     HTTP_FAILED_SILENT = 4,     // no byte for longer than the idle limit
     HTTP_FAILED_HEAD = 5,       // the header lines never ended, or one was too long
     HTTP_FAILED_SHORT_BODY = 6, // fewer body bytes than Content-Length announced
     HTTP_FAILED_TOO_LARGE = 7,  // the body passed the body limit
-    HTTP_FAILED_IO = 8,         // a socket or file error
+    HTTP_FAILED_IO = 8,         // a socket error
+    HTTP_FAILED_WRITE = 9,      // the body could not be stored (a full disk, a file gone)
 };
 
 // Limits a fresh client starts with; callers may change the fields between
@@ -57,6 +58,9 @@ struct HttpClient {
     char host_name[HTTP_TEXT_SIZE];
     std::int32_t port;
     char request_path[HTTP_TEXT_SIZE];
+    // Where the body goes (empty for http_get), and the file once the body
+    // has started: an existing file there keeps every byte until then.
+    char out_path[HTTP_TEXT_SIZE];
     std::FILE* out_file;
     std::int64_t body_bytes;
     // Body bytes received, also by http_get, which stores none.

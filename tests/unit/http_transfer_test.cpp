@@ -150,6 +150,7 @@ TEST_F(HttpTransfer, BodyThatCannotBeWrittenFails)
         ASSERT_TRUE(poll_to_end(client.get()));
         server.finish();
         EXPECT_EQ(client->status_code, -1);
+        EXPECT_EQ(client->failure, HTTP_FAILED_WRITE);
         EXPECT_EQ(client->active, 0);
         EXPECT_EQ(client->out_file, nullptr);
         EXPECT_LE(client->body_bytes, static_cast<std::int64_t>(size));
@@ -298,6 +299,8 @@ TEST_F(HttpTransfer, LimitsEndTheTransfer)
     EXPECT_EQ(client->status_code, -1);
     EXPECT_EQ(client->failure, HTTP_FAILED_TOO_LARGE);
 
+    // A failed transfer leaves the file as it was: start from none.
+    std::remove(out.c_str());
     client = new_http_client();
     client->idle_timeout_ms = 300;
     ScriptedServer silent({wait_step(), close_step()});
@@ -454,6 +457,9 @@ TEST_F(HttpTransfer, ConnectionFailure)
     }
     client->status_code = 404;
     client->body_bytes = 12;
+    // The file the transfer was to replace stays as it was.
+    const std::string old_bytes = std::string("old file\0\r\n", 11) + std::string(70000, 'o');
+    write_file(out, old_bytes);
     const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/x";
     EXPECT_EQ(http_get_to_file(client.get(), url.c_str(), out.c_str()), 0);
     EXPECT_EQ(client->status_code, -1);
@@ -461,8 +467,36 @@ TEST_F(HttpTransfer, ConnectionFailure)
     EXPECT_EQ(client->body_bytes, 12);
     EXPECT_EQ(client->transfer_state, HTTP_CONNECTING);
     EXPECT_EQ(client->failure, HTTP_FAILED_CONNECT);
-    EXPECT_EQ(read_file(out), ""); // opened before connecting, left empty
+    EXPECT_TRUE(read_file(out) == old_bytes);
     EXPECT_EQ(http_poll(client.get()), 0);
+}
+
+// An existing file at the output path is replaced only once a reply's body
+// starts: a reply that fails in its head leaves it whole.
+TEST_F(HttpTransfer, OutputFileIsReplacedOnlyWhenTheBodyStarts)
+{
+    const std::string old_bytes(5000, 'o');
+    struct Case {
+        const char* name;
+        std::string reply;
+        std::string file;
+    };
+    const Case cases[] = {
+        {"a body", ok_head + "new", "new"},
+        {"an empty body", ok_head, ""},
+        {"a reply cut in its head", "HTTP/1.0 200 OK\r\nServer: x", old_bytes},
+        {"a body announced past the limit", "HTTP/1.0 200 OK\r\nContent-Length: 99999\r\n\r\nnew",
+         old_bytes},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        write_file(out, old_bytes);
+        client->body_limit = 1000;
+        ScriptedServer server({send_step(c.reply), close_step()});
+        run(server);
+        EXPECT_TRUE(read_file(out) == c.file);
+        client = new_http_client();
+    }
 }
 
 TEST_F(HttpTransfer, OutputFileThatCannotBeOpened)
@@ -538,6 +572,7 @@ TEST_F(HttpTransfer, OverlongHeadLinesFailTheTransfer)
     for (const Case& c : cases) {
         for (int pieces : {1, 3}) {
             SCOPED_TRACE(std::string(c.name) + (pieces == 1 ? ", one send" : ", three sends"));
+            std::remove(out.c_str()); // a failed transfer would leave the last one's file
             std::vector<ServerStep> steps;
             const std::string all = c.head + "body";
             const std::size_t third = all.size() / 3;
