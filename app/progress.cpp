@@ -67,7 +67,7 @@ void transfer_begin(TransferProgress* tp, std::int64_t total)
     tp->total = total;
     tp->completed = 0;
     tp->tick_ms = 0;
-    tp->start_ms = clock_ms();
+    tp->start_ms = clock_monotonic_ms();
     tp->last_ms = tp->start_ms;
 }
 
@@ -79,7 +79,8 @@ void transfer_entry_done(TransferProgress* tp, std::int64_t size)
 TransferFigures transfer_update(TransferProgress* tp, std::int64_t transfer_bytes, char* bytes_text,
                                 char* speed_text, char* time_text)
 {
-    return transfer_update_at(tp, transfer_bytes, bytes_text, speed_text, time_text, clock_ms());
+    return transfer_update_at(tp, transfer_bytes, bytes_text, speed_text, time_text,
+                              clock_monotonic_ms());
 }
 
 TransferFigures transfer_update_at(TransferProgress* tp, std::int64_t transfer_bytes,
@@ -93,7 +94,7 @@ TransferFigures transfer_update_at(TransferProgress* tp, std::int64_t transfer_b
 
 TransferFigures transfer_figures(TransferProgress* tp, std::int64_t transfer_bytes)
 {
-    return transfer_figures_at(tp, transfer_bytes, clock_ms());
+    return transfer_figures_at(tp, transfer_bytes, clock_monotonic_ms());
 }
 
 TransferFigures transfer_figures_at(TransferProgress* tp, std::int64_t transfer_bytes,

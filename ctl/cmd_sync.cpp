@@ -35,7 +35,7 @@ struct Reporter {
 
 void report_progress(Reporter* r, const DownloadRun* run)
 {
-    const std::int64_t now = clock_ms();
+    const std::int64_t now = clock_monotonic_ms();
     if (now - r->last_report_ms < REPORT_INTERVAL_MS || run->current == nullptr) {
         return;
     }

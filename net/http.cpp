@@ -417,7 +417,7 @@ int http_start(HttpClient* client, const char* url)
     }
     client->active = 1;
     client->connected = 1;
-    client->last_activity_ms = clock_ms();
+    client->last_activity_ms = clock_monotonic_ms();
     client->transfer_state = HTTP_STATUS_LINE;
     client->response_len = 0;
     client->request_pending = 0;
@@ -514,9 +514,9 @@ int http_poll(HttpClient* client)
             close_connection(client);
         }
         // A server that accepts and then says nothing must not hold the
-        // caller forever. A clock set back restarts the wait.
-        const std::int64_t now = clock_ms();
-        if (client->response_len != before || now < client->last_activity_ms) {
+        // caller forever.
+        const std::int64_t now = clock_monotonic_ms();
+        if (client->response_len != before) {
             client->last_activity_ms = now;
         } else if (client->connected != 0 &&
                    now - client->last_activity_ms > client->idle_timeout_ms) {

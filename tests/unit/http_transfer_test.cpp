@@ -305,9 +305,9 @@ TEST_F(HttpTransfer, LimitsEndTheTransfer)
     client->idle_timeout_ms = 300;
     ScriptedServer silent({wait_step(), close_step()});
     ASSERT_EQ(start(silent), 1);
-    const std::int64_t started = clock_ms();
+    const std::int64_t started = clock_monotonic_ms();
     ASSERT_TRUE(poll_to_end(client.get()));
-    EXPECT_GE(clock_ms() - started, 300);
+    EXPECT_GE(clock_monotonic_ms() - started, 300);
     silent.release();
     silent.finish();
     expect_finished(-1, "");
@@ -329,12 +329,12 @@ TEST_F(HttpTransfer, LimitsEndTheTransfer)
         queued.push_back(s);
     }
     ASSERT_FALSE(connected) << "the backlog never filled";
-    const std::int64_t before_start = clock_ms();
+    const std::int64_t before_start = clock_monotonic_ms();
     EXPECT_EQ(http_get_to_file(client.get(),
                                ("http://127.0.0.1:" + std::to_string(port) + "/x").c_str(),
                                out.c_str()),
               0);
-    EXPECT_LT(clock_ms() - before_start, 5000);
+    EXPECT_LT(clock_monotonic_ms() - before_start, 5000);
     EXPECT_EQ(client->status_code, -1);
     EXPECT_EQ(client->failure, HTTP_FAILED_CONNECT);
     for (NetSocket s : queued) {
@@ -343,12 +343,40 @@ TEST_F(HttpTransfer, LimitsEndTheTransfer)
     net_close(never_accepts);
 }
 
+// The limits count real time: a step of the system clock during a quiet
+// pass (NTP setting it after boot, forward or back) ends no transfer.
+TEST_F(HttpTransfer, WallClockStepsEndNoTransfer)
+{
+    ScriptedServer server(
+        {send_step(ok_head + "part"), wait_step(), send_step("rest"), close_step()});
+    client->idle_timeout_ms = 5000;
+    ASSERT_EQ(start(server), 1);
+    const std::int64_t deadline = clock_monotonic_ms() + 5000;
+    while (client->body_bytes < 4 && clock_monotonic_ms() < deadline) {
+        http_poll(client.get());
+    }
+    ASSERT_EQ(client->body_bytes, 4);
+    const std::int64_t wall_before = clock_ms();
+    // Ten minutes ahead, twenty back, ten ahead again: the clock ends where
+    // it began.
+    for (const std::int64_t step : {600000, -1200000, 600000}) {
+        clock_shift_wall(step);
+        EXPECT_EQ(http_poll(client.get()), 1);
+        EXPECT_EQ(client->failure, HTTP_FAILED_NONE) << "after a step of " << step << " ms";
+    }
+    EXPECT_LT(clock_ms() - wall_before, 60000);
+    server.release();
+    ASSERT_TRUE(poll_to_end(client.get()));
+    server.finish();
+    expect_finished(200, "partrest");
+}
+
 TEST_F(HttpTransfer, ConnectionResetMarksTheTransferFailed)
 {
     ScriptedServer server({send_step("HTTP/1.0 200 OK\r\n\r\npart"), wait_step(), reset_step()});
     ASSERT_EQ(start(server), 1);
-    const std::int64_t deadline = clock_ms() + 5000;
-    while (client->body_bytes < 4 && clock_ms() < deadline) {
+    const std::int64_t deadline = clock_monotonic_ms() + 5000;
+    while (client->body_bytes < 4 && clock_monotonic_ms() < deadline) {
         http_poll(client.get());
     }
     EXPECT_EQ(client->status_code, 200);
@@ -595,8 +623,8 @@ TEST_F(HttpTransfer, OverlongHeadLinesFailTheTransfer)
                 expect_finished(-1, "");
                 server.release();
             } else {
-                const std::int64_t deadline = clock_ms() + 5000;
-                while (client->body_bytes < 4 && clock_ms() < deadline) {
+                const std::int64_t deadline = clock_monotonic_ms() + 5000;
+                while (client->body_bytes < 4 && clock_monotonic_ms() < deadline) {
                     http_poll(client.get());
                 }
                 server.release();
@@ -616,8 +644,8 @@ TEST_F(HttpTransfer, BodyPastTheLargestFileSizeFails)
         ScriptedServer server(
             {send_step(ok_head), wait_step(), send_step("0123456789"), wait_step(), close_step()});
         ASSERT_EQ(start(server), 1);
-        const std::int64_t deadline = clock_ms() + 5000;
-        while (client->transfer_state != HTTP_BODY && clock_ms() < deadline) {
+        const std::int64_t deadline = clock_monotonic_ms() + 5000;
+        while (client->transfer_state != HTTP_BODY && clock_monotonic_ms() < deadline) {
             http_poll(client.get());
         }
         ASSERT_EQ(client->transfer_state, HTTP_BODY);
@@ -625,7 +653,8 @@ TEST_F(HttpTransfer, BodyPastTheLargestFileSizeFails)
         client->body_bytes = INT_MAX - 10 + over;
         client->body_received = client->body_bytes;
         server.release();
-        while (client->connected != 0 && client->body_bytes < INT_MAX && clock_ms() < deadline) {
+        while (client->connected != 0 && client->body_bytes < INT_MAX &&
+               clock_monotonic_ms() < deadline) {
             http_poll(client.get());
         }
         if (over) {
