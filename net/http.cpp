@@ -150,6 +150,32 @@ void open_body_file(HttpClient* client)
     client->out_file = file;
 }
 
+// A server that accepts and then says nothing, one that sends a byte now
+// and then, and one that sends without end at any pace must not hold the
+// caller forever. Every limit counts real time, not the wall clock.
+void check_time_limits(HttpClient* client, int bytes_arrived)
+{
+    const std::int64_t now = clock_monotonic_ms();
+    if (bytes_arrived) {
+        client->last_activity_ms = now;
+    }
+    if (client->connected == 0) {
+        return;
+    }
+    if (now - client->last_activity_ms > client->idle_timeout_ms) {
+        abandon_transfer(client, HTTP_FAILED_SILENT);
+    } else if (client->time_limit_ms > 0 && now - client->started_ms > client->time_limit_ms) {
+        abandon_transfer(client, HTTP_FAILED_TIME);
+    } else if (client->low_rate_window_ms > 0 &&
+               now - client->window_start_ms >= client->low_rate_window_ms) {
+        if (client->window_bytes < client->low_rate_bytes) {
+            abandon_transfer(client, HTTP_FAILED_SLOW);
+        }
+        client->window_start_ms = now;
+        client->window_bytes = 0;
+    }
+}
+
 void read_status_line(HttpClient* client, char* line)
 {
     // The version and reason phrase are kept cut to their 128-byte pieces;
@@ -368,7 +394,14 @@ void http_init(HttpClient* client)
     client->body_limit = HTTP_BODY_LIMIT;
     client->connect_timeout_ms = HTTP_CONNECT_TIMEOUT_MS;
     client->idle_timeout_ms = HTTP_IDLE_TIMEOUT_MS;
+    client->time_limit_ms = 0;
+    client->low_rate_window_ms = HTTP_LOW_RATE_WINDOW_MS;
+    client->low_rate_bytes = HTTP_LOW_RATE_BYTES;
+    client->started_ms = 0;
     client->last_activity_ms = 0;
+    client->window_start_ms = 0;
+    client->window_bytes = 0;
+    client->head_bytes = 0;
 }
 
 void http_set_user_agent(HttpClient* client, const char* text)
@@ -398,6 +431,8 @@ int http_start(HttpClient* client, const char* url)
     client->failure = HTTP_FAILED_NONE;
     client->content_length = -1;
     client->body_received = 0;
+    client->head_bytes = 0;
+    client->started_ms = clock_monotonic_ms();
     client->socket_handle = net_socket();
     client->transfer_state = HTTP_CONNECTING;
     // The connection is made without blocking and waited for with a bound:
@@ -418,6 +453,8 @@ int http_start(HttpClient* client, const char* url)
     client->active = 1;
     client->connected = 1;
     client->last_activity_ms = clock_monotonic_ms();
+    client->window_start_ms = client->last_activity_ms;
+    client->window_bytes = 0;
     client->transfer_state = HTTP_STATUS_LINE;
     client->response_len = 0;
     client->request_pending = 0;
@@ -513,15 +550,10 @@ int http_poll(HttpClient* client)
                             HTTP_BUFFER_SIZE, 0) == -1) {
             close_connection(client);
         }
-        // A server that accepts and then says nothing must not hold the
-        // caller forever.
-        const std::int64_t now = clock_monotonic_ms();
         if (client->response_len != before) {
-            client->last_activity_ms = now;
-        } else if (client->connected != 0 &&
-                   now - client->last_activity_ms > client->idle_timeout_ms) {
-            abandon_transfer(client, HTTP_FAILED_SILENT);
+            client->window_bytes += client->response_len - before;
         }
+        check_time_limits(client, client->response_len != before);
     }
 
     if (client->connected == 0 && client->response_len == 0) {
@@ -532,23 +564,26 @@ int http_poll(HttpClient* client)
     char line[HTTP_BUFFER_SIZE];
     int raw_length = 0;
     int line_length = 0;
-    int overlong = 0;
+    int head_refused = 0;
     if (client->transfer_state == HTTP_STATUS_LINE &&
         take_line_measured(client->response_data, &client->response_len, line, &raw_length,
                            &line_length)) {
-        overlong = raw_length > HTTP_LONGEST_LINE;
-        if (!overlong) {
+        client->head_bytes = raw_length + 1;
+        head_refused = raw_length > HTTP_LONGEST_LINE;
+        if (!head_refused) {
             read_status_line(client, line);
             client->transfer_state = HTTP_HEADERS;
         }
     }
-    while (!overlong && client->transfer_state == HTTP_HEADERS &&
+    while (!head_refused && client->transfer_state == HTTP_HEADERS &&
            take_line_measured(client->response_data, &client->response_len, line, &raw_length,
                               &line_length)) {
         // Emptiness counts the bytes kept, not the text: a line holding a
-        // zero byte is not empty.
-        if (raw_length > HTTP_LONGEST_LINE) {
-            overlong = 1;
+        // zero byte is not empty. Lines taken one at a time never fill the
+        // buffer, so the head as a whole has a limit of its own.
+        client->head_bytes += raw_length + 1;
+        if (raw_length > HTTP_LONGEST_LINE || client->head_bytes > HTTP_HEAD_LIMIT) {
+            head_refused = 1;
         } else if (line_length == 0) {
             client->transfer_state = HTTP_BODY;
         } else if (client->content_length < 0) {
@@ -567,7 +602,8 @@ int http_poll(HttpClient* client)
         // What is left here is part of a line without its line feed. Once
         // the peer has closed it can never be completed: it is dropped, so
         // the transfer finishes with the status read so far.
-        if (overlong || client->response_len > HTTP_LONGEST_LINE) {
+        if (head_refused || client->response_len > HTTP_LONGEST_LINE ||
+            client->head_bytes + client->response_len > HTTP_HEAD_LIMIT) {
             abandon_transfer(client, HTTP_FAILED_HEAD);
         } else if (client->connected == 0) {
             client->response_len = 0;

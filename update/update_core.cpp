@@ -101,6 +101,7 @@ void update_fetch_begin(HttpClient* client, const char* catalog_url, const char*
 {
     client->body_limit = CATALOG_BODY_LIMIT;
     client->idle_timeout_ms = CATALOG_IDLE_TIMEOUT_MS;
+    client->time_limit_ms = CATALOG_TIME_LIMIT_MS;
     http_get_to_file(client, catalog_url, temporary_path);
 }
 
@@ -135,6 +136,7 @@ void download_begin(DownloadRun* run, HttpClient* client, CatalogEntry* list,
     run->counting_current = 0;
     run->target_path[0] = '\0';
     client->idle_timeout_ms = HTTP_IDLE_TIMEOUT_MS;
+    client->time_limit_ms = 0; // a large file may take hours
 }
 
 namespace {

@@ -52,7 +52,7 @@ int update_verify_all(CatalogEntry* head);
 // ---- The catalog --------------------------------------------------------
 
 // Starts the catalog transfer into temporary_path with the catalog's limits
-// (body size, silence). A start that fails leaves the client inactive, so
+// (body size, silence, time). A start that fails leaves the client inactive, so
 // the first poll reports the end.
 void update_fetch_begin(HttpClient* client, const char* catalog_url, const char* temporary_path);
 

@@ -165,6 +165,7 @@ class ResponseFaults(HostileBase):
             "reset in the body": ("reset", whole, len(HEAD) + 5000),
             "status line of 20000 bytes": b"HTTP/1.0 200 " + b"O" * 20000 + b"\r\n\r\nbody",
             "header of 20000 bytes": b"HTTP/1.0 200 OK\r\nX-Long: " + b"v" * 20000 + b"\r\n\r\nbody",
+            "header lines without end": ("endless", b"HTTP/1.0 200 OK\r\n", 600),
             "garbage bytes": garbage,
             "nothing at all": b"",
         }
@@ -390,6 +391,7 @@ class LauncherGuards(HostileBase):
         announced = f"HTTP/1.0 200 OK\r\nContent-Length: {len(other)}\r\n\r\n".encode() + other
         replies = {
             "header lines that never end": b"HTTP/1.0 200 OK\r\nServer: x",
+            "header lines sent without end": ("endless", b"HTTP/1.0 200 OK\r\n", 600),
             "a body short of its Content-Length": ("cut", announced, len(announced) - 9),
             "a captive portal's login page": ok(b"<html><body><form>Room number</form></body></html>"),
             "a body past 64 MiB": ("endless", HEAD, 60),

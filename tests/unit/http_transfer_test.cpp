@@ -350,6 +350,7 @@ TEST_F(HttpTransfer, WallClockStepsEndNoTransfer)
     ScriptedServer server(
         {send_step(ok_head + "part"), wait_step(), send_step("rest"), close_step()});
     client->idle_timeout_ms = 5000;
+    client->time_limit_ms = 60000;
     ASSERT_EQ(start(server), 1);
     const std::int64_t deadline = clock_monotonic_ms() + 5000;
     while (client->body_bytes < 4 && clock_monotonic_ms() < deadline) {
@@ -369,6 +370,57 @@ TEST_F(HttpTransfer, WallClockStepsEndNoTransfer)
     ASSERT_TRUE(poll_to_end(client.get()));
     server.finish();
     expect_finished(200, "partrest");
+}
+
+// A transfer whose bytes keep coming too slowly: the time limit ends it
+// however lively the server, the low-rate limit ends one that brings fewer
+// bytes than its floor in a window, and spares one that brings more.
+TEST_F(HttpTransfer, SlowTransfersEndAtTheirLimits)
+{
+    // A byte every 50 ms for 3 s, then the close.
+    std::vector<ServerStep> drip = {send_step(ok_head)};
+    for (int i = 0; i < 60; ++i) {
+        drip.push_back(pause_step(50));
+        drip.push_back(send_step("d"));
+    }
+    // 400 bytes every 100 ms for 1.5 s.
+    std::vector<ServerStep> steady = {send_step(ok_head)};
+    for (int i = 0; i < 15; ++i) {
+        steady.push_back(pause_step(100));
+        steady.push_back(send_step(std::string(400, 's')));
+    }
+    struct Case {
+        const char* name;
+        std::int32_t time_limit_ms;
+        std::int32_t window_ms;
+        std::int64_t floor_bytes;
+        const std::vector<ServerStep>& steps;
+        HttpFailure failure;
+        std::int64_t shortest_ms;
+    };
+    const Case cases[] = {
+        {"time limit", 400, 0, 0, drip, HTTP_FAILED_TIME, 400},
+        {"low rate", 0, 300, 100, drip, HTTP_FAILED_SLOW, 300},
+        {"low rate, a link fast enough", 0, 300, 100, steady, HTTP_FAILED_NONE, 1400},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        client = new_http_client();
+        client->time_limit_ms = c.time_limit_ms;
+        client->low_rate_window_ms = c.window_ms;
+        client->low_rate_bytes = c.floor_bytes;
+        std::vector<ServerStep> steps = c.steps;
+        steps.push_back(close_step());
+        ScriptedServer server(steps);
+        const std::int64_t started = clock_monotonic_ms();
+        ASSERT_EQ(start(server), 1);
+        // A limit ends the transfer well before the server is done.
+        ASSERT_TRUE(poll_to_end(client.get(), c.failure == HTTP_FAILED_NONE ? 20000 : 2000));
+        server.finish();
+        EXPECT_GE(clock_monotonic_ms() - started, c.shortest_ms);
+        EXPECT_EQ(client->failure, c.failure);
+        EXPECT_EQ(client->status_code, c.failure == HTTP_FAILED_NONE ? 200 : -1);
+    }
 }
 
 TEST_F(HttpTransfer, ConnectionResetMarksTheTransferFailed)
@@ -566,9 +618,21 @@ TEST_F(HttpTransfer, LongestUrlAndUserAgentAreSentWhole)
     EXPECT_FALSE(unused.accepted());
 }
 
+// A reply head of exactly size bytes, line ends included: the status line,
+// header lines of 1 KiB, the empty line.
+std::string head_of_size(std::size_t size)
+{
+    std::string head = "HTTP/1.0 200 OK\r\n";
+    while (size - head.size() - 2 > 1024) {
+        head += "X-Fill: " + std::string(1024 - 10, 'f') + "\r\n";
+    }
+    head += "X-Last: " + std::string(size - head.size() - 2 - 10, 'l') + "\r\n";
+    return head + "\r\n";
+}
+
 // A status or header line of HTTP_BUFFER_SIZE - 4 bytes or more (before its
 // line feed) can never be read; one byte shorter still can, however the
-// bytes arrive.
+// bytes arrive. The head as a whole may take HTTP_HEAD_LIMIT bytes.
 TEST_F(HttpTransfer, OverlongHeadLinesFailTheTransfer)
 {
     const int longest = HTTP_BUFFER_SIZE - 5;
@@ -596,6 +660,11 @@ TEST_F(HttpTransfer, OverlongHeadLinesFailTheTransfer)
          "HTTP/1.0 200 " + std::string(static_cast<std::size_t>(longest) - 12, 'r') + "\n\n", -1,
          ""},
         {"status line without end", "HTTP/1.0 200 " + std::string(40000, 'r'), -1, ""},
+        {"head of the largest size", head_of_size(HTTP_HEAD_LIMIT), 200, "body"},
+        {"head one byte larger", head_of_size(HTTP_HEAD_LIMIT + 1), -1, ""},
+        // Each line well within the line limit, and no end to them.
+        {"1 KiB header lines without end",
+         head_of_size(HTTP_HEAD_LIMIT * 3).substr(0, HTTP_HEAD_LIMIT * 3 - 2), -1, ""},
     };
     for (const Case& c : cases) {
         for (int pieces : {1, 3}) {
@@ -618,8 +687,9 @@ TEST_F(HttpTransfer, OverlongHeadLinesFailTheTransfer)
             ScriptedServer server(steps);
             ASSERT_EQ(start(server), 1);
             if (c.status == -1) {
-                // Finishes although the server never closes.
-                ASSERT_TRUE(poll_to_end(client.get()));
+                // Finishes although the server never closes (it gives up
+                // waiting after 10 s).
+                ASSERT_TRUE(poll_to_end(client.get(), 5000));
                 expect_finished(-1, "");
                 server.release();
             } else {
