@@ -143,3 +143,30 @@ void transfer_write_texts(const TransferProgress* tp, const TransferFigures* f, 
     append(time_text, "Time Rem.: ");
     append(time_text, format_duration(f->remaining_s));
 }
+
+int transfer_write_retry_text(char* text, const char* file_name, std::int64_t wait_ms)
+{
+    char line[PROGRESS_TEXT_SIZE] = "";
+    if (wait_ms > 0) {
+        const char* slash = std::strrchr(file_name, '/');
+        const char* name = slash != nullptr ? slash + 1 : file_name;
+        const long long seconds = (wait_ms + 999) / 1000;
+        char tail[32];
+        std::snprintf(tail, sizeof tail, " in %lld s", seconds);
+        int room = PROGRESS_LINE_CHARS - static_cast<int>(std::strlen("Retrying ")) -
+                   static_cast<int>(std::strlen(tail));
+        if (room < 4) {
+            room = 4;
+        }
+        if (static_cast<int>(std::strlen(name)) <= room) {
+            std::snprintf(line, sizeof line, "Retrying %s%s", name, tail);
+        } else {
+            std::snprintf(line, sizeof line, "Retrying %.*s...%s", room - 3, name, tail);
+        }
+    }
+    if (std::strcmp(text, line) == 0) {
+        return 0;
+    }
+    std::snprintf(text, PROGRESS_TEXT_SIZE, "%s", line);
+    return 1;
+}

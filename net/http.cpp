@@ -186,6 +186,7 @@ void read_status_line(HttpClient* client, char* line)
     text_split(line, " ", version, sizeof version, line, HTTP_BUFFER_SIZE);
     text_split(line, " ", line, HTTP_BUFFER_SIZE, reason, sizeof reason);
     client->status_code = text_to_int(line);
+    client->reply_status = client->status_code;
 }
 
 // The value of a "Content-Length:" header line (name in any case), or -1
@@ -379,6 +380,7 @@ void http_init(HttpClient* client)
     client->active = 0;
     client->connected = 0;
     client->status_code = 0;
+    client->reply_status = 0;
     client->transfer_state = HTTP_IDLE;
     copy_text(client->user_agent, "HTTP-Client", HTTP_USER_AGENT_SIZE);
     client->url[0] = '\0';
@@ -431,6 +433,7 @@ int http_start(HttpClient* client, const char* url)
     client->failure = HTTP_FAILED_NONE;
     client->content_length = -1;
     client->body_received = 0;
+    client->reply_status = 0;
     client->head_bytes = 0;
     client->started_ms = clock_monotonic_ms();
     client->socket_handle = net_socket();

@@ -64,6 +64,9 @@ struct HttpClient {
     std::int32_t active;
     std::int32_t connected;
     std::int32_t status_code;
+    // The status line's code, kept when the transfer then fails (status_code
+    // is -1 then); 0 until a status line was read.
+    std::int32_t reply_status;
     char user_agent[HTTP_USER_AGENT_SIZE];
     char url[HTTP_TEXT_SIZE];
     char host_name[HTTP_TEXT_SIZE];
