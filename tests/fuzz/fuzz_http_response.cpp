@@ -39,6 +39,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     client.connected = 1;
     client.transfer_state = HTTP_STATUS_LINE;
     client.request_pending = 0;
+    client.started_ms = clock_monotonic_ms();
+    client.last_activity_ms = client.started_ms;
+    client.window_start_ms = client.started_ms;
     const char* out_path = fuzz_write_file(nullptr, 0);
     std::snprintf(client.out_path, sizeof client.out_path, "%s", out_path);
     client.body_bytes = 0;
