@@ -30,7 +30,7 @@ enum HttpFailure : std::int32_t {
     HTTP_FAILED_FILE = 2,       // the output path cannot be written: no request made
     HTTP_FAILED_CONNECT = 3,    // name not resolved, refused, or no answer in time
     HTTP_FAILED_SILENT = 4,     // no byte for longer than the idle limit
-    HTTP_FAILED_HEAD = 5,       // the header lines never ended, or one was too long
+    HTTP_FAILED_HEAD = 5,       // the head never ended, or a line or the whole was too long
     HTTP_FAILED_SHORT_BODY = 6, // fewer body bytes than Content-Length announced
     HTTP_FAILED_TOO_LARGE = 7,  // the body passed the body limit
     HTTP_FAILED_IO = 8,         // a socket error
