@@ -67,7 +67,7 @@ void transfer_begin(TransferProgress* tp, std::int64_t total)
     tp->total = total;
     tp->completed = 0;
     tp->tick_ms = 0;
-    tp->start_ms = clock_ms();
+    tp->start_ms = clock_monotonic_ms();
     tp->last_ms = tp->start_ms;
 }
 
@@ -79,7 +79,8 @@ void transfer_entry_done(TransferProgress* tp, std::int64_t size)
 TransferFigures transfer_update(TransferProgress* tp, std::int64_t transfer_bytes, char* bytes_text,
                                 char* speed_text, char* time_text)
 {
-    return transfer_update_at(tp, transfer_bytes, bytes_text, speed_text, time_text, clock_ms());
+    return transfer_update_at(tp, transfer_bytes, bytes_text, speed_text, time_text,
+                              clock_monotonic_ms());
 }
 
 TransferFigures transfer_update_at(TransferProgress* tp, std::int64_t transfer_bytes,
@@ -93,7 +94,7 @@ TransferFigures transfer_update_at(TransferProgress* tp, std::int64_t transfer_b
 
 TransferFigures transfer_figures(TransferProgress* tp, std::int64_t transfer_bytes)
 {
-    return transfer_figures_at(tp, transfer_bytes, clock_ms());
+    return transfer_figures_at(tp, transfer_bytes, clock_monotonic_ms());
 }
 
 TransferFigures transfer_figures_at(TransferProgress* tp, std::int64_t transfer_bytes,
@@ -141,4 +142,31 @@ void transfer_write_texts(const TransferProgress* tp, const TransferFigures* f, 
     time_text[0] = '\0';
     append(time_text, "Time Rem.: ");
     append(time_text, format_duration(f->remaining_s));
+}
+
+int transfer_write_retry_text(char* text, const char* file_name, std::int64_t wait_ms)
+{
+    char line[PROGRESS_TEXT_SIZE] = "";
+    if (wait_ms > 0) {
+        const char* slash = std::strrchr(file_name, '/');
+        const char* name = slash != nullptr ? slash + 1 : file_name;
+        const long long seconds = (wait_ms + 999) / 1000;
+        char tail[32];
+        std::snprintf(tail, sizeof tail, " in %lld s", seconds);
+        int room = PROGRESS_LINE_CHARS - static_cast<int>(std::strlen("Retrying ")) -
+                   static_cast<int>(std::strlen(tail));
+        if (room < 4) {
+            room = 4;
+        }
+        if (static_cast<int>(std::strlen(name)) <= room) {
+            std::snprintf(line, sizeof line, "Retrying %s%s", name, tail);
+        } else {
+            std::snprintf(line, sizeof line, "Retrying %.*s...%s", room - 3, name, tail);
+        }
+    }
+    if (std::strcmp(text, line) == 0) {
+        return 0;
+    }
+    std::snprintf(text, PROGRESS_TEXT_SIZE, "%s", line);
+    return 1;
 }

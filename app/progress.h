@@ -1,6 +1,7 @@
 // Transfer progress: the running sums of one download phase, the figures
 // shown while downloading (bytes, speed, time left, bar fraction) and the
-// 30-millisecond redraw tick; the byte and duration formatters.
+// 30-millisecond redraw tick; the byte and duration formatters; the line
+// shown while a file waits for its next try.
 #pragma once
 
 #include <cstdint>
@@ -50,3 +51,12 @@ TransferFigures transfer_figures_at(TransferProgress* tp, std::int64_t transfer_
                                     std::int64_t now);
 void transfer_write_texts(const TransferProgress* tp, const TransferFigures* figures,
                           char* bytes_text, char* speed_text, char* time_text);
+
+// The characters one text line of the Download screen shows.
+constexpr int PROGRESS_LINE_CHARS = 29;
+
+// Writes "Retrying NAME in N s" into text (PROGRESS_TEXT_SIZE bytes): NAME
+// is file_name's last component, cut with "..." so that the line fits
+// PROGRESS_LINE_CHARS, N the wait left in whole seconds, rounded up; an
+// empty text when wait_ms is 0 (no wait). 1 when the text changed.
+int transfer_write_retry_text(char* text, const char* file_name, std::int64_t wait_ms);

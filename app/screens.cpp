@@ -22,6 +22,7 @@ ProgressBar download_bar;
 char bytes_text[PROGRESS_TEXT_SIZE];
 char speed_text[PROGRESS_TEXT_SIZE];
 char time_text[PROGRESS_TEXT_SIZE];
+char retry_text[PROGRESS_TEXT_SIZE];
 char notes_lines[NOTES_SLOTS][NOTES_LINE_SIZE];
 std::int32_t notes_count = 0;
 
@@ -138,6 +139,7 @@ void screen_setup()
     std::snprintf(bytes_text, sizeof bytes_text, "%s", "0B of0B");
     std::snprintf(speed_text, sizeof speed_text, "%s", "Speed: 0Bps");
     std::snprintf(time_text, sizeof time_text, "%s", "Time Rem.: 0s");
+    retry_text[0] = '\0';
 }
 
 int screen_show(std::int32_t screen)
@@ -170,7 +172,7 @@ void screen_compose()
         progress_draw(&download_bar);
         draw_text(50, 262, 0, 32, bytes_text);
         draw_text(50, 294, 0, 32, speed_text);
-        draw_text(50, 326, 0, 32, time_text);
+        draw_text(50, 326, 0, 32, retry_text[0] != '\0' ? retry_text : time_text);
         break;
     case SCREEN_READY:
         for (std::int32_t i = 0; i < notes_count && i < NOTES_SLOTS; ++i) {

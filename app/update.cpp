@@ -28,6 +28,10 @@ constexpr std::int32_t SELF_UPDATE_TRIES = 3;
 // from the server and the display on a small machine and from a laptop's
 // battery; the wait ends with the first byte.
 constexpr int IDLE_WAIT_MS = 1;
+// While a file waits for its next try there is no socket to wait on: a pass
+// waits for the window up to this long, so that the countdown moves and a
+// close ends the run at once, without spinning a core.
+constexpr int RETRY_WAIT_SLICE_MS = 100;
 
 Next download_phase(CatalogEntry* list, const char* folder, std::int32_t max_tries);
 Next self_update_pass();
@@ -152,6 +156,8 @@ Next download_phase(CatalogEntry* list, const char* folder, std::int32_t max_tri
     download_begin(&run, &http_client, list, folder, max_tries);
     progress_set(&download_bar, 0.0f);
     transfer_begin(&progress, catalog_pending_bytes(list));
+    retry_text[0] = '\0';
+    std::int64_t announced_retry = 0;
 
     while (true) {
         if (window_gone(pump_pending())) {
@@ -174,6 +180,23 @@ Next download_phase(CatalogEntry* list, const char* folder, std::int32_t max_tri
         if (finished != nullptr) {
             transfer_entry_done(&progress, finished->size);
         }
+        // A file that did not verify waits before its next try; the player
+        // sees which one and for how long, so that a bar that stands still
+        // says why.
+        const std::int64_t retry_in = download_retry_in_ms(&run);
+        if (run.retry_due_ms != announced_retry) {
+            announced_retry = run.retry_due_ms;
+            if (announced_retry != 0) {
+                std::fprintf(stderr,
+                             "quorvel: %s not verified (reply status %d); next try in %.1f s\n",
+                             run.current->file_name, static_cast<int>(run.failed_status),
+                             static_cast<double>(retry_in) / 1000.0);
+            }
+        }
+        if (transfer_write_retry_text(
+                retry_text, run.current != nullptr ? run.current->file_name : "", retry_in)) {
+            redraw_needed = 1;
+        }
         const TransferFigures figures =
             transfer_figures(&progress, download_transfer_bytes(&run, &http_client));
         progress_set(&download_bar, figures.fraction);
@@ -187,7 +210,10 @@ Next download_phase(CatalogEntry* list, const char* folder, std::int32_t max_tri
             transfer_write_texts(&progress, &figures, bytes_text, speed_text, time_text);
         }
         screen_compose();
-        if (!arrived) {
+        if (retry_in > 0) {
+            window_wait(
+                static_cast<int>(retry_in < RETRY_WAIT_SLICE_MS ? retry_in : RETRY_WAIT_SLICE_MS));
+        } else if (!arrived) {
             http_wait(&http_client, IDLE_WAIT_MS);
         }
     }

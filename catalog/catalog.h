@@ -17,6 +17,9 @@ constexpr std::int64_t CATALOG_BODY_LIMIT = 64LL * 1024 * 1024;
 // A catalog server that accepts and never answers must not keep a complete
 // install from Play: after this long without a byte the fetch has failed.
 constexpr std::int32_t CATALOG_IDLE_TIMEOUT_MS = 30000;
+// Nor one that keeps sending a little at a time: the fetch ends this long
+// after it started, whatever has arrived.
+constexpr std::int32_t CATALOG_TIME_LIMIT_MS = 120000;
 
 enum EntryKind : std::int32_t {
     ENTRY_NONE = 0,

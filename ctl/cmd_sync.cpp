@@ -35,7 +35,7 @@ struct Reporter {
 
 void report_progress(Reporter* r, const DownloadRun* run)
 {
-    const std::int64_t now = clock_ms();
+    const std::int64_t now = clock_monotonic_ms();
     if (now - r->last_report_ms < REPORT_INTERVAL_MS || run->current == nullptr) {
         return;
     }
@@ -116,6 +116,7 @@ int cmd_sync(int argc, char** argv)
     DownloadRun run;
     download_begin(&run, &sync_client, head, data_dir, MAX_TRIES);
     int status = 0;
+    std::int64_t announced_retry = 0;
     while (true) {
         CatalogEntry* finished = nullptr;
         const DownloadStep step = download_step(&run, &sync_client, &finished);
@@ -139,7 +140,24 @@ int cmd_sync(int argc, char** argv)
             break;
         }
         report_progress(&reporter, &run);
-        http_wait(&sync_client, 100);
+        // A file that did not verify waits before its next try: there is no
+        // socket to wait on then, so the wait is slept in pieces.
+        const std::int64_t retry_in = download_retry_in_ms(&run);
+        if (run.retry_due_ms != announced_retry) {
+            announced_retry = run.retry_due_ms;
+            if (announced_retry != 0) {
+                std::fprintf(stderr,
+                             "quorvelctl sync: %s not verified (reply status %d); next try in "
+                             "%.1f s\n",
+                             run.current->file_name, static_cast<int>(run.failed_status),
+                             static_cast<double>(retry_in) / 1000.0);
+            }
+        }
+        if (retry_in > 0) {
+            sleep_ms(static_cast<int>(retry_in < 100 ? retry_in : 100));
+        } else {
+            http_wait(&sync_client, 100);
+        }
     }
     if (status == 0) {
         std::printf("complete: every file verified\n");

@@ -136,6 +136,47 @@ void abandon_transfer(HttpClient* client, HttpFailure failure)
     client->response_len = 0;
 }
 
+// Opens the body's file when the body starts, replacing what stood there.
+// Only a reply that got this far replaces it: one that failed sooner
+// (refused, silent, cut in its head) leaves the old file whole.
+void open_body_file(HttpClient* client)
+{
+    std::FILE* file = std::fopen(client->out_path, "wb");
+    client->out_path[0] = '\0';
+    if (file == nullptr) {
+        abandon_transfer(client, HTTP_FAILED_WRITE);
+        return;
+    }
+    attach_write_buffer(file);
+    client->out_file = file;
+}
+
+// A server that accepts and then says nothing, one that sends a byte now
+// and then, and one that sends without end at any pace must not hold the
+// caller forever. Every limit counts real time, not the wall clock.
+void check_time_limits(HttpClient* client, int bytes_arrived)
+{
+    const std::int64_t now = clock_monotonic_ms();
+    if (bytes_arrived) {
+        client->last_activity_ms = now;
+    }
+    if (client->connected == 0) {
+        return;
+    }
+    if (now - client->last_activity_ms > client->idle_timeout_ms) {
+        abandon_transfer(client, HTTP_FAILED_SILENT);
+    } else if (client->time_limit_ms > 0 && now - client->started_ms > client->time_limit_ms) {
+        abandon_transfer(client, HTTP_FAILED_TIME);
+    } else if (client->low_rate_window_ms > 0 &&
+               now - client->window_start_ms >= client->low_rate_window_ms) {
+        if (client->window_bytes < client->low_rate_bytes) {
+            abandon_transfer(client, HTTP_FAILED_SLOW);
+        }
+        client->window_start_ms = now;
+        client->window_bytes = 0;
+    }
+}
+
 void read_status_line(HttpClient* client, char* line)
 {
     // The version and reason phrase are kept cut to their 128-byte pieces;
@@ -146,6 +187,7 @@ void read_status_line(HttpClient* client, char* line)
     text_split(line, " ", version, sizeof version, line, HTTP_BUFFER_SIZE);
     text_split(line, " ", line, HTTP_BUFFER_SIZE, reason, sizeof reason);
     client->status_code = text_to_int(line);
+    client->reply_status = client->status_code;
 }
 
 // The value of a "Content-Length:" header line (name in any case), or -1
@@ -201,7 +243,7 @@ void finish_transfer(HttpClient* client)
         // not be completed (a full disk) must not pass for a good body.
         if (close_body_file(client->out_file) != 0) {
             client->status_code = -1;
-            client->failure = HTTP_FAILED_IO;
+            client->failure = HTTP_FAILED_WRITE;
         }
         client->out_file = nullptr;
     }
@@ -339,12 +381,14 @@ void http_init(HttpClient* client)
     client->active = 0;
     client->connected = 0;
     client->status_code = 0;
+    client->reply_status = 0;
     client->transfer_state = HTTP_IDLE;
     copy_text(client->user_agent, "HTTP-Client", HTTP_USER_AGENT_SIZE);
     client->url[0] = '\0';
     client->host_name[0] = '\0';
     client->request_path[0] = '\0';
     client->port = 0;
+    client->out_path[0] = '\0';
     client->out_file = nullptr;
     client->body_bytes = 0;
     client->body_received = 0;
@@ -353,7 +397,14 @@ void http_init(HttpClient* client)
     client->body_limit = HTTP_BODY_LIMIT;
     client->connect_timeout_ms = HTTP_CONNECT_TIMEOUT_MS;
     client->idle_timeout_ms = HTTP_IDLE_TIMEOUT_MS;
+    client->time_limit_ms = 0;
+    client->low_rate_window_ms = HTTP_LOW_RATE_WINDOW_MS;
+    client->low_rate_bytes = HTTP_LOW_RATE_BYTES;
+    client->started_ms = 0;
     client->last_activity_ms = 0;
+    client->window_start_ms = 0;
+    client->window_bytes = 0;
+    client->head_bytes = 0;
 }
 
 void http_set_user_agent(HttpClient* client, const char* text)
@@ -383,6 +434,9 @@ int http_start(HttpClient* client, const char* url)
     client->failure = HTTP_FAILED_NONE;
     client->content_length = -1;
     client->body_received = 0;
+    client->reply_status = 0;
+    client->head_bytes = 0;
+    client->started_ms = clock_monotonic_ms();
     client->socket_handle = net_socket();
     client->transfer_state = HTTP_CONNECTING;
     // The connection is made without blocking and waited for with a bound:
@@ -402,7 +456,9 @@ int http_start(HttpClient* client, const char* url)
     }
     client->active = 1;
     client->connected = 1;
-    client->last_activity_ms = clock_ms();
+    client->last_activity_ms = clock_monotonic_ms();
+    client->window_start_ms = client->last_activity_ms;
+    client->window_bytes = 0;
     client->transfer_state = HTTP_STATUS_LINE;
     client->response_len = 0;
     client->request_pending = 0;
@@ -432,8 +488,10 @@ int start_get(HttpClient* client, const char* url)
 
 int http_get_to_file(HttpClient* client, const char* url, const char* output_path)
 {
-    // The file is opened before any connection: a path that cannot be
-    // written (a folder in its place, a running program) makes no request.
+    // Whether the path can be written is learnt before any connection, so
+    // that one that cannot (a folder in its place, a running program) makes
+    // no request. Opened for appending, an existing file loses nothing: it
+    // is replaced only when a reply's body starts.
     char host_name[HTTP_TEXT_SIZE];
     char request_path[HTTP_TEXT_SIZE];
     int port = 0;
@@ -443,18 +501,17 @@ int http_get_to_file(HttpClient* client, const char* url, const char* output_pat
     if (!http_parse_url(url, host_name, &port, request_path)) {
         return 0;
     }
-    std::FILE* file = std::fopen(output_path, "wb");
-    if (file == nullptr) {
+    std::FILE* probe = fits(output_path, HTTP_TEXT_SIZE) ? std::fopen(output_path, "ab") : nullptr;
+    if (probe == nullptr || std::fclose(probe) != 0) {
         client->status_code = 0;
         client->failure = HTTP_FAILED_FILE;
         return 0;
     }
-    attach_write_buffer(file);
     if (!start_get(client, url)) {
-        close_body_file(file);
         return 0;
     }
-    client->out_file = file;
+    copy_text(client->out_path, output_path, HTTP_TEXT_SIZE);
+    client->out_file = nullptr;
     client->body_bytes = 0;
     return 1;
 }
@@ -464,6 +521,7 @@ int http_get(HttpClient* client, const char* url)
     if (!start_get(client, url)) {
         return 0;
     }
+    client->out_path[0] = '\0';
     client->out_file = nullptr;
     client->body_bytes = 0;
     return 1;
@@ -496,15 +554,10 @@ int http_poll(HttpClient* client)
                             HTTP_BUFFER_SIZE, 0) == -1) {
             close_connection(client);
         }
-        // A server that accepts and then says nothing must not hold the
-        // caller forever. A clock set back restarts the wait.
-        const std::int64_t now = clock_ms();
-        if (client->response_len != before || now < client->last_activity_ms) {
-            client->last_activity_ms = now;
-        } else if (client->connected != 0 &&
-                   now - client->last_activity_ms > client->idle_timeout_ms) {
-            abandon_transfer(client, HTTP_FAILED_SILENT);
+        if (client->response_len != before) {
+            client->window_bytes += client->response_len - before;
         }
+        check_time_limits(client, client->response_len != before);
     }
 
     if (client->connected == 0 && client->response_len == 0) {
@@ -515,23 +568,26 @@ int http_poll(HttpClient* client)
     char line[HTTP_BUFFER_SIZE];
     int raw_length = 0;
     int line_length = 0;
-    int overlong = 0;
+    int head_refused = 0;
     if (client->transfer_state == HTTP_STATUS_LINE &&
         take_line_measured(client->response_data, &client->response_len, line, &raw_length,
                            &line_length)) {
-        overlong = raw_length > HTTP_LONGEST_LINE;
-        if (!overlong) {
+        client->head_bytes = raw_length + 1;
+        head_refused = raw_length > HTTP_LONGEST_LINE;
+        if (!head_refused) {
             read_status_line(client, line);
             client->transfer_state = HTTP_HEADERS;
         }
     }
-    while (!overlong && client->transfer_state == HTTP_HEADERS &&
+    while (!head_refused && client->transfer_state == HTTP_HEADERS &&
            take_line_measured(client->response_data, &client->response_len, line, &raw_length,
                               &line_length)) {
         // Emptiness counts the bytes kept, not the text: a line holding a
-        // zero byte is not empty.
-        if (raw_length > HTTP_LONGEST_LINE) {
-            overlong = 1;
+        // zero byte is not empty. Lines taken one at a time never fill the
+        // buffer, so the head as a whole has a limit of its own.
+        client->head_bytes += raw_length + 1;
+        if (raw_length > HTTP_LONGEST_LINE || client->head_bytes > HTTP_HEAD_LIMIT) {
+            head_refused = 1;
         } else if (line_length == 0) {
             client->transfer_state = HTTP_BODY;
         } else if (client->content_length < 0) {
@@ -542,11 +598,16 @@ int http_poll(HttpClient* client)
         status_has_body(client->status_code)) {
         abandon_transfer(client, HTTP_FAILED_TOO_LARGE); // refused before a byte is stored
     }
+    if (client->transfer_state == HTTP_BODY && client->out_path[0] != '\0' &&
+        client->failure == HTTP_FAILED_NONE) {
+        open_body_file(client);
+    }
     if (client->transfer_state == HTTP_STATUS_LINE || client->transfer_state == HTTP_HEADERS) {
         // What is left here is part of a line without its line feed. Once
         // the peer has closed it can never be completed: it is dropped, so
         // the transfer finishes with the status read so far.
-        if (overlong || client->response_len > HTTP_LONGEST_LINE) {
+        if (head_refused || client->response_len > HTTP_LONGEST_LINE ||
+            client->head_bytes + client->response_len > HTTP_HEAD_LIMIT) {
             abandon_transfer(client, HTTP_FAILED_HEAD);
         } else if (client->connected == 0) {
             client->response_len = 0;
@@ -563,7 +624,7 @@ int http_poll(HttpClient* client)
             client->body_bytes += static_cast<std::int64_t>(written);
             client->body_received += static_cast<std::int64_t>(written);
             if (written != static_cast<std::size_t>(client->response_len)) {
-                abandon_transfer(client, HTTP_FAILED_IO); // the file is incomplete
+                abandon_transfer(client, HTTP_FAILED_WRITE); // the file is incomplete
             }
         } else {
             client->body_received += client->response_len;

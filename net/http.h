@@ -27,13 +27,16 @@ enum HttpState : std::int32_t {
 // from a whole reply.
 enum HttpFailure : std::int32_t {
     HTTP_FAILED_NONE = 0,
-    HTTP_FAILED_FILE = 2,       // the output file could not be opened: no request made
+    HTTP_FAILED_FILE = 2,       // the output path cannot be written: no request made
     HTTP_FAILED_CONNECT = 3,    // name not resolved, refused, or no answer in time
     HTTP_FAILED_SILENT = 4,     // no byte for longer than the idle limit
-    HTTP_FAILED_HEAD = 5,       // the header lines never ended, or one was too long
+    HTTP_FAILED_HEAD = 5,       // the head never ended, or a line or the whole was too long
     HTTP_FAILED_SHORT_BODY = 6, // fewer body bytes than Content-Length announced
     HTTP_FAILED_TOO_LARGE = 7,  // the body passed the body limit
-    HTTP_FAILED_IO = 8,         // a socket or file error
+    HTTP_FAILED_IO = 8,         // a socket error
+    HTTP_FAILED_WRITE = 9,      // the body could not be stored (a full disk, a file gone)
+    HTTP_FAILED_SLOW = 10,      // fewer bytes than the low-rate limit in one of its windows
+    HTTP_FAILED_TIME = 11,      // the transfer passed its time limit
 };
 
 // Limits a fresh client starts with; callers may change the fields between
@@ -41,6 +44,15 @@ enum HttpFailure : std::int32_t {
 constexpr int HTTP_CONNECT_TIMEOUT_MS = 10000;
 constexpr int HTTP_IDLE_TIMEOUT_MS = 60000;
 constexpr std::int64_t HTTP_BODY_LIMIT = 2147483647;
+// A link so slow that fewer bytes than these arrive in a window of this
+// length is as good as gone: a byte every 25 s would otherwise hold a
+// transfer for ever, while any real link, however slow, brings more.
+constexpr std::int32_t HTTP_LOW_RATE_WINDOW_MS = 60000;
+constexpr std::int64_t HTTP_LOW_RATE_BYTES = 1024;
+
+// The most bytes a reply's head (status line and header lines with their
+// line ends, and the empty line) may take: past it the transfer fails.
+constexpr std::int32_t HTTP_HEAD_LIMIT = 64 * 1024;
 
 struct HttpClient {
     NetSocket socket_handle;
@@ -52,11 +64,17 @@ struct HttpClient {
     std::int32_t active;
     std::int32_t connected;
     std::int32_t status_code;
+    // The status line's code, kept when the transfer then fails (status_code
+    // is -1 then); 0 until a status line was read.
+    std::int32_t reply_status;
     char user_agent[HTTP_USER_AGENT_SIZE];
     char url[HTTP_TEXT_SIZE];
     char host_name[HTTP_TEXT_SIZE];
     std::int32_t port;
     char request_path[HTTP_TEXT_SIZE];
+    // Where the body goes (empty for http_get), and the file once the body
+    // has started: an existing file there keeps every byte until then.
+    char out_path[HTTP_TEXT_SIZE];
     std::FILE* out_file;
     std::int64_t body_bytes;
     // Body bytes received, also by http_get, which stores none.
@@ -69,7 +87,21 @@ struct HttpClient {
     // The longest wait for a connection, and for the next byte once connected.
     std::int32_t connect_timeout_ms;
     std::int32_t idle_timeout_ms;
+    // The longest a transfer may take from its start; 0 for no limit.
+    std::int32_t time_limit_ms;
+    // Fewer than low_rate_bytes received in a window of low_rate_window_ms
+    // ends the transfer; a window of 0 turns the limit off.
+    std::int32_t low_rate_window_ms;
+    std::int64_t low_rate_bytes;
+    // Monotonic times (clock_monotonic_ms) of the transfer's start, its last
+    // byte and the start of its current low-rate window, and the bytes
+    // received in that window.
+    std::int64_t started_ms;
     std::int64_t last_activity_ms;
+    std::int64_t window_start_ms;
+    std::int64_t window_bytes;
+    // Bytes of the reply's head taken so far.
+    std::int32_t head_bytes;
 };
 
 void http_init(HttpClient* client);

@@ -156,8 +156,19 @@ int random_bytes(std::uint8_t* out, int count);
 
 void sleep_ms(int milliseconds);
 
-// Wall-clock milliseconds since 1970-01-01 00:00 UTC.
+// Wall-clock milliseconds since 1970-01-01 00:00 UTC: for dates only (a
+// catalog's expiry). It jumps when the system clock is set (NTP after boot,
+// the user), so no limit, wait or rate is measured with it.
 std::int64_t clock_ms();
+
+// Milliseconds since some fixed start (the system's boot), moving at the
+// pace of real time whatever the wall clock does: every limit, wait and
+// rate is measured with it.
+std::int64_t clock_monotonic_ms();
+
+// Moves what clock_ms reports by offset_ms from now on, as a step of the
+// system clock would; for tests showing that no limit sees such a step.
+void clock_shift_wall(std::int64_t offset_ms);
 
 // Starts command_line (a program path, no arguments) with working_dir as its
 // working directory and does not wait for it. 1 when started, else 0. Where

@@ -24,6 +24,10 @@ void window_show();
 int window_is_closed();
 int pump_pending();
 int pump_wait();
+// Waits up to timeout_ms for the window's next event without taking it
+// (the next pump_pending does), so that a loop with nothing else to wait on
+// neither spins nor answers late; returns at once when one is waiting.
+void window_wait(int timeout_ms);
 void window_invalidate();
 void set_paint_handler(PaintHandler handler);
 void set_mouse_move_handler(MouseMoveHandler handler);

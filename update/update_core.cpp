@@ -150,6 +150,7 @@ void update_fetch_begin(HttpClient* client, const char* catalog_url, const char*
 {
     client->body_limit = CATALOG_BODY_LIMIT;
     client->idle_timeout_ms = CATALOG_IDLE_TIMEOUT_MS;
+    client->time_limit_ms = CATALOG_TIME_LIMIT_MS;
     http_get_to_file(client, catalog_url, temporary_path);
 }
 
@@ -184,17 +185,56 @@ void download_begin(DownloadRun* run, HttpClient* client, CatalogEntry* list,
     run->max_tries = max_tries;
     run->tries = 0;
     run->counting_current = 0;
+    run->retries = 0;
+    run->retry_due_ms = 0;
+    run->failed_status = 0;
     run->target_path[0] = '\0';
+    run->first_wait_ms = DOWNLOAD_FIRST_WAIT_MS;
+    run->longest_wait_ms = DOWNLOAD_LONGEST_WAIT_MS;
+    const char* first_wait = std::getenv("QUORVEL_RETRY_WAIT_MS");
+    if (first_wait != nullptr && first_wait[0] >= '0' && first_wait[0] <= '9') {
+        const long long value = std::strtoll(first_wait, nullptr, 10);
+        run->first_wait_ms = value < DOWNLOAD_LONGEST_WAIT_MS ? value : DOWNLOAD_LONGEST_WAIT_MS;
+    }
     client->idle_timeout_ms = HTTP_IDLE_TIMEOUT_MS;
+    client->time_limit_ms = 0; // a large file may take hours
 }
 
 namespace {
+
+// The jitter's source: xorshift32, seeded from both clocks on first use.
+std::uint32_t jitter_state = 0;
+
+std::uint32_t next_jitter()
+{
+    if (jitter_state == 0) {
+        jitter_state = static_cast<std::uint32_t>(clock_ms() ^ (clock_monotonic_ms() << 16)) | 1u;
+    }
+    jitter_state ^= jitter_state << 13;
+    jitter_state ^= jitter_state >> 17;
+    jitter_state ^= jitter_state << 5;
+    return jitter_state;
+}
 
 void move_to(DownloadRun* run, CatalogEntry* entry)
 {
     run->current = entry;
     run->tries = 0;
     run->counting_current = 0;
+    run->retries = 0;
+    run->retry_due_ms = 0;
+}
+
+// Whether a try that did not give the file was cut short after its body
+// added bytes: a 200 or 206 reply that broke off. An error page, a refused
+// or silent server, a body past the record's size and a disk that takes no
+// more are failed tries.
+int try_added_bytes(const HttpClient* client)
+{
+    const int cut_short = client->status_code == -1 && client->failure != HTTP_FAILED_TOO_LARGE &&
+                          client->failure != HTTP_FAILED_WRITE;
+    return cut_short && client->body_bytes > 0 &&
+           (client->reply_status == 200 || client->reply_status == 206);
 }
 
 } // namespace
@@ -206,6 +246,12 @@ DownloadStep download_step(DownloadRun* run, HttpClient* client, CatalogEntry** 
         return DOWNLOAD_DONE;
     }
     if (!http_is_active(client)) {
+        if (run->retry_due_ms != 0) {
+            if (clock_monotonic_ms() < run->retry_due_ms) {
+                return DOWNLOAD_RUNNING;
+            }
+            run->retry_due_ms = 0;
+        }
         while (run->current != nullptr && run->current->update == 0) {
             move_to(run, run->current->next);
         }
@@ -220,7 +266,6 @@ DownloadStep download_step(DownloadRun* run, HttpClient* client, CatalogEntry** 
             return DOWNLOAD_UNWRITABLE;
         }
         make_parent_folders(run->data_directory, entry->file_name);
-        ++run->tries;
         client->body_limit = entry->size + 1;
         if (http_get_to_file(client, entry->url, run->target_path)) {
             run->counting_current = 1;
@@ -251,13 +296,44 @@ DownloadStep download_step(DownloadRun* run, HttpClient* client, CatalogEntry** 
         *finished = entry;
         return run->current == nullptr ? DOWNLOAD_DONE : DOWNLOAD_RUNNING;
     }
+    const int added_bytes = try_added_bytes(client);
+    if (!added_bytes) {
+        ++run->tries;
+    }
     if (run->max_tries > 0 && run->tries >= run->max_tries) {
         return DOWNLOAD_GAVE_UP;
     }
+    run->retries = added_bytes ? 1 : run->retries + 1;
+    run->failed_status = client->reply_status;
+    run->retry_due_ms =
+        clock_monotonic_ms() + download_retry_wait_ms(run, run->retries, next_jitter());
     return DOWNLOAD_RUNNING;
 }
 
 std::int64_t download_transfer_bytes(const DownloadRun* run, const HttpClient* client)
 {
-    return run->counting_current ? client->body_bytes : 0;
+    return run->counting_current && run->retry_due_ms == 0 ? client->body_bytes : 0;
+}
+
+std::int64_t download_retry_in_ms(const DownloadRun* run)
+{
+    if (run->retry_due_ms == 0) {
+        return 0;
+    }
+    const std::int64_t left = run->retry_due_ms - clock_monotonic_ms();
+    return left > 0 ? left : 0;
+}
+
+std::int64_t download_retry_wait_ms(const DownloadRun* run, std::int32_t retry,
+                                    std::uint32_t random)
+{
+    std::int64_t wait = run->first_wait_ms > 0 ? run->first_wait_ms : 0;
+    for (std::int32_t i = 1; i < retry && wait > 0 && wait < run->longest_wait_ms; ++i) {
+        wait *= 2;
+    }
+    if (wait > run->longest_wait_ms) {
+        wait = run->longest_wait_ms;
+    }
+    const std::uint64_t jitter = (static_cast<std::uint64_t>(wait) * random) >> 32;
+    return wait + static_cast<std::int64_t>(jitter / 5);
 }

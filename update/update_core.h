@@ -60,7 +60,7 @@ int update_verify_all(CatalogEntry* head);
 // ---- The catalog --------------------------------------------------------
 
 // Starts the catalog transfer into temporary_path with the catalog's limits
-// (body size, silence). A start that fails leaves the client inactive, so
+// (body size, silence, time). A start that fails leaves the client inactive, so
 // the first poll reports the end.
 void update_fetch_begin(HttpClient* client, const char* catalog_url, const char* temporary_path);
 
@@ -74,11 +74,19 @@ int update_fetch_end(const HttpClient* client, const char* temporary_path,
 // ---- The downloads ------------------------------------------------------
 
 enum DownloadStep : std::int32_t {
-    DOWNLOAD_RUNNING = 0,    // call again
+    DOWNLOAD_RUNNING = 0,    // call again (also while waiting before a retry)
     DOWNLOAD_DONE = 1,       // every flagged entry verified (or none was flagged)
-    DOWNLOAD_GAVE_UP = 2,    // the current entry failed max_tries times
+    DOWNLOAD_GAVE_UP = 2,    // the current entry failed max_tries counted tries
     DOWNLOAD_UNWRITABLE = 3, // the current entry's file cannot be opened: no request made
 };
+
+// The wait before a file's first retry and the longest wait: each retry
+// of the same file waits twice as long as the one before, up to the
+// longest, plus 0-20 % of it at random, so that a file that never verifies
+// costs a server a request a minute, not thousands a second, and players
+// whose tries failed together do not all come back together.
+constexpr std::int64_t DOWNLOAD_FIRST_WAIT_MS = 1000;
+constexpr std::int64_t DOWNLOAD_LONGEST_WAIT_MS = 60000;
 
 struct DownloadRun {
     CatalogEntry* current;
@@ -86,12 +94,28 @@ struct DownloadRun {
     // "<local path>.partial", renamed over the local path once verified.
     char target_path[CATALOG_TEXT_SIZE + 16];
     const char* data_directory;
-    std::int32_t max_tries; // tries per entry; 0 for no limit
-    std::int32_t tries;     // of the current entry
+    std::int32_t max_tries; // counted tries per entry; 0 for no limit
+    // Counted tries of the current entry: each one that ended without the
+    // file verifying, except a try cut short after its body added bytes (a
+    // 200 or 206 reply, not an error page): the link works, if badly.
+    std::int32_t tries;
     // Whether the client's byte count belongs to the current entry: before
     // its first start the client still counts the catalog or the entry
     // before.
     std::int32_t counting_current;
+    // The current entry's retries since its first try, or since its last try
+    // that added bytes (which makes the next wait the first one again).
+    std::int32_t retries;
+    // While the current entry waits for its next try: when that try is due
+    // (clock_monotonic_ms), else 0; and the reply status of the try that
+    // failed (0 when none was read: refused, silent).
+    std::int64_t retry_due_ms;
+    std::int32_t failed_status;
+    // DOWNLOAD_FIRST_WAIT_MS and DOWNLOAD_LONGEST_WAIT_MS from download_begin
+    // (QUORVEL_RETRY_WAIT_MS in the environment sets the first wait: the
+    // end-to-end tests shorten it); tests may change them.
+    std::int64_t first_wait_ms;
+    std::int64_t longest_wait_ms;
 };
 
 // Downloads go in list order; entries whose update flag is 0 are passed
@@ -100,11 +124,23 @@ struct DownloadRun {
 void download_begin(DownloadRun* run, HttpClient* client, CatalogEntry* list,
                     const char* data_folder, std::int32_t max_tries);
 
-// One pass: starts the current entry's transfer when none is under way,
-// advances it by one poll, and verifies the file once the transfer ended.
-// An entry that does not verify is fetched again. *finished is the entry
-// that has just verified, else null.
+// One pass: starts the current entry's transfer when none is under way and
+// its retry is due, advances it by one poll, and verifies the file once the
+// transfer ended. An entry that does not verify is fetched again after a
+// wait; the wait does not block: the step returns DOWNLOAD_RUNNING at once
+// until it is over (download_retry_in_ms tells how long it has left).
+// *finished is the entry that has just verified, else null.
 DownloadStep download_step(DownloadRun* run, HttpClient* client, CatalogEntry** finished);
 
-// The current entry's bytes so far (0 before its transfer started).
+// The current entry's bytes so far (0 before its transfer started and
+// while it waits for a retry).
 std::int64_t download_transfer_bytes(const DownloadRun* run, const HttpClient* client);
+
+// Milliseconds until the current entry's next try; 0 when none is waited for.
+std::int64_t download_retry_in_ms(const DownloadRun* run);
+
+// The wait before retry number retry (1 for the first) of one file:
+// min(first_wait_ms * 2^(retry - 1), longest_wait_ms), plus random / 2^32
+// of a fifth of it.
+std::int64_t download_retry_wait_ms(const DownloadRun* run, std::int32_t retry,
+                                    std::uint32_t random);

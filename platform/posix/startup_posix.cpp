@@ -31,11 +31,32 @@ void sleep_ms(int milliseconds)
     }
 }
 
-std::int64_t clock_ms()
+namespace {
+
+std::int64_t wall_shift_ms = 0;
+
+std::int64_t clock_read_ms(clockid_t clock)
 {
     timespec now = {};
-    clock_gettime(CLOCK_REALTIME, &now);
+    clock_gettime(clock, &now);
     return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+} // namespace
+
+std::int64_t clock_ms()
+{
+    return clock_read_ms(CLOCK_REALTIME) + wall_shift_ms;
+}
+
+std::int64_t clock_monotonic_ms()
+{
+    return clock_read_ms(CLOCK_MONOTONIC);
+}
+
+void clock_shift_wall(std::int64_t offset_ms)
+{
+    wall_shift_ms += offset_ms;
 }
 
 int run_program(const char* command_line, const char* working_dir)

@@ -36,6 +36,12 @@ void sleep_ms(int milliseconds)
     Sleep(static_cast<DWORD>(milliseconds));
 }
 
+namespace {
+
+std::int64_t wall_shift_ms = 0;
+
+} // namespace
+
 std::int64_t clock_ms()
 {
     FILETIME now = {};
@@ -43,7 +49,19 @@ std::int64_t clock_ms()
     const std::uint64_t ticks =
         (static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
     const auto since_1970 = static_cast<std::int64_t>(ticks - 116444736000000000ULL);
-    return since_1970 / 10000;
+    return since_1970 / 10000 + wall_shift_ms;
+}
+
+std::int64_t clock_monotonic_ms()
+{
+    // Milliseconds since boot in 64 bits (Vista on): no wrap after 49 days
+    // as GetTickCount's 32 bits have.
+    return static_cast<std::int64_t>(GetTickCount64());
+}
+
+void clock_shift_wall(std::int64_t offset_ms)
+{
+    wall_shift_ms += offset_ms;
 }
 
 namespace {

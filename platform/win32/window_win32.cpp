@@ -238,6 +238,17 @@ int pump_wait()
     return 1;
 }
 
+void window_wait(int timeout_ms)
+{
+    if (win32_window.window == nullptr) {
+        return;
+    }
+    // MWMO_INPUTAVAILABLE: a message already queued ends the wait too, not
+    // only one that arrives later.
+    MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(timeout_ms), QS_ALLINPUT,
+                                MWMO_INPUTAVAILABLE);
+}
+
 void window_invalidate()
 {
     if (win32_window.window != nullptr) {

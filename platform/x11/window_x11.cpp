@@ -407,6 +407,22 @@ int pump_wait()
     return 1;
 }
 
+void window_wait(int timeout_ms)
+{
+    if (x11_window.display == nullptr || x11_window.quit_pending != 0 ||
+        x11_window.repaint_pending != 0) {
+        return;
+    }
+    // Requests still buffered go out first: the server's answer to one of
+    // them may be the event waited for.
+    XFlush(x11_window.display);
+    if (XEventsQueued(x11_window.display, QueuedAlready) > 0) {
+        return;
+    }
+    pollfd connection = {ConnectionNumber(x11_window.display), POLLIN, 0};
+    poll(&connection, 1, timeout_ms);
+}
+
 void window_invalidate()
 {
     // Drawing asks for this hundreds of times per composition: it only

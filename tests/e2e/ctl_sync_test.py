@@ -5,6 +5,7 @@ import argparse
 import os
 import subprocess
 import sys
+import time
 import unittest
 import zlib
 
@@ -36,10 +37,11 @@ class Sync(unittest.TestCase):
         for server in self.servers:
             server.stop()
 
-    def sync(self, base):
+    def sync(self, base, env=None):
         command = ([ARGS.runner] if ARGS.runner else []) + [
             ARGS.ctl, "sync", base, self.data]
-        return subprocess.run(command, capture_output=True, timeout=120)
+        return subprocess.run(command, capture_output=True, timeout=120,
+                              env=dict(os.environ, **(env or {})))
 
     def test_fresh_sync_then_nothing_to_do(self):
         root = os.path.join(self.tmp, "served")
@@ -79,10 +81,30 @@ class Sync(unittest.TestCase):
         self.servers.append(server)
         server.replies["/q//catalog.php"] = [ok(record("FILE", "bad.pak", b"expected").encode())]
         server.replies["/q//bad.pak"] = [ok(b"something else")]
-        result = self.sync(server.base)
+        # Each retry waits twice as long as the one before: 0.2 s, 0.4, 0.8, 1.6.
+        started = time.monotonic()
+        result = self.sync(server.base, env={"QUORVEL_RETRY_WAIT_MS": "200"})
+        self.assertGreaterEqual(time.monotonic() - started, 3.0)
         self.assertEqual(result.returncode, 1)
-        self.assertIn(b"bad.pak", result.stderr)
+        self.assertIn(b"bad.pak does not match", result.stderr)
+        self.assertEqual(result.stderr.count(b"bad.pak not verified (reply status 200)"), 4,
+                         result.stderr)
         self.assertEqual(server.paths().count("/q//bad.pak"), 5)
+
+    def test_tries_cut_short_after_bytes_arrived_do_not_count(self):
+        data = os.urandom(20000)
+        whole = (f"HTTP/1.0 200 OK\r\nContent-Length: {len(data)}\r\n\r\n").encode() + data
+        server = ScriptedServer()
+        self.servers.append(server)
+        server.replies["/q//catalog.php"] = [ok(record("FILE", "big.pak", data).encode())]
+        # Six tries broken off in the body, more than the five sync allows
+        # failed tries, then the whole file.
+        server.replies["/q//big.pak"] = [("cut", whole, 5000 + n) for n in range(6)] + [whole]
+        result = self.sync(server.base)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(server.paths().count("/q//big.pak"), 7)
+        with open(os.path.join(self.data, "big.pak"), "rb") as f:
+            self.assertEqual(f.read(), data)
 
     def test_bad_usage(self):
         command = ([ARGS.runner] if ARGS.runner else []) + [ARGS.ctl, "sync", "only-base"]

@@ -84,6 +84,22 @@ def forge_same_crc(data):
     return bytes(forged)
 
 
+GOLDEN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "golden", "screens")
+
+
+def cpu_seconds(launcher):
+    """CPU time the launcher has used so far; None where it runs under Wine
+    (the process is Wine's) or /proc is missing."""
+    if PROGRAMS.windows:
+        return None
+    try:
+        with open(f"/proc/{launcher.process.pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+    except OSError:
+        return None
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 def sanitized():
     """Whether the programs are the AddressSanitizer build."""
     with open(PROGRAMS.launcher, "rb") as f:
@@ -126,8 +142,9 @@ class HostileBase(harness.ServerCase):
         """What lies in the scratch folder outside the data directory."""
         return {k: v for k, v in snapshot(self.tmp).items() if not k.startswith("data" + os.sep)}
 
-    def start(self, base, program=None):
-        launcher = Launcher(PROGRAMS, os.path.join(self.tmp, "appdata"), base, program=program)
+    def start(self, base, program=None, extra_env=None):
+        launcher = Launcher(PROGRAMS, os.path.join(self.tmp, "appdata"), base, program=program,
+                            extra_env=extra_env)
         self.launchers.append(launcher)
         return launcher
 
@@ -153,6 +170,7 @@ class ResponseFaults(HostileBase):
             "reset in the body": ("reset", whole, len(HEAD) + 5000),
             "status line of 20000 bytes": b"HTTP/1.0 200 " + b"O" * 20000 + b"\r\n\r\nbody",
             "header of 20000 bytes": b"HTTP/1.0 200 OK\r\nX-Long: " + b"v" * 20000 + b"\r\n\r\nbody",
+            "header lines without end": ("endless", b"HTTP/1.0 200 OK\r\n", 600),
             "garbage bytes": garbage,
             "nothing at all": b"",
         }
@@ -331,6 +349,40 @@ class LauncherFaults(HostileBase):
         self.assertLessEqual(os.path.getsize(os.path.join(self.game_dir(), "big.dat")), 1001)
         self.assertEqual(set(os.listdir(self.game_dir())), {"catalog.txt", "big.dat"})
 
+    def test_file_that_never_arrives_is_asked_again_after_growing_waits(self):
+        server = self.server()
+        server.replies["/q//catalog.php"] = [ok(record("FILE", "game.pak", b"the game").encode())]
+        server.replies["*"] = [harness.not_found()]
+        # The real waits: 1-1.2 s, then 2-2.4 s, then 4-4.8 s.
+        launcher = self.start(server.base, extra_env={"QUORVEL_RETRY_WAIT_MS": ""})
+        window = harness.find_window(launcher)
+        deadline = time.monotonic() + 60
+        while "/q//game.pak" not in server.paths() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        first_try = time.monotonic()
+        cpu_before = cpu_seconds(launcher)
+        # Inside the second wait the Download screen says which file waits.
+        time.sleep(1.6)
+        shot = harness.screenshot(window, os.path.join(self.tmp, "waiting.png"))
+        time.sleep(max(0.0, first_try + 4.5 - time.monotonic()))
+        tries = server.paths().count("/q//game.pak")
+        cpu_after = cpu_seconds(launcher)
+        harness.close_window(window)
+        self.assertEqual(launcher.wait(timeout=10), 0, launcher.lines())
+        # Tries at 0 s, 1-1.2 s and 3-3.6 s; thousands without the waits.
+        self.assertIn(tries, (2, 3), server.paths()[:10])
+        self.assertTrue(any("game.pak not verified (reply status 404)" in line
+                            for line in launcher.lines()), launcher.lines())
+        if cpu_before is not None and cpu_after is not None:
+            self.assertLess(cpu_after - cpu_before, 1.5, "the waits must not spin a core")
+        # "Retrying game.pak in " stands where the time left stood; the
+        # seconds after it count down.
+        from PIL import Image
+        box = (50, 326, 50 + 21 * 12, 342)
+        actual = Image.open(shot).convert("RGB").crop(box)
+        expected = Image.open(os.path.join(GOLDEN, "download-retrying.png")).convert("RGB").crop(box)
+        self.assertEqual(actual.tobytes(), expected.tobytes(), "no retry line on the screen")
+
     def test_dripping_catalog_leaves_the_window_closable(self):
         server = self.server()
         server.replies["/q//catalog.php"] = [("drip", ok(b"FILE\n") * 100, 1.0)]
@@ -379,6 +431,7 @@ class LauncherGuards(HostileBase):
         announced = f"HTTP/1.0 200 OK\r\nContent-Length: {len(other)}\r\n\r\n".encode() + other
         replies = {
             "header lines that never end": b"HTTP/1.0 200 OK\r\nServer: x",
+            "header lines sent without end": ("endless", b"HTTP/1.0 200 OK\r\n", 600),
             "a body short of its Content-Length": ("cut", announced, len(announced) - 9),
             "a captive portal's login page": ok(b"<html><body><form>Room number</form></body></html>"),
             "a body past 64 MiB": ("endless", HEAD, 60),

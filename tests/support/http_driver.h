@@ -23,9 +23,9 @@ inline std::unique_ptr<HttpClient> new_http_client()
 // Waits on the socket only when the poll had nothing left to work on.
 inline bool poll_to_end(HttpClient* client, int timeout_ms = 20000)
 {
-    const std::int64_t deadline = clock_ms() + timeout_ms;
+    const std::int64_t deadline = clock_monotonic_ms() + timeout_ms;
     while (http_poll(client) != 0) {
-        if (clock_ms() > deadline) {
+        if (clock_monotonic_ms() > deadline) {
             ADD_FAILURE() << "transfer did not finish in " << timeout_ms << " ms";
             return false;
         }

@@ -150,6 +150,7 @@ TEST_F(HttpTransfer, BodyThatCannotBeWrittenFails)
         ASSERT_TRUE(poll_to_end(client.get()));
         server.finish();
         EXPECT_EQ(client->status_code, -1);
+        EXPECT_EQ(client->failure, HTTP_FAILED_WRITE);
         EXPECT_EQ(client->active, 0);
         EXPECT_EQ(client->out_file, nullptr);
         EXPECT_LE(client->body_bytes, static_cast<std::int64_t>(size));
@@ -298,13 +299,15 @@ TEST_F(HttpTransfer, LimitsEndTheTransfer)
     EXPECT_EQ(client->status_code, -1);
     EXPECT_EQ(client->failure, HTTP_FAILED_TOO_LARGE);
 
+    // A failed transfer leaves the file as it was: start from none.
+    std::remove(out.c_str());
     client = new_http_client();
     client->idle_timeout_ms = 300;
     ScriptedServer silent({wait_step(), close_step()});
     ASSERT_EQ(start(silent), 1);
-    const std::int64_t started = clock_ms();
+    const std::int64_t started = clock_monotonic_ms();
     ASSERT_TRUE(poll_to_end(client.get()));
-    EXPECT_GE(clock_ms() - started, 300);
+    EXPECT_GE(clock_monotonic_ms() - started, 300);
     silent.release();
     silent.finish();
     expect_finished(-1, "");
@@ -326,12 +329,12 @@ TEST_F(HttpTransfer, LimitsEndTheTransfer)
         queued.push_back(s);
     }
     ASSERT_FALSE(connected) << "the backlog never filled";
-    const std::int64_t before_start = clock_ms();
+    const std::int64_t before_start = clock_monotonic_ms();
     EXPECT_EQ(http_get_to_file(client.get(),
                                ("http://127.0.0.1:" + std::to_string(port) + "/x").c_str(),
                                out.c_str()),
               0);
-    EXPECT_LT(clock_ms() - before_start, 5000);
+    EXPECT_LT(clock_monotonic_ms() - before_start, 5000);
     EXPECT_EQ(client->status_code, -1);
     EXPECT_EQ(client->failure, HTTP_FAILED_CONNECT);
     for (NetSocket s : queued) {
@@ -340,12 +343,92 @@ TEST_F(HttpTransfer, LimitsEndTheTransfer)
     net_close(never_accepts);
 }
 
+// The limits count real time: a step of the system clock during a quiet
+// pass (NTP setting it after boot, forward or back) ends no transfer.
+TEST_F(HttpTransfer, WallClockStepsEndNoTransfer)
+{
+    ScriptedServer server(
+        {send_step(ok_head + "part"), wait_step(), send_step("rest"), close_step()});
+    client->idle_timeout_ms = 5000;
+    client->time_limit_ms = 60000;
+    ASSERT_EQ(start(server), 1);
+    const std::int64_t deadline = clock_monotonic_ms() + 5000;
+    while (client->body_bytes < 4 && clock_monotonic_ms() < deadline) {
+        http_poll(client.get());
+    }
+    ASSERT_EQ(client->body_bytes, 4);
+    const std::int64_t wall_before = clock_ms();
+    // Ten minutes ahead, twenty back, ten ahead again: the clock ends where
+    // it began.
+    for (const std::int64_t step : {600000, -1200000, 600000}) {
+        clock_shift_wall(step);
+        EXPECT_EQ(http_poll(client.get()), 1);
+        EXPECT_EQ(client->failure, HTTP_FAILED_NONE) << "after a step of " << step << " ms";
+    }
+    EXPECT_LT(clock_ms() - wall_before, 60000);
+    server.release();
+    ASSERT_TRUE(poll_to_end(client.get()));
+    server.finish();
+    expect_finished(200, "partrest");
+}
+
+// A transfer whose bytes keep coming too slowly: the time limit ends it
+// however lively the server, the low-rate limit ends one that brings fewer
+// bytes than its floor in a window, and spares one that brings more.
+TEST_F(HttpTransfer, SlowTransfersEndAtTheirLimits)
+{
+    // A byte every 50 ms for 3 s, then the close.
+    std::vector<ServerStep> drip = {send_step(ok_head)};
+    for (int i = 0; i < 60; ++i) {
+        drip.push_back(pause_step(50));
+        drip.push_back(send_step("d"));
+    }
+    // 400 bytes every 100 ms for 1.5 s.
+    std::vector<ServerStep> steady = {send_step(ok_head)};
+    for (int i = 0; i < 15; ++i) {
+        steady.push_back(pause_step(100));
+        steady.push_back(send_step(std::string(400, 's')));
+    }
+    struct Case {
+        const char* name;
+        std::int32_t time_limit_ms;
+        std::int32_t window_ms;
+        std::int64_t floor_bytes;
+        const std::vector<ServerStep>& steps;
+        HttpFailure failure;
+        std::int64_t shortest_ms;
+    };
+    const Case cases[] = {
+        {"time limit", 400, 0, 0, drip, HTTP_FAILED_TIME, 400},
+        {"low rate", 0, 300, 100, drip, HTTP_FAILED_SLOW, 300},
+        {"low rate, a link fast enough", 0, 300, 100, steady, HTTP_FAILED_NONE, 1400},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        client = new_http_client();
+        client->time_limit_ms = c.time_limit_ms;
+        client->low_rate_window_ms = c.window_ms;
+        client->low_rate_bytes = c.floor_bytes;
+        std::vector<ServerStep> steps = c.steps;
+        steps.push_back(close_step());
+        ScriptedServer server(steps);
+        const std::int64_t started = clock_monotonic_ms();
+        ASSERT_EQ(start(server), 1);
+        // A limit ends the transfer well before the server is done.
+        ASSERT_TRUE(poll_to_end(client.get(), c.failure == HTTP_FAILED_NONE ? 20000 : 2000));
+        server.finish();
+        EXPECT_GE(clock_monotonic_ms() - started, c.shortest_ms);
+        EXPECT_EQ(client->failure, c.failure);
+        EXPECT_EQ(client->status_code, c.failure == HTTP_FAILED_NONE ? 200 : -1);
+    }
+}
+
 TEST_F(HttpTransfer, ConnectionResetMarksTheTransferFailed)
 {
     ScriptedServer server({send_step("HTTP/1.0 200 OK\r\n\r\npart"), wait_step(), reset_step()});
     ASSERT_EQ(start(server), 1);
-    const std::int64_t deadline = clock_ms() + 5000;
-    while (client->body_bytes < 4 && clock_ms() < deadline) {
+    const std::int64_t deadline = clock_monotonic_ms() + 5000;
+    while (client->body_bytes < 4 && clock_monotonic_ms() < deadline) {
         http_poll(client.get());
     }
     EXPECT_EQ(client->status_code, 200);
@@ -454,6 +537,9 @@ TEST_F(HttpTransfer, ConnectionFailure)
     }
     client->status_code = 404;
     client->body_bytes = 12;
+    // The file the transfer was to replace stays as it was.
+    const std::string old_bytes = std::string("old file\0\r\n", 11) + std::string(70000, 'o');
+    write_file(out, old_bytes);
     const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/x";
     EXPECT_EQ(http_get_to_file(client.get(), url.c_str(), out.c_str()), 0);
     EXPECT_EQ(client->status_code, -1);
@@ -461,8 +547,36 @@ TEST_F(HttpTransfer, ConnectionFailure)
     EXPECT_EQ(client->body_bytes, 12);
     EXPECT_EQ(client->transfer_state, HTTP_CONNECTING);
     EXPECT_EQ(client->failure, HTTP_FAILED_CONNECT);
-    EXPECT_EQ(read_file(out), ""); // opened before connecting, left empty
+    EXPECT_TRUE(read_file(out) == old_bytes);
     EXPECT_EQ(http_poll(client.get()), 0);
+}
+
+// An existing file at the output path is replaced only once a reply's body
+// starts: a reply that fails in its head leaves it whole.
+TEST_F(HttpTransfer, OutputFileIsReplacedOnlyWhenTheBodyStarts)
+{
+    const std::string old_bytes(5000, 'o');
+    struct Case {
+        const char* name;
+        std::string reply;
+        std::string file;
+    };
+    const Case cases[] = {
+        {"a body", ok_head + "new", "new"},
+        {"an empty body", ok_head, ""},
+        {"a reply cut in its head", "HTTP/1.0 200 OK\r\nServer: x", old_bytes},
+        {"a body announced past the limit", "HTTP/1.0 200 OK\r\nContent-Length: 99999\r\n\r\nnew",
+         old_bytes},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        write_file(out, old_bytes);
+        client->body_limit = 1000;
+        ScriptedServer server({send_step(c.reply), close_step()});
+        run(server);
+        EXPECT_TRUE(read_file(out) == c.file);
+        client = new_http_client();
+    }
 }
 
 TEST_F(HttpTransfer, OutputFileThatCannotBeOpened)
@@ -504,9 +618,21 @@ TEST_F(HttpTransfer, LongestUrlAndUserAgentAreSentWhole)
     EXPECT_FALSE(unused.accepted());
 }
 
+// A reply head of exactly size bytes, line ends included: the status line,
+// header lines of 1 KiB, the empty line.
+std::string head_of_size(std::size_t size)
+{
+    std::string head = "HTTP/1.0 200 OK\r\n";
+    while (size - head.size() - 2 > 1024) {
+        head += "X-Fill: " + std::string(1024 - 10, 'f') + "\r\n";
+    }
+    head += "X-Last: " + std::string(size - head.size() - 2 - 10, 'l') + "\r\n";
+    return head + "\r\n";
+}
+
 // A status or header line of HTTP_BUFFER_SIZE - 4 bytes or more (before its
 // line feed) can never be read; one byte shorter still can, however the
-// bytes arrive.
+// bytes arrive. The head as a whole may take HTTP_HEAD_LIMIT bytes.
 TEST_F(HttpTransfer, OverlongHeadLinesFailTheTransfer)
 {
     const int longest = HTTP_BUFFER_SIZE - 5;
@@ -534,10 +660,16 @@ TEST_F(HttpTransfer, OverlongHeadLinesFailTheTransfer)
          "HTTP/1.0 200 " + std::string(static_cast<std::size_t>(longest) - 12, 'r') + "\n\n", -1,
          ""},
         {"status line without end", "HTTP/1.0 200 " + std::string(40000, 'r'), -1, ""},
+        {"head of the largest size", head_of_size(HTTP_HEAD_LIMIT), 200, "body"},
+        {"head one byte larger", head_of_size(HTTP_HEAD_LIMIT + 1), -1, ""},
+        // Each line well within the line limit, and no end to them.
+        {"1 KiB header lines without end",
+         head_of_size(HTTP_HEAD_LIMIT * 3).substr(0, HTTP_HEAD_LIMIT * 3 - 2), -1, ""},
     };
     for (const Case& c : cases) {
         for (int pieces : {1, 3}) {
             SCOPED_TRACE(std::string(c.name) + (pieces == 1 ? ", one send" : ", three sends"));
+            std::remove(out.c_str()); // a failed transfer would leave the last one's file
             std::vector<ServerStep> steps;
             const std::string all = c.head + "body";
             const std::size_t third = all.size() / 3;
@@ -555,13 +687,14 @@ TEST_F(HttpTransfer, OverlongHeadLinesFailTheTransfer)
             ScriptedServer server(steps);
             ASSERT_EQ(start(server), 1);
             if (c.status == -1) {
-                // Finishes although the server never closes.
-                ASSERT_TRUE(poll_to_end(client.get()));
+                // Finishes although the server never closes (it gives up
+                // waiting after 10 s).
+                ASSERT_TRUE(poll_to_end(client.get(), 5000));
                 expect_finished(-1, "");
                 server.release();
             } else {
-                const std::int64_t deadline = clock_ms() + 5000;
-                while (client->body_bytes < 4 && clock_ms() < deadline) {
+                const std::int64_t deadline = clock_monotonic_ms() + 5000;
+                while (client->body_bytes < 4 && clock_monotonic_ms() < deadline) {
                     http_poll(client.get());
                 }
                 server.release();
@@ -581,8 +714,8 @@ TEST_F(HttpTransfer, BodyPastTheLargestFileSizeFails)
         ScriptedServer server(
             {send_step(ok_head), wait_step(), send_step("0123456789"), wait_step(), close_step()});
         ASSERT_EQ(start(server), 1);
-        const std::int64_t deadline = clock_ms() + 5000;
-        while (client->transfer_state != HTTP_BODY && clock_ms() < deadline) {
+        const std::int64_t deadline = clock_monotonic_ms() + 5000;
+        while (client->transfer_state != HTTP_BODY && clock_monotonic_ms() < deadline) {
             http_poll(client.get());
         }
         ASSERT_EQ(client->transfer_state, HTTP_BODY);
@@ -590,7 +723,8 @@ TEST_F(HttpTransfer, BodyPastTheLargestFileSizeFails)
         client->body_bytes = INT_MAX - 10 + over;
         client->body_received = client->body_bytes;
         server.release();
-        while (client->connected != 0 && client->body_bytes < INT_MAX && clock_ms() < deadline) {
+        while (client->connected != 0 && client->body_bytes < INT_MAX &&
+               clock_monotonic_ms() < deadline) {
             http_poll(client.get());
         }
         if (over) {

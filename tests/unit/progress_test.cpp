@@ -1,8 +1,10 @@
 #include "app/progress.h"
+#include "platform/platform.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <string>
 
 namespace {
@@ -126,12 +128,43 @@ TEST(TransferUpdate, RedrawTickCarriesTheLeftover)
 TEST(TransferBegin, ResetsTheSums)
 {
     TransferProgress tp = {5, 6, 7, 8, 9};
+    const std::int64_t before = clock_monotonic_ms();
+    // Speed and time left count real time: a step of the wall clock is
+    // not seen.
+    clock_shift_wall(3600000);
     transfer_begin(&tp, 1234);
+    clock_shift_wall(-3600000);
     EXPECT_EQ(tp.total, 1234);
     EXPECT_EQ(tp.completed, 0);
     EXPECT_EQ(tp.tick_ms, 0);
     EXPECT_EQ(tp.start_ms, tp.last_ms);
-    EXPECT_GT(tp.start_ms, 1600000000000LL); // a wall clock, in milliseconds
+    EXPECT_GE(tp.start_ms, before);
+    EXPECT_LE(tp.start_ms, clock_monotonic_ms());
+}
+
+TEST(RetryText, NamesTheFileAndTheWholeSecondsLeftWithinOneLine)
+{
+    struct Case {
+        const char* file_name;
+        std::int64_t wait_ms;
+        const char* text;
+    };
+    const Case cases[] = {
+        {"game.pak", 4000, "Retrying game.pak in 4 s"},
+        {"game.pak", 3001, "Retrying game.pak in 4 s"},
+        {"game.pak", 1, "Retrying game.pak in 1 s"},
+        {"maps/forest.map", 71999, "Retrying forest.map in 72 s"},
+        {"a_very_long_file_name.pak", 2000, "Retrying a_very_lon... in 2 s"},
+        {"game.pak", 0, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        char text[PROGRESS_TEXT_SIZE] = "the last line";
+        EXPECT_EQ(transfer_write_retry_text(text, c.file_name, c.wait_ms), 1);
+        EXPECT_STREQ(text, c.text);
+        EXPECT_LE(std::strlen(text), static_cast<std::size_t>(PROGRESS_LINE_CHARS));
+        EXPECT_EQ(transfer_write_retry_text(text, c.file_name, c.wait_ms), 0) << "unchanged";
+    }
 }
 
 } // namespace

@@ -80,6 +80,15 @@ TEST_F(ScreensTest, EachScreenMatchesItsPicture)
     screen_show(SCREEN_DOWNLOAD);
     expect_matches_golden("screens/download");
 
+    // While a file waits for its next try, which and how long stand where
+    // the time left stood; the line goes with the wait.
+    std::snprintf(retry_text, sizeof retry_text, "%s", "Retrying game.pak in 4 s");
+    screen_show(SCREEN_DOWNLOAD);
+    expect_matches_golden("screens/download-retrying");
+    retry_text[0] = '\0';
+    screen_show(SCREEN_DOWNLOAD);
+    expect_matches_golden("screens/download");
+
     set_notes({"Quorvel 1.2", "New forest map", "Faster loading"});
     screen_show(SCREEN_READY);
     expect_matches_golden("screens/ready");

@@ -1,0 +1,194 @@
+// The update rules as the launcher and quorvelctl sync drive them: the
+// catalog fetch's limits and the downloads' retries, against scripted
+// servers on 127.0.0.1.
+#include "catalog/verify.h"
+#include "tests/support/http_driver.h"
+#include "tests/support/scripted_server.h"
+#include "tests/support/test_files.h"
+#include "update/update_core.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+// A server that keeps sending header lines, a few bytes at a time, never
+// ending its head: the catalog fetch ends at its time limit, as any failed
+// fetch, and the catalog in place stays. Downloads have no time limit.
+TEST(CatalogFetch, EndsAtItsTimeLimitAndLeavesTheCatalogInPlace)
+{
+    const std::string dir = make_scratch_dir();
+    const std::string catalog = dir + "/catalog.txt";
+    const std::string temporary = dir + "/catalog.txt.new";
+    const std::string in_place = "FILE\na.dat\n1\n0\na.dat\n";
+    write_file(catalog, in_place);
+    std::vector<ServerStep> drip = {send_step("HTTP/1.0 200 OK\r\n")};
+    for (int i = 0; i < 60; ++i) {
+        drip.push_back(pause_step(50));
+        drip.push_back(send_step("X-Drip: 1\r\n"));
+    }
+    drip.push_back(close_step());
+    ScriptedServer server(drip);
+    auto client = new_http_client();
+    update_fetch_begin(client.get(), server.url("/catalog.php").c_str(), temporary.c_str());
+    EXPECT_EQ(client->time_limit_ms, CATALOG_TIME_LIMIT_MS);
+    client->time_limit_ms = 300; // the same end, sooner
+    ASSERT_TRUE(poll_to_end(client.get(), 2000));
+    server.finish();
+    EXPECT_EQ(client->failure, HTTP_FAILED_TIME);
+    EXPECT_EQ(update_fetch_end(client.get(), temporary.c_str(), catalog.c_str()), 1);
+    EXPECT_EQ(read_file(catalog), in_place);
+    EXPECT_FALSE(fs_exists(temporary.c_str()));
+
+    DownloadRun run = {};
+    download_begin(&run, client.get(), nullptr, dir.c_str(), 0);
+    EXPECT_EQ(client->time_limit_ms, 0);
+}
+
+TEST(DownloadRetries, EachWaitsTwiceTheLastUpToTheLongestPlusAFifthAtMost)
+{
+    auto client = new_http_client();
+    DownloadRun run = {};
+    download_begin(&run, client.get(), nullptr, ".", 0);
+    EXPECT_EQ(run.first_wait_ms, DOWNLOAD_FIRST_WAIT_MS);
+    EXPECT_EQ(run.longest_wait_ms, DOWNLOAD_LONGEST_WAIT_MS);
+    EXPECT_EQ(download_retry_in_ms(&run), 0);
+    const std::pair<std::int32_t, std::int64_t> waits[] = {
+        {1, 1000}, {2, 2000}, {3, 4000}, {6, 32000}, {7, 60000}, {8, 60000}, {100000, 60000},
+    };
+    for (const auto& [retry, wait] : waits) {
+        SCOPED_TRACE(retry);
+        EXPECT_EQ(download_retry_wait_ms(&run, retry, 0), wait);
+        EXPECT_EQ(download_retry_wait_ms(&run, retry, 0x80000000u), wait + wait / 10);
+        EXPECT_EQ(download_retry_wait_ms(&run, retry, 0xFFFFFFFFu), wait + (wait - 1) / 5);
+    }
+}
+
+// One entry of ten bytes to download into a scratch folder, with short
+// waits: 40 ms before the first retry, 320 ms at most.
+class Downloads : public ::testing::Test {
+protected:
+    std::string dir = make_scratch_dir();
+    std::unique_ptr<HttpClient> client = new_http_client();
+    CatalogEntry* entry = entry_new();
+    DownloadRun run = {};
+
+    void SetUp() override
+    {
+        ASSERT_NE(entry, nullptr);
+        entry->kind = ENTRY_FILE;
+        std::snprintf(entry->file_name, sizeof entry->file_name, "%s", "game.pak");
+        std::snprintf(entry->local_path, sizeof entry->local_path, "%s/game.pak", dir.c_str());
+        write_file(entry->local_path, "0123456789");
+        entry_refresh(entry);
+        std::remove(entry->local_path);
+        entry->update = 1;
+    }
+
+    void TearDown() override { entry_free(entry); }
+
+    void begin(const std::string& url, std::int32_t max_tries)
+    {
+        std::snprintf(entry->url, sizeof entry->url, "%s", url.c_str());
+        download_begin(&run, client.get(), entry, dir.c_str(), max_tries);
+        run.first_wait_ms = 40;
+        run.longest_wait_ms = 320;
+    }
+
+    // Steps until the answer is not DOWNLOAD_RUNNING or a retry is waited for.
+    DownloadStep step_to_a_wait_or_end()
+    {
+        const std::int64_t deadline = clock_monotonic_ms() + 5000;
+        CatalogEntry* finished = nullptr;
+        DownloadStep step = DOWNLOAD_RUNNING;
+        while (step == DOWNLOAD_RUNNING && download_retry_in_ms(&run) == 0) {
+            if (clock_monotonic_ms() > deadline) {
+                ADD_FAILURE() << "the try did not end";
+                break;
+            }
+            step = download_step(&run, client.get(), &finished);
+            http_wait(client.get(), 5);
+        }
+        return step;
+    }
+};
+
+std::string refused_url()
+{
+    int port = 0;
+    {
+        ScriptedServer gone({close_step()});
+        port = gone.port();
+    }
+    return "http://127.0.0.1:" + std::to_string(port) + "/game.pak";
+}
+
+// A server that refuses every try: each retry comes only after its wait,
+// and sync's limit of tries still ends the run.
+TEST_F(Downloads, AFileThatNeverArrivesWaitsLongerBeforeEachTry)
+{
+    begin(refused_url(), 5);
+    std::vector<std::int64_t> tried_at;
+    CatalogEntry* finished = nullptr;
+    DownloadStep step = DOWNLOAD_RUNNING;
+    const std::int64_t deadline = clock_monotonic_ms() + 10000;
+    std::int32_t tries = 0;
+    while (step == DOWNLOAD_RUNNING && clock_monotonic_ms() < deadline) {
+        step = download_step(&run, client.get(), &finished);
+        if (run.tries != tries) {
+            tries = run.tries;
+            tried_at.push_back(clock_monotonic_ms());
+        }
+        sleep_ms(1);
+    }
+    EXPECT_EQ(step, DOWNLOAD_GAVE_UP);
+    ASSERT_EQ(tried_at.size(), 5u);
+    const std::int64_t least_gaps[] = {40, 80, 160, 320};
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_GE(tried_at[i + 1] - tried_at[i], least_gaps[i]) << "before try " << i + 2;
+    }
+}
+
+// Which tries count: one cut short after its body added bytes does not
+// (toward sync's limit, or toward a longer wait: the next wait is the first
+// one again), every other failed try does.
+TEST_F(Downloads, OnlyATryCutShortAfterAddingBytesIsNotCounted)
+{
+    struct Case {
+        const char* name;
+        std::string reply;
+        int counted;
+    };
+    const Case cases[] = {
+        {"200 cut short of its Content-Length",
+         "HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\n01234", 0},
+        {"206 cut short", "HTTP/1.1 206 Partial Content\r\nContent-Length: 10\r\n\r\n01", 0},
+        {"an error page cut short", "HTTP/1.0 404 Not Found\r\nContent-Length: 10\r\n\r\n<h1>", 1},
+        {"200 whole, other bytes", "HTTP/1.0 200 OK\r\n\r\nabcdefghij", 1},
+        {"200 past the record's size", "HTTP/1.0 200 OK\r\n\r\n0123456789abc", 1},
+        {"200 cut in its head", "HTTP/1.0 200 OK\r\nContent-Le", 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedServer server({send_step(c.reply), close_step()});
+        begin(server.url("/game.pak"), 1);
+        run.retries = 3; // three failed tries before this one
+        const DownloadStep step = step_to_a_wait_or_end();
+        server.finish();
+        EXPECT_EQ(run.tries, c.counted);
+        if (c.counted) {
+            EXPECT_EQ(step, DOWNLOAD_GAVE_UP);
+        } else {
+            EXPECT_EQ(step, DOWNLOAD_RUNNING);
+            EXPECT_GT(download_retry_in_ms(&run), 0);
+            EXPECT_LE(download_retry_in_ms(&run), 48); // the first wait
+            EXPECT_EQ(download_transfer_bytes(&run, client.get()), 0);
+        }
+        std::remove(entry->local_path);
+        client = new_http_client();
+    }
+}
+
+} // namespace
