@@ -25,10 +25,3 @@ int startup_paths(int argc, char** argv);
 // under APPDATA (the player's profile folder exists), the whole chain under
 // the fallback parents, which a fresh account may not have yet.
 void startup_make_data_directory();
-
-// Creates path and every missing folder above it. 1 when path is a folder.
-int make_folders(const char* path);
-
-// Creates every missing folder of relative_name's parent path below base
-// ("maps/deep/a.pak" creates base/maps and base/maps/deep). 1 when all exist.
-int make_parent_folders(const char* base, const char* relative_name);

@@ -66,6 +66,14 @@ int net_system_proxy(char* url, int url_size, char* bypass, int bypass_size);
 
 // 0 on success, -1 on failure; creates the last path component only.
 int fs_make_dir(const char* path);
+
+// Creates path and every missing folder above it. 1 when path is a folder.
+// (Portable, over fs_make_dir: platform/fs_common.cpp.)
+int make_folders(const char* path);
+
+// Creates every missing folder of relative_name's parent path below base
+// ("maps/deep/a.pak" creates base/maps and base/maps/deep). 1 when all exist.
+int make_parent_folders(const char* base, const char* relative_name);
 int fs_is_dir(const char* path);
 // 1 for a regular file only: a FIFO or a device in its place would block or
 // never end when read.

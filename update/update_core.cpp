@@ -1,6 +1,5 @@
 #include "update/update_core.h"
 
-#include "app/startup.h"
 #include "catalog/signing.h"
 #include "catalog/verify.h"
 #include "platform/platform.h"
