@@ -64,7 +64,8 @@ void set_up()
 }
 
 // Fetches the catalog into catalog.txt.new and puts it in place when it is
-// a whole catalog. Returns 1 when the fetch failed.
+// a whole catalog. 1 when a new catalog is in place; 0 when the fetch failed
+// or the window went away.
 int fetch_catalog()
 {
     char catalog_url[APP_PATH_SIZE];
@@ -77,12 +78,12 @@ int fetch_catalog()
         // A cut URL would ask some other resource: no request, a failed fetch.
         std::printf("Fetching Catalog: %.60s... (server address too long)\n", server_base);
         std::fflush(stdout);
-        return 1;
+        return 0;
     }
     std::printf("Fetching Catalog: %s\n", catalog_url);
     std::fflush(stdout);
     if (tmp_len < 0 || tmp_len >= APP_PATH_SIZE) {
-        return 1;
+        return 0;
     }
 
     update_fetch_begin(&http_client, catalog_url, temporary_path);
@@ -104,11 +105,11 @@ Next catalog_pass()
     if (window_gone(screen_show(SCREEN_CHECKING))) {
         return Next::End;
     }
-    const int fetch_failed = fetch_catalog();
+    const int fetched = fetch_catalog();
     if (window_is_closed()) {
         return Next::End;
     }
-    if (!fetch_failed && self_update_pass() == Next::End) {
+    if (fetched && self_update_pass() == Next::End) {
         return Next::End;
     }
     catalog_free(&entry_list);
@@ -118,7 +119,7 @@ Next catalog_pass()
         std::fflush(stdout);
         return Next::Ready;
     }
-    return fetch_failed ? Next::Retry : Next::Download;
+    return fetched ? Next::Download : Next::Retry;
 }
 
 // 1 when Retry was clicked, 0 when the window went away.

@@ -91,7 +91,7 @@ int cmd_sync(int argc, char** argv)
     std::printf("Fetching Catalog: %s\n", catalog_url);
     std::fflush(stdout);
     run_catalog_transfer(catalog_url, temporary_file);
-    const int fetched = !update_fetch_end(&sync_client, temporary_file, catalog_file);
+    const int fetched = update_fetch_end(&sync_client, temporary_file, catalog_file);
     if (!fetched) {
         std::fprintf(stderr,
                      "quorvelctl sync: catalog not fetched (status %d); using the local one\n",

@@ -158,7 +158,7 @@ int update_fetch_end(const HttpClient* client, const char* temporary_path, const
     // A cut reply ends with -1; a whole one must still read as a catalog.
     if (client->status_code != 200) {
         std::remove(temporary_path);
-        return 1;
+        return 0;
     }
     if (update_signed_mode()) {
         char* bytes = nullptr;
@@ -170,10 +170,10 @@ int update_fetch_end(const HttpClient* client, const char* temporary_path, const
         if (check != CATALOG_CHECK_OK) {
             std::fprintf(stderr, "catalog refused: %s\n", catalog_check_text(check));
             std::remove(temporary_path);
-            return 1;
+            return 0;
         }
     }
-    return catalog_install(temporary_path, catalog_file) ? 0 : 1;
+    return catalog_install(temporary_path, catalog_file);
 }
 
 void download_begin(DownloadRun* run, HttpClient* client, CatalogEntry* list,

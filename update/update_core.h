@@ -66,8 +66,8 @@ void update_fetch_begin(HttpClient* client, const char* catalog_url, const char*
 
 // After the transfer ended: a whole status-200 reply that reads as a catalog
 // (and in signed mode passes the checks) replaces catalog_file in one step;
-// anything else is removed and catalog_file left as it was. 1 when the
-// fetch failed.
+// anything else is removed and catalog_file left as it was. 1 when the new
+// catalog is in place, 0 when the fetch failed.
 int update_fetch_end(const HttpClient* client, const char* temporary_path,
                      const char* catalog_file);
 

@@ -38,7 +38,7 @@ TEST(CatalogFetch, EndsAtItsTimeLimitAndLeavesTheCatalogInPlace)
     ASSERT_TRUE(poll_to_end(client.get(), 2000));
     server.finish();
     EXPECT_EQ(client->failure, HTTP_FAILED_TIME);
-    EXPECT_EQ(update_fetch_end(client.get(), temporary.c_str(), catalog.c_str()), 1);
+    EXPECT_EQ(update_fetch_end(client.get(), temporary.c_str(), catalog.c_str()), 0);
     EXPECT_EQ(read_file(catalog), in_place);
     EXPECT_FALSE(fs_exists(temporary.c_str()));
 
