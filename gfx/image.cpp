@@ -168,6 +168,19 @@ void draw_with(const Image* image, std::int64_t left, std::int64_t right, std::i
 
 } // namespace
 
+// The reference forms visit every pixel of the clipped area in turn:
+// put(source pixel, buffer pixel).
+template <typename PutPixel>
+void blit_each_pixel(const Image* image, const BlitArea& a, PutPixel put)
+{
+    for (std::int64_t y = a.top; y < a.bottom; ++y) {
+        const std::uint8_t* row = source_row(image, a, y);
+        for (std::int64_t x = a.left; x < a.right; ++x) {
+            put(source_pixel(image, a, row, x), dest_pixel(x, y));
+        }
+    }
+}
+
 // Copies the first three bytes (R, G, B) of each pixel, whatever the pixel
 // size; a size below 3 would read past the picture, so it draws nothing.
 void blit_rgb_reference(const Image* image, std::int32_t left, std::int32_t right, std::int32_t top,
@@ -177,16 +190,11 @@ void blit_rgb_reference(const Image* image, std::int32_t left, std::int32_t righ
     if (!blit_clip(image, &a) || image->bytes_per_pixel < 3) {
         return;
     }
-    for (std::int64_t y = a.top; y < a.bottom; ++y) {
-        const std::uint8_t* row = source_row(image, a, y);
-        for (std::int64_t x = a.left; x < a.right; ++x) {
-            const std::uint8_t* s = source_pixel(image, a, row, x);
-            std::uint8_t* d = dest_pixel(x, y);
-            d[0] = s[2];
-            d[1] = s[1];
-            d[2] = s[0];
-        }
-    }
+    blit_each_pixel(image, a, [](const std::uint8_t* s, std::uint8_t* d) {
+        d[0] = s[2];
+        d[1] = s[1];
+        d[2] = s[0];
+    });
 }
 
 void blit_rgba_reference(const Image* image, std::int32_t left, std::int32_t right,
@@ -196,25 +204,20 @@ void blit_rgba_reference(const Image* image, std::int32_t left, std::int32_t rig
     if (!blit_clip(image, &a) || image->bytes_per_pixel != 4) {
         return;
     }
-    for (std::int64_t y = a.top; y < a.bottom; ++y) {
-        const std::uint8_t* row = source_row(image, a, y);
-        for (std::int64_t x = a.left; x < a.right; ++x) {
-            const std::uint8_t* s = source_pixel(image, a, row, x);
-            std::uint8_t* d = dest_pixel(x, y);
-            const unsigned alpha = s[3];
-            if (alpha == 255) {
-                d[0] = s[2];
-                d[1] = s[1];
-                d[2] = s[0];
-            } else if (alpha != 0) {
-                // Divides by 256, not 255: a blended channel never exceeds 254.
-                const unsigned keep = 255 - alpha;
-                d[0] = static_cast<std::uint8_t>((d[0] * keep + s[2] * alpha) >> 8);
-                d[1] = static_cast<std::uint8_t>((d[1] * keep + s[1] * alpha) >> 8);
-                d[2] = static_cast<std::uint8_t>((d[2] * keep + s[0] * alpha) >> 8);
-            }
+    blit_each_pixel(image, a, [](const std::uint8_t* s, std::uint8_t* d) {
+        const unsigned alpha = s[3];
+        if (alpha == 255) {
+            d[0] = s[2];
+            d[1] = s[1];
+            d[2] = s[0];
+        } else if (alpha != 0) {
+            // Divides by 256, not 255: a blended channel never exceeds 254.
+            const unsigned keep = 255 - alpha;
+            d[0] = static_cast<std::uint8_t>((d[0] * keep + s[2] * alpha) >> 8);
+            d[1] = static_cast<std::uint8_t>((d[1] * keep + s[1] * alpha) >> 8);
+            d[2] = static_cast<std::uint8_t>((d[2] * keep + s[0] * alpha) >> 8);
         }
-    }
+    });
 }
 
 // The fast forms: the same clipping and the same pixels, but each buffer row
