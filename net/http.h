@@ -111,7 +111,8 @@ int http_get(HttpClient* client, const char* url);
 int http_poll(HttpClient* client);
 int http_is_active(const HttpClient* client);
 
-// For callers with no window to keep alive: waits up to timeout_ms for the
-// server while the transfer has sent its request and holds nothing unread,
-// so that a quiet server costs no spinning; returns at once otherwise.
+// Waits up to timeout_ms for the server while the transfer has sent its
+// request and holds nothing unread, so that a quiet server costs no
+// spinning; returns at once otherwise. quorvelctl waits here between polls;
+// the launcher waits a millisecond at a time, so its window stays live.
 void http_wait(const HttpClient* client, int timeout_ms);
