@@ -1,6 +1,7 @@
 #include "net/http.h"
 
 #include "net/http_internal.h"
+#include "net/http_route.h"
 #include "net/socket_buffers.h"
 
 #include <cctype>
@@ -138,10 +139,26 @@ void abandon_transfer(HttpClient* client, HttpFailure failure)
 
 // Opens the body's file when the body starts, replacing what stood there.
 // Only a reply that got this far replaces it: one that failed sooner
-// (refused, silent, cut in its head) leaves the old file whole.
+// (refused, silent, cut in its head) leaves the old file whole. A transfer
+// that asked for the rest of a file appends a 206 for exactly that rest,
+// starts again on a 200, and stores no other reply's body.
 void open_body_file(HttpClient* client)
 {
-    std::FILE* file = std::fopen(client->out_path, "wb");
+    std::FILE* file = nullptr;
+    if (client->range_from > 0 && client->status_code == 206) {
+        if (client->range_start != client->range_from ||
+            (client->expected_total >= 0 && client->range_total != client->expected_total)) {
+            client->out_path[0] = '\0';
+            abandon_transfer(client, HTTP_FAILED_RANGE);
+            return;
+        }
+        file = fs_open_append(client->out_path);
+    } else if (client->range_from > 0 && client->status_code != 200) {
+        client->out_path[0] = '\0'; // an error page: the part kept stays whole
+        return;
+    } else {
+        file = std::fopen(client->out_path, "wb");
+    }
     client->out_path[0] = '\0';
     if (file == nullptr) {
         abandon_transfer(client, HTTP_FAILED_WRITE);
@@ -209,12 +226,84 @@ std::int64_t content_length_of(const char* line)
     }
     std::int64_t value = 0;
     for (; *c >= '0' && *c <= '9'; ++c) {
-        value = value < INT64_MAX / 10 - 10 ? value * 10 + (*c - '0') : INT64_MAX / 10;
+        // Past 63 bits the length is held at the largest value: more than
+        // any body limit, never a wrapped small one.
+        value = value <= (INT64_MAX - 9) / 10 ? value * 10 + (*c - '0') : INT64_MAX;
     }
     while (*c == ' ' || *c == '\t') {
         ++c;
     }
     return *c == '\0' ? value : -1;
+}
+
+// The value of a header line named name (lower case, with its colon) with
+// blanks around it removed, or null when the line has another name.
+const char* header_value(const char* line, const char* name)
+{
+    for (int i = 0; name[i] != '\0'; ++i) {
+        if (std::tolower(static_cast<unsigned char>(line[i])) != name[i]) {
+            return nullptr;
+        }
+    }
+    const char* value = line + std::strlen(name);
+    while (*value == ' ' || *value == '\t') {
+        ++value;
+    }
+    return value;
+}
+
+void copy_value(char* to, const char* value, int size)
+{
+    std::size_t n = std::strlen(value);
+    while (n > 0 && (value[n - 1] == ' ' || value[n - 1] == '\t')) {
+        --n;
+    }
+    if (n >= static_cast<std::size_t>(size)) {
+        to[0] = '\0'; // cut, it would name another thing
+        return;
+    }
+    std::memcpy(to, value, n);
+    to[n] = '\0';
+}
+
+// "bytes START-END/TOTAL" into the client (-1 for what it does not give).
+void read_content_range(HttpClient* client, const char* value)
+{
+    long long start = -1;
+    long long end = -1;
+    long long total = -1;
+    char total_text[32] = "";
+    if (std::sscanf(value, "bytes %lld-%lld/%31s", &start, &end, total_text) == 3 && start >= 0 &&
+        end >= start) {
+        client->range_start = start;
+        if (std::sscanf(total_text, "%lld", &total) == 1 && total > end) {
+            client->range_total = total;
+        }
+    }
+}
+
+// Keeps what resume and redirects need of one header line.
+void read_header(HttpClient* client, const char* line)
+{
+    const char* value = nullptr;
+    if ((value = header_value(line, "location:")) != nullptr) {
+        copy_value(client->location, value, HTTP_TEXT_SIZE);
+    } else if ((value = header_value(line, "content-range:")) != nullptr) {
+        read_content_range(client, value);
+    } else if ((value = header_value(line, "etag:")) != nullptr) {
+        // A weak ETag may not stand in If-Range; Last-Modified then serves.
+        if (value[0] == '"') {
+            copy_value(client->validator, value, HTTP_VALIDATOR_SIZE);
+        }
+    } else if ((value = header_value(line, "last-modified:")) != nullptr &&
+               client->validator[0] != '"') {
+        copy_value(client->validator, value, HTTP_VALIDATOR_SIZE);
+    }
+}
+
+int is_redirect(int status)
+{
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
 
 // Replies to a GET that carry no body whatever their headers say.
@@ -364,8 +453,8 @@ int http_format_request(char* out, int size, const char* request_path, const cha
         return 0;
     }
     const int length = std::snprintf(out, static_cast<std::size_t>(size),
-                                     "GET %s HTTP/1.0\nHost: %s\nAccept: */*\nConnection: "
-                                     "close\nUser-Agent: %s\n\n",
+                                     "GET %s HTTP/1.0\r\nHost: %s\r\nAccept: */*\r\nConnection: "
+                                     "close\r\nUser-Agent: %s\r\n\r\n",
                                      request_path, host_name, user_agent);
     if (length < 0) {
         out[0] = '\0';
@@ -405,6 +494,18 @@ void http_init(HttpClient* client)
     client->window_start_ms = 0;
     client->window_bytes = 0;
     client->head_bytes = 0;
+    client->range_from = 0;
+    client->expected_total = -1;
+    client->if_range[0] = '\0';
+    client->validator[0] = '\0';
+    client->range_start = -1;
+    client->range_total = -1;
+    client->location[0] = '\0';
+    client->redirects = 0;
+    client->redirect_limit = HTTP_REDIRECT_LIMIT;
+    client->proxy = nullptr;
+    client->rate_limit = nullptr;
+    client->via_proxy = 0;
 }
 
 void http_set_user_agent(HttpClient* client, const char* text)
@@ -436,7 +537,14 @@ int http_start(HttpClient* client, const char* url)
     client->body_received = 0;
     client->reply_status = 0;
     client->head_bytes = 0;
-    client->started_ms = clock_monotonic_ms();
+    client->validator[0] = '\0';
+    client->range_start = -1;
+    client->range_total = -1;
+    client->location[0] = '\0';
+    client->via_proxy = client->proxy != nullptr && http_proxy_serves(client->proxy, host_name);
+    if (client->redirects == 0) {
+        client->started_ms = clock_monotonic_ms();
+    }
     client->socket_handle = net_socket();
     client->transfer_state = HTTP_CONNECTING;
     // The connection is made without blocking and waited for with a bound:
@@ -444,7 +552,8 @@ int http_start(HttpClient* client, const char* url)
     // the system's minutes of retries.
     if (client->socket_handle == NET_INVALID_SOCKET ||
         net_set_nonblocking(client->socket_handle) != 0 ||
-        !net_connect(client->socket_handle, host_name, port) ||
+        !net_connect(client->socket_handle, client->via_proxy ? client->proxy->host : host_name,
+                     client->via_proxy ? client->proxy->port : port) ||
         !net_connect_wait(client->socket_handle, client->connect_timeout_ms)) {
         if (client->socket_handle != NET_INVALID_SOCKET) {
             net_close(client->socket_handle);
@@ -471,22 +580,85 @@ int http_start(HttpClient* client, const char* url)
 
 namespace {
 
+// The request for the started transfer: through a proxy the absolute URL,
+// then the range asked for and the proxy's credentials when there are.
+int format_full_request(HttpClient* client)
+{
+    char target[HTTP_TEXT_SIZE + 32];
+    if (client->via_proxy) {
+        char port[16] = "";
+        if (client->port != HTTP_DEFAULT_PORT) {
+            std::snprintf(port, sizeof port, ":%d", static_cast<int>(client->port));
+        }
+        std::snprintf(target, sizeof target, "http://%s%s%s", client->host_name, port,
+                      client->request_path);
+    } else {
+        copy_text(target, client->request_path, sizeof target);
+    }
+    int length = http_format_request(client->request_text, HTTP_BUFFER_SIZE, target,
+                                     client->host_name, client->user_agent);
+    // The extra lines go in before the empty line that ends the head.
+    length -= 2;
+    char* at = client->request_text + length;
+    const std::size_t room = static_cast<std::size_t>(HTTP_BUFFER_SIZE - length);
+    int added = 0;
+    if (client->range_from > 0) {
+        added +=
+            std::snprintf(at + added, room - static_cast<std::size_t>(added),
+                          "Range: bytes=%lld-\r\n", static_cast<long long>(client->range_from));
+        if (client->if_range[0] != '\0') {
+            added += std::snprintf(at + added, room - static_cast<std::size_t>(added),
+                                   "If-Range: %s\r\n", client->if_range);
+        }
+    }
+    if (client->via_proxy && client->proxy->authorization[0] != '\0') {
+        added += std::snprintf(at + added, room - static_cast<std::size_t>(added),
+                               "Proxy-Authorization: %s\r\n", client->proxy->authorization);
+    }
+    added += std::snprintf(at + added, room - static_cast<std::size_t>(added), "\r\n");
+    return length + added < HTTP_BUFFER_SIZE ? length + added : 0;
+}
+
 // Steps 1 to 3 shared by both GET operations.
 int start_get(HttpClient* client, const char* url)
 {
     if (!http_start(client, url)) {
         return 0;
     }
-    client->request_pending =
-        http_format_request(client->request_text, HTTP_BUFFER_SIZE, client->request_path,
-                            client->host_name, client->user_agent);
+    client->request_pending = format_full_request(client);
     client->status_code = 0;
     return 1;
+}
+
+// A redirect with a Location: the same request again at the target, on a
+// new connection (which blocks as any start does). 0 when it cannot be
+// followed: a sixth hop (a loop ends here too), a target that is not
+// http://, or one that does not resolve.
+int follow_redirect(HttpClient* client)
+{
+    char target[HTTP_TEXT_SIZE];
+    if (client->redirects >= client->redirect_limit ||
+        !http_resolve_location(client->url, client->location, target, sizeof target) ||
+        (std::strncmp(target, "http://", 7) != 0 && std::strncmp(target, "HTTP://", 7) != 0)) {
+        return 0;
+    }
+    net_close(client->socket_handle);
+    client->connected = 0;
+    client->active = 0;
+    ++client->redirects;
+    return start_get(client, target);
 }
 
 } // namespace
 
 int http_get_to_file(HttpClient* client, const char* url, const char* output_path)
+{
+    return http_get_range_to_file(client, url, output_path, 0, "", -1);
+}
+
+int http_get_range_to_file(HttpClient* client, const char* url, const char* output_path,
+                           std::int64_t range_from, const char* validator,
+                           std::int64_t expected_total)
 {
     // Whether the path can be written is learnt before any connection, so
     // that one that cannot (a folder in its place, a running program) makes
@@ -507,6 +679,11 @@ int http_get_to_file(HttpClient* client, const char* url, const char* output_pat
         client->failure = HTTP_FAILED_FILE;
         return 0;
     }
+    client->range_from = range_from > 0 ? range_from : 0;
+    client->expected_total = expected_total;
+    copy_text(client->if_range, fits(validator, HTTP_VALIDATOR_SIZE) ? validator : "",
+              HTTP_VALIDATOR_SIZE);
+    client->redirects = 0;
     if (!start_get(client, url)) {
         return 0;
     }
@@ -518,6 +695,10 @@ int http_get_to_file(HttpClient* client, const char* url, const char* output_pat
 
 int http_get(HttpClient* client, const char* url)
 {
+    client->range_from = 0;
+    client->expected_total = -1;
+    client->if_range[0] = '\0';
+    client->redirects = 0;
     if (!start_get(client, url)) {
         return 0;
     }
@@ -550,12 +731,23 @@ int http_poll(HttpClient* client)
     // net_recv_append makes its own readiness probe: no second one here.
     if (client->connected != 0) {
         const int before = client->response_len;
-        if (net_recv_append(client->socket_handle, client->response_data, &client->response_len,
-                            HTTP_BUFFER_SIZE, 0) == -1) {
+        // Under a rate limit a receive takes no more than the limit allows
+        // now; the rest waits in the socket, and the sender slows with it.
+        int capacity = HTTP_BUFFER_SIZE;
+        if (client->rate_limit != nullptr) {
+            const std::int64_t allowed = rate_limit_allowance(
+                client->rate_limit, clock_monotonic_ms(), HTTP_BUFFER_SIZE - before - 4);
+            capacity = allowed > 0 ? before + 4 + static_cast<int>(allowed) : 0;
+        }
+        if (capacity > 0 && net_recv_append(client->socket_handle, client->response_data,
+                                            &client->response_len, capacity, 0) == -1) {
             close_connection(client);
         }
         if (client->response_len != before) {
             client->window_bytes += client->response_len - before;
+            if (client->rate_limit != nullptr) {
+                rate_limit_spend(client->rate_limit, client->response_len - before);
+            }
         }
         check_time_limits(client, client->response_len != before);
     }
@@ -590,9 +782,28 @@ int http_poll(HttpClient* client)
             head_refused = 1;
         } else if (line_length == 0) {
             client->transfer_state = HTTP_BODY;
-        } else if (client->content_length < 0) {
-            client->content_length = content_length_of(line);
+        } else {
+            if (client->content_length < 0) {
+                client->content_length = content_length_of(line);
+            }
+            read_header(client, line);
         }
+    }
+    if (client->transfer_state == HTTP_BODY && is_redirect(client->status_code) &&
+        client->location[0] != '\0' && client->redirect_limit > 0) {
+        // Nothing of a redirect's body is stored: the file keeps its bytes.
+        if (!follow_redirect(client)) {
+            if (client->active != 0 || client->connected != 0) {
+                abandon_transfer(client, HTTP_FAILED_REDIRECT);
+            } else if (client->failure == HTTP_FAILED_NONE) {
+                client->status_code = -1;
+                client->failure = HTTP_FAILED_REDIRECT;
+            }
+            client->active = 0;
+            client->out_path[0] = '\0';
+            return 0;
+        }
+        return 1;
     }
     if (client->transfer_state == HTTP_BODY && client->content_length > client->body_limit &&
         status_has_body(client->status_code)) {
@@ -643,6 +854,13 @@ void http_wait(const HttpClient* client, int timeout_ms)
 {
     if (client->active != 0 && client->connected != 0 && client->response_len == 0 &&
         client->request_pending == 0) {
-        net_can_read(client->socket_handle, timeout_ms);
+        // Held back by the rate limit, the socket is ready at once: the
+        // wait is for the limit, not for the server.
+        const int held = client->rate_limit != nullptr ? rate_limit_wait_ms(client->rate_limit) : 0;
+        if (held > 0) {
+            sleep_ms(held < timeout_ms ? held : timeout_ms);
+        } else {
+            net_can_read(client->socket_handle, timeout_ms);
+        }
     }
 }

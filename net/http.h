@@ -13,6 +13,12 @@
 constexpr int HTTP_BUFFER_SIZE = 16384;
 constexpr int HTTP_TEXT_SIZE = 4096;
 constexpr int HTTP_USER_AGENT_SIZE = 128;
+constexpr int HTTP_VALIDATOR_SIZE = 256;
+// The most redirects one transfer follows; a sixth is a failed transfer.
+constexpr int HTTP_REDIRECT_LIMIT = 5;
+
+struct HttpProxy;
+struct RateLimit;
 
 enum HttpState : std::int32_t {
     HTTP_IDLE = 0,
@@ -37,13 +43,15 @@ enum HttpFailure : std::int32_t {
     HTTP_FAILED_WRITE = 9,      // the body could not be stored (a full disk, a file gone)
     HTTP_FAILED_SLOW = 10,      // fewer bytes than the low-rate limit in one of its windows
     HTTP_FAILED_TIME = 11,      // the transfer passed its time limit
+    HTTP_FAILED_RANGE = 12,     // a 206 for another range or total than asked: nothing stored
+    HTTP_FAILED_REDIRECT = 13,  // a sixth redirect, or one to a target it cannot follow
 };
 
 // Limits a fresh client starts with; callers may change the fields between
 // transfers.
 constexpr int HTTP_CONNECT_TIMEOUT_MS = 10000;
 constexpr int HTTP_IDLE_TIMEOUT_MS = 60000;
-constexpr std::int64_t HTTP_BODY_LIMIT = 2147483647;
+constexpr std::int64_t HTTP_BODY_LIMIT = INT64_MAX / 2;
 // A link so slow that fewer bytes than these arrive in a window of this
 // length is as good as gone: a byte every 25 s would otherwise hold a
 // transfer for ever, while any real link, however slow, brings more.
@@ -102,11 +110,47 @@ struct HttpClient {
     std::int64_t window_bytes;
     // Bytes of the reply's head taken so far.
     std::int32_t head_bytes;
+    // The range the transfer asked for (http_get_range_to_file): from
+    // range_from on, of a file expected_total long (-1: any), with if_range
+    // as its If-Range validator; range_from 0 for the whole file.
+    std::int64_t range_from;
+    std::int64_t expected_total;
+    char if_range[HTTP_VALIDATOR_SIZE];
+    // From the reply's head: its validator (a strong ETag, else
+    // Last-Modified; empty when none), its Content-Range start and total
+    // (-1 when none) and its Location.
+    char validator[HTTP_VALIDATOR_SIZE];
+    std::int64_t range_start;
+    std::int64_t range_total;
+    char location[HTTP_TEXT_SIZE];
+    // Redirects this transfer followed (301, 302, 303, 307, 308 with a
+    // Location, each to an http:// target; the last URL is in url).
+    std::int32_t redirects;
+    // The most redirects a transfer follows (HTTP_REDIRECT_LIMIT); 0 to
+    // follow none and take a redirect's reply as any other.
+    std::int32_t redirect_limit;
+    // Set by the caller, null for none: the proxy requests go through where
+    // it serves their host, and the rate limit every receive keeps to.
+    const HttpProxy* proxy;
+    RateLimit* rate_limit;
+    // Whether the current connection goes to the proxy.
+    std::int32_t via_proxy;
 };
 
 void http_init(HttpClient* client);
 void http_set_user_agent(HttpClient* client, const char* text);
 int http_get_to_file(HttpClient* client, const char* url, const char* output_path);
+
+// The same for the rest of a file: asks for the bytes from range_from on
+// ("Range: bytes=N-", with "If-Range: <validator>" when one is given). A 206
+// whose Content-Range starts at range_from (and totals expected_total when
+// that is not -1) is appended to output_path; a 200 replaces it from the
+// first byte; any other reply leaves it as it was (its body is not stored;
+// a 206 that does not fit fails with HTTP_FAILED_RANGE). range_from 0 is
+// http_get_to_file.
+int http_get_range_to_file(HttpClient* client, const char* url, const char* output_path,
+                           std::int64_t range_from, const char* validator,
+                           std::int64_t expected_total);
 int http_get(HttpClient* client, const char* url);
 int http_poll(HttpClient* client);
 int http_is_active(const HttpClient* client);

@@ -67,6 +67,13 @@ int net_system_proxy(char* url, int url_size, char* bypass, int bypass_size);
 // 0 on success, -1 on failure; creates the last path component only.
 int fs_make_dir(const char* path);
 
+// The size of a regular file in 64 bits; -1 for anything else.
+std::int64_t fs_file_size(const char* path);
+
+// An existing regular file opened for writing at its end ("ab" with
+// offsets past 2 GiB on every build); null when it cannot be.
+std::FILE* fs_open_append(const char* path);
+
 // Creates path and every missing folder above it. 1 when path is a folder.
 // (Portable, over fs_make_dir: platform/fs_common.cpp.)
 int make_folders(const char* path);

@@ -37,6 +37,18 @@ int fs_is_file(const char* path)
     return attributes(path, &info) && S_ISREG(info.st_mode) ? 1 : 0;
 }
 
+std::int64_t fs_file_size(const char* path)
+{
+    struct stat info = {};
+    return attributes(path, &info) && S_ISREG(info.st_mode) ? static_cast<std::int64_t>(info.st_size)
+                                                            : -1;
+}
+
+std::FILE* fs_open_append(const char* path)
+{
+    return fs_is_file(path) ? std::fopen(path, "ab") : nullptr;
+}
+
 int fs_replace(const char* from, const char* to)
 {
     return std::rename(from, to) == 0 ? 1 : 0;

@@ -34,6 +34,28 @@ int fs_replace(const char* from, const char* to)
     return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 1 : 0;
 }
 
+std::int64_t fs_file_size(const char* path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
+        return -1;
+    }
+    return (static_cast<std::int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+std::FILE* fs_open_append(const char* path)
+{
+    // msvcrt's own append mode positions with 32-bit offsets: the end of a
+    // file past 2 GiB is found with the 64-bit seek instead.
+    std::FILE* file = fs_file_size(path) >= 0 ? std::fopen(path, "r+b") : nullptr;
+    if (file != nullptr && _fseeki64(file, 0, SEEK_END) != 0) {
+        std::fclose(file);
+        return nullptr;
+    }
+    return file;
+}
+
 std::FILE* fs_create_private(const char* path)
 {
     // The user's own folders already keep others out.

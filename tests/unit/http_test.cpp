@@ -293,16 +293,17 @@ TEST(HttpParseUrl, RefusesAUrlLongerThanTheRecordHolds)
     EXPECT_EQ(refused.host, "unchanged");
 }
 
-TEST(HttpRequestText, ExactBytesWithBareLineFeeds)
+// Lines end in CR LF: Apache and lighttpd answer 400 to bare line feeds.
+TEST(HttpRequestText, ExactBytesWithCrLf)
 {
     char out[HTTP_BUFFER_SIZE];
     const int length = http_format_request(out, sizeof out, "/a b?c=1", "h", "Quorvel_Launcher");
-    const std::string expected = "GET /a b?c=1 HTTP/1.0\n"
-                                 "Host: h\n"
-                                 "Accept: */*\n"
-                                 "Connection: close\n"
-                                 "User-Agent: Quorvel_Launcher\n"
-                                 "\n";
+    const std::string expected = "GET /a b?c=1 HTTP/1.0\r\n"
+                                 "Host: h\r\n"
+                                 "Accept: */*\r\n"
+                                 "Connection: close\r\n"
+                                 "User-Agent: Quorvel_Launcher\r\n"
+                                 "\r\n";
     EXPECT_EQ(std::string(out, static_cast<std::size_t>(length)), expected);
     EXPECT_EQ(std::strlen(out), expected.size());
 }
@@ -317,7 +318,7 @@ TEST(HttpRequestText, LargestFieldsFitTheBuffer)
         http_format_request(out, sizeof out, path.c_str(), host.c_str(), agent.c_str());
     EXPECT_LT(length, HTTP_BUFFER_SIZE);
     const std::string text(out, static_cast<std::size_t>(length));
-    EXPECT_EQ(text.substr(text.size() - agent.size() - 2), agent + "\n\n");
+    EXPECT_EQ(text.substr(text.size() - agent.size() - 4), agent + "\r\n\r\n");
 }
 
 TEST(HttpInit, ResetsTheRecordButNotTheSocket)

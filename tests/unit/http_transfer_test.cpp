@@ -83,12 +83,12 @@ TEST_F(HttpTransfer, SendsTheExactRequest)
 {
     ScriptedServer server({send_step(ok_head + "x"), close_step()});
     run(server, "/quorvel/data/a b.txt?x=1");
-    EXPECT_EQ(server.request(), "GET /quorvel/data/a b.txt?x=1 HTTP/1.0\n"
-                                "Host: 127.0.0.1\n"
-                                "Accept: */*\n"
-                                "Connection: close\n"
-                                "User-Agent: Quorvel_Launcher\n"
-                                "\n");
+    EXPECT_EQ(server.request(), "GET /quorvel/data/a b.txt?x=1 HTTP/1.0\r\n"
+                                "Host: 127.0.0.1\r\n"
+                                "Accept: */*\r\n"
+                                "Connection: close\r\n"
+                                "User-Agent: Quorvel_Launcher\r\n"
+                                "\r\n");
     EXPECT_EQ(client->port, server.port());
     EXPECT_STREQ(client->host_name, "127.0.0.1");
     EXPECT_STREQ(client->request_path, "/quorvel/data/a b.txt?x=1");
@@ -465,7 +465,7 @@ TEST_F(HttpTransfer, GetWithoutFileThrowsTheBodyAway)
     EXPECT_EQ(client->body_bytes, 0);
     EXPECT_EQ(client->body_received, 50000);
     EXPECT_EQ(client->transfer_state, HTTP_BODY);
-    EXPECT_EQ(server.request().rfind("GET /x HTTP/1.0\n", 0), 0u);
+    EXPECT_EQ(server.request().rfind("GET /x HTTP/1.0\r\n", 0), 0u);
 }
 
 TEST_F(HttpTransfer, HttpsIsRefusedWithoutNetworkActivity)
@@ -606,9 +606,9 @@ TEST_F(HttpTransfer, LongestUrlAndUserAgentAreSentWhole)
     ASSERT_TRUE(poll_to_end(client.get()));
     server.finish();
     EXPECT_EQ(server.request(), "GET /" + path_tail +
-                                    " HTTP/1.0\nHost: 127.0.0.1\nAccept: */*\n"
-                                    "Connection: close\nUser-Agent: " +
-                                    agent + "\n\n");
+                                    " HTTP/1.0\r\nHost: 127.0.0.1\r\nAccept: */*\r\n"
+                                    "Connection: close\r\nUser-Agent: " +
+                                    agent + "\r\n\r\n");
 
     ScriptedServer unused({close_step()});
     const std::string too_long = unused.url("/") + std::string(HTTP_TEXT_SIZE, 'p');
@@ -707,7 +707,7 @@ TEST_F(HttpTransfer, OverlongHeadLinesFailTheTransfer)
     }
 }
 
-TEST_F(HttpTransfer, BodyPastTheLargestFileSizeFails)
+TEST_F(HttpTransfer, BodyPastTheBodyLimitFailsAndSizesPast2GiBDoNot)
 {
     for (int over : {0, 1}) {
         SCOPED_TRACE(over ? "one byte too many" : "exactly the largest size");
@@ -719,11 +719,11 @@ TEST_F(HttpTransfer, BodyPastTheLargestFileSizeFails)
             http_poll(client.get());
         }
         ASSERT_EQ(client->transfer_state, HTTP_BODY);
-        // Stands in for 2 GiB already written.
-        client->body_bytes = INT_MAX - 10 + over;
+        // Stands in for all but ten bytes of the limit (far past 2 GiB).
+        client->body_bytes = HTTP_BODY_LIMIT - 10 + over;
         client->body_received = client->body_bytes;
         server.release();
-        while (client->connected != 0 && client->body_bytes < INT_MAX &&
+        while (client->connected != 0 && client->body_bytes < HTTP_BODY_LIMIT &&
                clock_monotonic_ms() < deadline) {
             http_poll(client.get());
         }
@@ -732,7 +732,7 @@ TEST_F(HttpTransfer, BodyPastTheLargestFileSizeFails)
             EXPECT_EQ(client->status_code, -1);
             EXPECT_EQ(http_poll(client.get()), 0);
         } else {
-            EXPECT_EQ(client->body_bytes, INT_MAX);
+            EXPECT_EQ(client->body_bytes, HTTP_BODY_LIMIT);
             EXPECT_EQ(client->status_code, 200);
             server.release();
             ASSERT_TRUE(poll_to_end(client.get()));
