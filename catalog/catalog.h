@@ -107,12 +107,12 @@ int catalog_text_read(const char* path, char** bytes, std::int64_t* length);
 // The entry list of a catalog's bytes. Either prefix may be empty; a
 // non-empty prefix is joined to the name with "/". Names are stored in the
 // form catalog_name_normalize gives, so every build lays out the same tree.
-// Records are dropped with one standard-error line each for an unsafe name
-// or a URL or path too long. Records that name one file (letter case and
-// the separator ignored) with the same size, CRC-32 and SHA-256 are one
-// entry that keeps the roles of all of them; with different contents the
-// later record stands, with one standard-error line. Null when it holds no
-// record.
+// Records are dropped with one standard-error line each for an unsafe name,
+// a URL or path too long, or a size past 63 bits. Records that name one
+// file (letter case and the separator ignored) with the same size, CRC-32
+// and SHA-256 are one entry that keeps the roles of all of them; with
+// different contents the later record stands, with one standard-error line.
+// Null when it holds no record.
 CatalogEntry* catalog_parse(const char* bytes, std::int64_t length, const char* local_prefix,
                             const char* url_prefix);
 
@@ -148,12 +148,13 @@ void catalog_free(CatalogEntry** head);
 // The console dump of a list, to standard output.
 void catalog_print(const CatalogEntry* head);
 
-// Writes a list in catalog form: each entry's url_name and file_name (and
-// its SHA256 line when it has one), the
-// fields catalog_load reads, so a list written and loaded again with the
-// same prefixes is the same list. 1 when every byte was written and the file
-// closed cleanly; 0 when it could not be created, written or closed, so a
-// publisher's tool can tell a full disk from success.
+// Writes a list in catalog form, head first: each entry's url_name and
+// file_name (and its SHA256 line when it has one), the fields catalog_load
+// reads, so a list written and loaded again with the same prefixes holds
+// the same entries, in reverse order (a load puts the last record first). 1
+// when every byte was written and the file closed cleanly; 0 when it could
+// not be created, written or closed, so a publisher's tool can tell a full
+// disk from success.
 int catalog_write(const CatalogEntry* head, const char* path);
 
 // One entry's written form into out (size bytes); its length, or -1 when

@@ -10,9 +10,9 @@
 
 constexpr int NOTES_LINE_SIZE = 64;
 
-// Files this large are checked from a mapping where the platform maps them
-// (no copy through a buffer); a smaller one costs less as one read than as
-// a mapping's set-up and faults.
+// Files this large may be checked from a mapping (fs_scan_file: no copy
+// through a buffer); a smaller one costs less as one read than as a
+// mapping's set-up and faults.
 constexpr std::int64_t FILE_MAP_AT_LEAST = 1 << 20;
 
 void crc32_init_table();
@@ -39,9 +39,9 @@ int catalog_verify_each(CatalogEntry* head, int (*verify)(CatalogEntry* entry));
 std::int64_t catalog_pending_bytes(const CatalogEntry* head);
 CatalogEntry* catalog_find_exe(CatalogEntry* head);
 
-// Reads the first notes entry's file into at most max_lines slots of
-// NOTES_LINE_SIZE bytes and sets *count. Reading stops when the slots are
-// full; the count never exceeds max_lines.
+// Reads the notes file (the entry catalog_find_role gives for ENTRY_NOTES)
+// into at most max_lines slots of NOTES_LINE_SIZE bytes and sets *count.
+// Reading stops when the slots are full; the count never exceeds max_lines.
 void notes_load(const CatalogEntry* head, char (*lines)[NOTES_LINE_SIZE], std::int32_t* count,
                 std::int32_t max_lines);
 

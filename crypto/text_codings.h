@@ -1,5 +1,6 @@
 // Base64 and hex: the texts keys, signatures, digests and the built-in
-// pictures travel in. No library of its own is needed (quorvel_codings).
+// pictures travel in. A library of its own (quorvel_codings), so that the
+// pictures do not pull in the cryptography.
 #pragma once
 
 #include <cstdint>

@@ -12,8 +12,9 @@ struct SigningOptions {
     std::int64_t expiry_days; // default: 30
 };
 
-// Takes --version N or --expires DAYS at argv[*i] (moving *i past its
-// value): 1 taken, 0 not one of them, -1 a bad value.
+// Takes --version N or --expires DAYS at argv[*i] (moving *i onto its
+// value, which the caller's loop steps past): 1 taken, 0 not one of them or
+// no value follows, -1 a bad value.
 int signing_option(SigningOptions* options, int argc, char** argv, int* i);
 
 // The secret seed of a key file written by quorvelctl keygen. 1 on success.

@@ -1,7 +1,8 @@
 // Where a request goes: redirect targets resolved against the URL that
 // answered, proxies (from the settings file or the system) with the hosts
-// they do not serve, and the download rate limit. Pure text and arithmetic;
-// the client (net/http) and the update rules (update/) use them.
+// they do not serve, and the download rate limit. Pure text and arithmetic,
+// for the client (net/http) and the update rules (update/); neither applies
+// them yet (README: where the next pieces go).
 #pragma once
 
 #include "net/http.h"
@@ -51,8 +52,9 @@ struct RateLimit {
 
 void rate_limit_set(RateLimit* limit, std::int64_t bytes_per_second, std::int64_t now_ms);
 
-// The bytes that may be taken now (at least 1 and at most cap when the
-// limit is off).
+// The bytes that may be taken now: cap when the limit is off; otherwise at
+// most cap, and 0 while an overspent allowance is waited off
+// (rate_limit_wait_ms).
 std::int64_t rate_limit_allowance(RateLimit* limit, std::int64_t now_ms, std::int64_t cap);
 
 // Counts bytes taken against the allowance.

@@ -6,8 +6,8 @@
 
 // Receives what the socket holds (waiting up to timeout_ms for it) onto the
 // end of buffer. 1 when something was added or nothing was there; 0 when
-// fewer than 4 bytes of room are left (nothing read); -1 when the peer
-// closed or the connection failed (net_last_error() 0 for an orderly close).
+// 4 bytes of room or fewer are left (nothing read); -1 when the peer closed
+// or the connection failed (net_last_error() 0 for an orderly close).
 int net_recv_append(NetSocket s, char* buffer, int* length, int capacity, int timeout_ms);
 
 // Sends what the socket takes of the *length pending bytes and keeps the

@@ -1,7 +1,7 @@
 // The platform layer: everything the portable modules need from the operating
-// system, declared once. Each backend folder (win32/, posix/, x11/) defines
-// the same functions; CMake picks the folder, so no caller ever sees an OS
-// header or an #ifdef.
+// system, declared once. Each backend folder (win32/, posix/) defines the
+// same functions (the window's are in window.h: win32/ and x11/); CMake picks
+// the folder, so no caller ever sees an OS header or an #ifdef.
 #pragma once
 
 #include <cstddef>
@@ -129,9 +129,10 @@ int fs_executable_path(char* buffer, int size);
 int fs_swap_executable(const char* own, const char* fresh, const char* old);
 
 // Runs consume over every byte of the regular file at path, in order, in
-// pieces of at most 8 MiB, and returns how many went through. Files of at least map_from bytes go
-// through from a read-only mapping (no copy) where the platform maps files,
-// the rest through one reused buffer. -1, with nothing consumed, when path
+// pieces of at most 8 MiB, and returns how many went through. Files of at
+// least map_from bytes whose pages are mostly in memory already go through
+// a read-only mapping (no copy) where the platform maps files (POSIX); the
+// rest through one reused buffer. -1, with nothing consumed, when path
 // is not a regular file (a FIFO or a device never blocks the scan) or its
 // size is not expected_size (give -1 to take any size); -1 as well when
 // it cannot be read to its end, also when it shrinks under a mapping (its

@@ -3,8 +3,8 @@
 //   max_rate_kib = 500                       download limit in KiB/s; 0: none
 //   proxy = http://[user:password@]host:port  for plain-HTTP requests
 // One "key = value" a line; blank lines and lines starting with "#" or ";"
-// are ignored, as is a "[section]" line. quorvelctl sync takes the same
-// settings as options (--max-rate, --proxy).
+// are ignored, as is a "[section]" line. Read and parsed here only: neither
+// the launcher nor quorvelctl sync applies them yet.
 #pragma once
 
 #include "net/http.h"

@@ -77,7 +77,7 @@ enum DownloadStep : std::int32_t {
     DOWNLOAD_RUNNING = 0,    // call again (also while waiting before a retry)
     DOWNLOAD_DONE = 1,       // every flagged entry verified (or none was flagged)
     DOWNLOAD_GAVE_UP = 2,    // the current entry failed max_tries counted tries
-    DOWNLOAD_UNWRITABLE = 3, // the current entry's file cannot be opened: no request made
+    DOWNLOAD_UNWRITABLE = 3, // the current entry's file cannot be written or put in place
 };
 
 // The wait before a file's first retry and the longest wait: each retry

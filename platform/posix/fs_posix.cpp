@@ -1,4 +1,8 @@
 // POSIX file-system operations.
+// DEPENDS ON: /proc/self/exe (Linux) for the executable's path; mmap,
+// mincore and posix_fadvise for the file scan.
+// LIMITATIONS: the scan's SIGBUS escape is process-wide, so one scan runs at
+// a time.
 #include "platform/platform.h"
 
 #include <cerrno>

@@ -1,6 +1,7 @@
 // POSIX page blocks: anonymous mappings, aligned by trimming an oversized one.
 // Under AddressSanitizer the blocks come from the heap instead, so that leak
 // checking still sees what is never given back.
+// DEPENDS ON: mmap, madvise (MADV_HUGEPAGE: Linux, a hint only).
 #include "platform/platform.h"
 
 #include <sys/mman.h>

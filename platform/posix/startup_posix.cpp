@@ -1,5 +1,5 @@
-// POSIX start-up, clock and process start.
-// DEPENDS ON: glibc 2.29+ (posix_spawn_file_actions_addchdir_np).
+// POSIX start-up, clock, process start and random bytes.
+// DEPENDS ON: glibc 2.29+ (posix_spawn_file_actions_addchdir_np; getrandom).
 // LIMITATIONS: the console is the inherited terminal, so there is nothing to
 // attach.
 #include "platform/platform.h"

@@ -1,5 +1,8 @@
 // Win32 file-system operations.
-// DEPENDS ON: KERNEL32, msvcrt (_mkdir).
+// DEPENDS ON: KERNEL32, msvcrt (_mkdir, _open_osfhandle).
+// LIMITATIONS: ANSI names, paths of at most MAX_PATH - 1 characters; files
+// are read, never mapped; a private file is kept private by the user's own
+// folders alone.
 #include "platform/platform.h"
 
 #include <windows.h>

@@ -1,6 +1,7 @@
 // Win32 page blocks: committed, zeroed pages from VirtualAlloc. Large pages
 // need a privilege players do not have, so will_fill changes nothing here
 // and the block needs no alignment beyond the system's 64 KiB.
+// DEPENDS ON: KERNEL32 (VirtualAlloc).
 #include "platform/platform.h"
 
 #include <windows.h>

@@ -1,5 +1,6 @@
-// Win32 start-up, console, clock and process start.
-// DEPENDS ON: KERNEL32, WSOCK32 (Winsock 1.1), msvcrt.
+// Win32 start-up, console, clock, process start and random bytes.
+// DEPENDS ON: KERNEL32, WSOCK32 (Winsock 1.1), BCRYPT (BCryptGenRandom),
+// msvcrt.
 #include "platform/platform.h"
 
 #include <windows.h>

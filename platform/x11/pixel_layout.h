@@ -14,7 +14,7 @@ struct PixelLayout {
 };
 
 // 1 when the layout can be produced by pixel_convert_row: a supported pixel
-// size and three non-empty, contiguous masks that fit in it.
+// size and three non-empty, contiguous, non-overlapping masks that fit in it.
 int pixel_layout_valid(const PixelLayout& layout);
 
 // The pixel value for one colour: each channel keeps its top bits (or has
