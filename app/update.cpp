@@ -8,11 +8,16 @@
 #include "platform/platform.h"
 #include "platform/window.h"
 #include "update/self_update.h"
+#include "update/settings.h"
 #include "update/update_core.h"
 
 #include <cstdio>
 
 HttpClient http_client;
+// What the settings file in the data folder asks for: a proxy, a rate limit.
+UpdateSettings launcher_settings;
+HttpProxy launcher_proxy;
+RateLimit launcher_rate_limit;
 
 namespace {
 
@@ -61,6 +66,8 @@ void set_up()
     pump_pending();
     http_init(&http_client);
     http_set_user_agent(&http_client, "Quorvel_Launcher");
+    update_apply_settings(&http_client, data_directory, &launcher_settings, &launcher_proxy,
+                          &launcher_rate_limit);
 }
 
 // Fetches the catalog into catalog.txt.new and puts it in place when it is

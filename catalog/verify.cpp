@@ -65,16 +65,20 @@ std::uint32_t crc32_file(std::FILE* stream)
     return measure_stream(stream).crc;
 }
 
-int entry_verify(CatalogEntry* entry)
+int entry_matches_file(const CatalogEntry* entry, const char* path)
 {
     // One open per file: a file of another size, or anything but a regular
     // file, is refused before a byte is read.
     crc32_init_table();
     std::uint32_t crc = 0xFFFFFFFFu;
     const std::int64_t scanned =
-        fs_scan_file(entry->local_path, entry->size, FILE_MAP_AT_LEAST, crc_piece, &crc);
-    // Catalog sizes are 32-bit, so a file of 2 GiB or more never matches.
-    if (scanned >= 0 && scanned == entry->size && ~crc == entry->crc) {
+        fs_scan_file(path, entry->size, FILE_MAP_AT_LEAST, crc_piece, &crc);
+    return scanned >= 0 && scanned == entry->size && ~crc == entry->crc ? 1 : 0;
+}
+
+int entry_verify(CatalogEntry* entry)
+{
+    if (entry_matches_file(entry, entry->local_path)) {
         return 1;
     }
     entry->update = 1;

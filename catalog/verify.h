@@ -29,6 +29,10 @@ std::uint32_t crc32_file(std::FILE* stream);
 // match.
 int entry_verify(CatalogEntry* entry);
 
+// 1 when the regular file at path has the entry's size and CRC-32; the
+// update flag is left alone.
+int entry_matches_file(const CatalogEntry* entry, const char* path);
+
 // Verifies every entry, with no early stop. 1 when the list is not empty and
 // every entry matched.
 int catalog_verify_all(CatalogEntry* head);

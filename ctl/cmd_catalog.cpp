@@ -7,6 +7,7 @@
 #include "platform/platform.h"
 
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -175,11 +176,23 @@ CatalogEntry* make_entry(const char* root, const char* relative, EntryKind kind,
         entry_free(entry);
         return nullptr;
     }
-    if (entry->size > 2147483647LL) {
-        std::fprintf(stderr, "quorvelctl: %s is 2 GiB or larger; a catalog cannot describe it\n",
+    if (entry->size > INT32_MAX) {
+        // Launchers that read sizes in 32 bits would fetch such a file for
+        // ever; under the LARGE keyword they skip it. Its lines must then
+        // not read as a record of theirs either.
+        if (catalog_line_is_keyword(relative) || catalog_line_is_keyword(normal)) {
+            std::fprintf(stderr,
+                         "quorvelctl: %s is 2 GiB or larger and its name starts like a record "
+                         "keyword (FILE, EXE, NOT): older launchers would misread it\n",
+                         entry->local_path);
+            entry_free(entry);
+            return nullptr;
+        }
+        std::fprintf(stderr,
+                     "quorvelctl: %s is 2 GiB or larger: written as a LARGE record, which "
+                     "launchers older than 64-bit sizes skip; ship a LAUNCHER record in the same "
+                     "catalog so that they update themselves first\n",
                      entry->local_path);
-        entry_free(entry);
-        return nullptr;
     }
     if (!encode_url(relative, entry->url, CATALOG_TEXT_SIZE)) {
         std::fprintf(stderr, "quorvelctl: URL too long for %s\n", relative);

@@ -6,10 +6,14 @@
 #include "catalog/verify.h"
 #include "ctl/commands.h"
 #include "net/http.h"
+#include "net/http_route.h"
 #include "platform/platform.h"
+#include "update/settings.h"
 #include "update/update_core.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -17,6 +21,37 @@ constexpr int MAX_TRIES = 5;
 constexpr std::int64_t REPORT_INTERVAL_MS = 500;
 
 HttpClient sync_client;
+UpdateSettings sync_settings;
+HttpProxy sync_proxy;
+RateLimit sync_rate_limit;
+
+// --max-rate KIB and --proxy URL: the settings file's keys on the command
+// line, which win over the file in DATADIR. 0 with a message for a value
+// that does not read.
+int take_network_options(int* argc, char** argv, const char** max_rate, const char** proxy)
+{
+    int kept = 0;
+    for (int i = 0; i < *argc; ++i) {
+        const int is_rate = std::strcmp(argv[i], "--max-rate") == 0;
+        if ((is_rate || std::strcmp(argv[i], "--proxy") == 0) && i + 1 < *argc) {
+            *(is_rate ? max_rate : proxy) = argv[++i];
+            continue;
+        }
+        argv[kept++] = argv[i];
+    }
+    *argc = kept;
+    if (*max_rate != nullptr) {
+        const char* c = *max_rate;
+        while (*c >= '0' && *c <= '9') {
+            ++c;
+        }
+        if (c == *max_rate || *c != '\0' || c - *max_rate > 9) {
+            std::fprintf(stderr, "quorvelctl sync: --max-rate takes KiB/s (0: no limit)\n");
+            return 0;
+        }
+    }
+    return 1;
+}
 
 // Runs the catalog transfer to its end. Without a window to keep alive, the
 // socket is waited on between polls.
@@ -51,11 +86,15 @@ void report_progress(Reporter* r, const DownloadRun* run)
 
 int cmd_sync(int argc, char** argv)
 {
-    if (!ctl_take_keys("sync", &argc, argv)) {
+    const char* max_rate = nullptr;
+    const char* proxy = nullptr;
+    if (!ctl_take_keys("sync", &argc, argv) ||
+        !take_network_options(&argc, argv, &max_rate, &proxy)) {
         return EXIT_USAGE;
     }
     if (argc != 2) {
-        std::fprintf(stderr, "usage: quorvelctl sync BASE DATADIR [--key PUBLIC]...\n");
+        std::fprintf(stderr, "usage: quorvelctl sync BASE DATADIR [--key PUBLIC]... [--max-rate "
+                             "KIB] [--proxy URL]\n");
         return EXIT_USAGE;
     }
     const char* base = argv[0];
@@ -88,6 +127,17 @@ int cmd_sync(int argc, char** argv)
     net_startup();
     http_init(&sync_client);
     http_set_user_agent(&sync_client, "Quorvel_Launcher");
+    update_apply_settings(&sync_client, data_dir, &sync_settings, &sync_proxy, &sync_rate_limit);
+    if (max_rate != nullptr) {
+        sync_settings.max_rate_kib = std::strtoll(max_rate, nullptr, 10);
+        rate_limit_set(&sync_rate_limit, sync_settings.max_rate_kib * 1024, clock_monotonic_ms());
+        sync_client.rate_limit = sync_settings.max_rate_kib > 0 ? &sync_rate_limit : nullptr;
+    }
+    if (proxy != nullptr) {
+        sync_settings.has_proxy = 1;
+        std::snprintf(sync_settings.proxy, sizeof sync_settings.proxy, "%s", proxy);
+        sync_client.proxy = settings_proxy(&sync_settings, &sync_proxy) ? &sync_proxy : nullptr;
+    }
     std::printf("Fetching Catalog: %s\n", catalog_url);
     std::fflush(stdout);
     run_catalog_transfer(catalog_url, temporary_file);

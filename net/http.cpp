@@ -782,6 +782,10 @@ int http_poll(HttpClient* client)
             head_refused = 1;
         } else if (line_length == 0) {
             client->transfer_state = HTTP_BODY;
+            if (client->range_from > 0 && client->status_code == 200) {
+                // The whole file instead of its rest: the limit was the rest's.
+                client->body_limit += client->range_from;
+            }
         } else {
             if (client->content_length < 0) {
                 client->content_length = content_length_of(line);

@@ -57,6 +57,18 @@ int update_entry_verify(CatalogEntry* entry);
 // entry matched.
 int update_verify_all(CatalogEntry* head);
 
+// ---- The settings -------------------------------------------------------
+
+struct UpdateSettings;
+struct HttpProxy;
+struct RateLimit;
+
+// Reads data_folder's settings file (settings_load) and puts its proxy (or
+// the system's) and its rate limit on client; the records must outlive the
+// client's transfers.
+void update_apply_settings(HttpClient* client, const char* data_folder, UpdateSettings* settings,
+                           HttpProxy* proxy, RateLimit* rate_limit);
+
 // ---- The catalog --------------------------------------------------------
 
 // Starts the catalog transfer into temporary_path with the catalog's limits
@@ -90,9 +102,15 @@ constexpr std::int64_t DOWNLOAD_LONGEST_WAIT_MS = 60000;
 
 struct DownloadRun {
     CatalogEntry* current;
-    // Where the current entry's bytes go: its local path, or in signed mode
-    // "<local path>.partial", renamed over the local path once verified.
+    // Where the current entry's bytes go, "<local path>.partial", renamed
+    // over the local path once it verified; and its sidecar
+    // "<local path>.partial.meta", which says what record the part belongs
+    // to and the server's validator for it, so that a try cut short (in this
+    // run or one that ended) asks only for the rest.
     char target_path[CATALOG_TEXT_SIZE + 16];
+    char meta_path[CATALOG_TEXT_SIZE + 16];
+    // Bytes of the current entry already in its .partial when its try began.
+    std::int64_t resumed_bytes;
     const char* data_directory;
     std::int32_t max_tries; // counted tries per entry; 0 for no limit
     // Counted tries of the current entry: each one that ended without the
@@ -132,8 +150,8 @@ void download_begin(DownloadRun* run, HttpClient* client, CatalogEntry* list,
 // *finished is the entry that has just verified, else null.
 DownloadStep download_step(DownloadRun* run, HttpClient* client, CatalogEntry** finished);
 
-// The current entry's bytes so far (0 before its transfer started and
-// while it waits for a retry).
+// The current entry's bytes so far, what a resumed try found in place
+// included (0 before its transfer started and while it waits for a retry).
 std::int64_t download_transfer_bytes(const DownloadRun* run, const HttpClient* client);
 
 // Milliseconds until the current entry's next try; 0 when none is waited for.

@@ -170,7 +170,7 @@ class LauncherTest(harness.ServerCase):
         self.assertFalse(os.path.exists(os.path.join(self.data, "catalog.txt")))
         # The catalog URL is the base, a slash and catalog.php, as it stands.
         self.assertEqual(server.paths(), ["/q//catalog.php"])
-        self.assertIn("User-Agent: Quorvel_Launcher\n", server.requests[0])
+        self.assertIn("User-Agent: Quorvel_Launcher\r\n", server.requests[0])
         self.close_and_expect_exit(launcher, window)
 
     def test_offline_with_complete_files_goes_to_play(self):
