@@ -5,7 +5,7 @@
 
 namespace {
 
-const char BASE64_DIGITS[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr char BASE64_DIGITS[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 // The value of each base64 digit, -1 for any other byte ('=' and zero too).
 struct Base64Table {

@@ -584,39 +584,43 @@ namespace {
 // then the range asked for and the proxy's credentials when there are.
 int format_full_request(HttpClient* client)
 {
-    char target[HTTP_TEXT_SIZE + 32];
+    char target[2 * HTTP_TEXT_SIZE + 32];
     if (client->via_proxy) {
         char port[16] = "";
         if (client->port != HTTP_DEFAULT_PORT) {
             std::snprintf(port, sizeof port, ":%d", static_cast<int>(client->port));
         }
-        std::snprintf(target, sizeof target, "http://%s%s%s", client->host_name, port,
-                      client->request_path);
+        const int n = std::snprintf(target, sizeof target, "http://%s%s%s", client->host_name, port,
+                                    client->request_path);
+        if (n <= 0 || n >= HTTP_TEXT_SIZE) {
+            return 0; // a cut URL would ask for another file
+        }
     } else {
         copy_text(target, client->request_path, sizeof target);
     }
     int length = http_format_request(client->request_text, HTTP_BUFFER_SIZE, target,
                                      client->host_name, client->user_agent);
-    // The extra lines go in before the empty line that ends the head.
+    // The extra lines go in before the empty line that ends the head; a
+    // line that does not fit refuses the request rather than cut it.
     length -= 2;
-    char* at = client->request_text + length;
-    const std::size_t room = static_cast<std::size_t>(HTTP_BUFFER_SIZE - length);
-    int added = 0;
+    char range[96] = "";
+    char if_range[HTTP_VALIDATOR_SIZE + 16] = "";
+    char credentials[HTTP_TEXT_SIZE + 32] = "";
     if (client->range_from > 0) {
-        added +=
-            std::snprintf(at + added, room - static_cast<std::size_t>(added),
-                          "Range: bytes=%lld-\r\n", static_cast<long long>(client->range_from));
+        std::snprintf(range, sizeof range, "Range: bytes=%lld-\r\n",
+                      static_cast<long long>(client->range_from));
         if (client->if_range[0] != '\0') {
-            added += std::snprintf(at + added, room - static_cast<std::size_t>(added),
-                                   "If-Range: %s\r\n", client->if_range);
+            std::snprintf(if_range, sizeof if_range, "If-Range: %s\r\n", client->if_range);
         }
     }
     if (client->via_proxy && client->proxy->authorization[0] != '\0') {
-        added += std::snprintf(at + added, room - static_cast<std::size_t>(added),
-                               "Proxy-Authorization: %s\r\n", client->proxy->authorization);
+        std::snprintf(credentials, sizeof credentials, "Proxy-Authorization: %s\r\n",
+                      client->proxy->authorization);
     }
-    added += std::snprintf(at + added, room - static_cast<std::size_t>(added), "\r\n");
-    return length + added < HTTP_BUFFER_SIZE ? length + added : 0;
+    const int added = std::snprintf(client->request_text + length,
+                                    static_cast<std::size_t>(HTTP_BUFFER_SIZE - length),
+                                    "%s%s%s\r\n", range, if_range, credentials);
+    return added > 0 && length + added < HTTP_BUFFER_SIZE ? length + added : 0;
 }
 
 // Steps 1 to 3 shared by both GET operations.
@@ -627,6 +631,14 @@ int start_get(HttpClient* client, const char* url)
     }
     client->request_pending = format_full_request(client);
     client->status_code = 0;
+    if (client->request_pending <= 0) {
+        net_close(client->socket_handle);
+        client->active = 0;
+        client->connected = 0;
+        client->status_code = -1;
+        client->failure = HTTP_FAILED_CONNECT;
+        return 0;
+    }
     return 1;
 }
 
