@@ -441,6 +441,15 @@ class Network(harness.ServerCase):
         self.servers.append(nginx)
         proxy = start_tinyproxy(self.folder("proxy"))
         self.servers.append(proxy)
+        # The system's proxy: the environment on Linux, the user's Internet
+        # Settings on Windows (in the Wine prefix's registry).
+        if PROGRAMS.windows:
+            settings = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings"
+            reg = lambda *a: subprocess.run(PROGRAMS.command("reg", "add", settings, "/f", *a),
+                                            capture_output=True, timeout=120)
+            reg("/v", "ProxyServer", "/t", "REG_SZ", "/d", f"127.0.0.1:{proxy.port}")
+            reg("/v", "ProxyEnable", "/t", "REG_DWORD", "/d", "1")
+            self.addCleanup(reg, "/v", "ProxyEnable", "/t", "REG_DWORD", "/d", "0")
         result = self.sync(nginx.base, env={"http_proxy": f"http://127.0.0.1:{proxy.port}"})
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assert_installed(self.files)
