@@ -423,7 +423,10 @@ int cmd_catalog(int argc, char** argv)
         status = EXIT_USAGE;
     }
     if (status == 0) {
-        std::qsort(list.paths, static_cast<size_t>(list.count), sizeof(PathText), compare_paths);
+        if (list.count > 0) { // an empty folder has no list to sort (qsort takes no null)
+            std::qsort(list.paths, static_cast<size_t>(list.count), sizeof(PathText),
+                       compare_paths);
+        }
         const char* named[2 + LAUNCHER_OPTIONS_MAX] = {exe_name, notes_name};
         for (int i = 0; i < launcher_count; ++i) {
             named[2 + i] = launchers[i].path;
