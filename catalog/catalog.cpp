@@ -818,19 +818,6 @@ int catalog_find_launcher_in(const char* bytes, std::int64_t length, const char*
     return found;
 }
 
-int catalog_find_launcher(const char* path, const char* platform, const char* url_prefix,
-                          CatalogEntry* out)
-{
-    char* bytes = nullptr;
-    std::int64_t length = 0;
-    if (!catalog_text_read(path, &bytes, &length)) {
-        return 0;
-    }
-    const int found = catalog_find_launcher_in(bytes, length, platform, url_prefix, out);
-    std::free(bytes);
-    return found;
-}
-
 int catalog_record_text(const CatalogEntry* e, char* out, int size)
 {
     const char* keyword = "UNKNOW";

@@ -28,7 +28,7 @@ enum EntryKind : std::int32_t {
     ENTRY_NOTES = 3,
     // "LAUNCHER <platform>": the launcher's own new version for one
     // platform. Never part of the game's list (catalog_load skips it, as
-    // every launcher in the field does); catalog_find_launcher reads it.
+    // every launcher in the field does); catalog_find_launcher_in reads it.
     ENTRY_LAUNCHER = 4,
 };
 
@@ -121,8 +121,6 @@ CatalogEntry* catalog_load(const char* path, const char* local_prefix, const cha
 
 // The "LAUNCHER <platform>" record for platform into *out (url joined to
 // url_prefix; local_path left empty for the caller). 1 when found whole.
-int catalog_find_launcher(const char* path, const char* platform, const char* url_prefix,
-                          CatalogEntry* out);
 int catalog_find_launcher_in(const char* bytes, std::int64_t length, const char* platform,
                              const char* url_prefix, CatalogEntry* out);
 

@@ -258,23 +258,6 @@ CatalogCheck catalog_check_sealed_text(const char* bytes, std::int64_t length,
     return check;
 }
 
-CatalogCheck catalog_check_sealed(const char* path, const std::uint8_t (*keys)[ED25519_KEY_SIZE],
-                                  int key_count, std::int64_t lowest_version, std::int64_t now,
-                                  std::int64_t* version)
-{
-    char* bytes = nullptr;
-    std::int64_t length = 0;
-    *version = 0;
-    if (!catalog_text_read(path, &bytes, &length)) {
-        return CATALOG_CHECK_UNREADABLE;
-    }
-    std::int64_t signed_length = 0;
-    const CatalogCheck check = catalog_check_sealed_text(
-        bytes, length, keys, key_count, lowest_version, now, version, &signed_length);
-    std::free(bytes);
-    return check;
-}
-
 namespace {
 
 struct SealedMeasure {

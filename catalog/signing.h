@@ -70,11 +70,6 @@ CatalogCheck catalog_check_sealed_text(const char* bytes, std::int64_t length,
                                        std::int64_t lowest_version, std::int64_t now,
                                        std::int64_t* version, std::int64_t* signed_length);
 
-// The same checks of a file's bytes, read once.
-CatalogCheck catalog_check_sealed(const char* path, const std::uint8_t (*keys)[ED25519_KEY_SIZE],
-                                  int key_count, std::int64_t lowest_version, std::int64_t now,
-                                  std::int64_t* version);
-
 // Writes text (a catalog without VERSION, EXPIRES or SIGNATURE lines) to
 // out with those lines: VERSION and EXPIRES first, the signature by seed
 // last. 1 on success.

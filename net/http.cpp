@@ -446,16 +446,28 @@ int http_parse_url(const char* url, char* host_name, int* port, char* request_pa
     return 1;
 }
 
+namespace {
+
+// The GET request's head with extra header lines (each ending in CR LF)
+// before the empty line that ends it; snprintf's result.
+int format_head(char* out, int size, const char* request_path, const char* host_name,
+                const char* user_agent, const char* extra)
+{
+    return std::snprintf(out, static_cast<std::size_t>(size),
+                         "GET %s HTTP/1.0\r\nHost: %s\r\nAccept: */*\r\nConnection: "
+                         "close\r\nUser-Agent: %s\r\n%s\r\n",
+                         request_path, host_name, user_agent, extra);
+}
+
+} // namespace
+
 int http_format_request(char* out, int size, const char* request_path, const char* host_name,
                         const char* user_agent)
 {
     if (size <= 0) {
         return 0;
     }
-    const int length = std::snprintf(out, static_cast<std::size_t>(size),
-                                     "GET %s HTTP/1.0\r\nHost: %s\r\nAccept: */*\r\nConnection: "
-                                     "close\r\nUser-Agent: %s\r\n\r\n",
-                                     request_path, host_name, user_agent);
+    const int length = format_head(out, size, request_path, host_name, user_agent, "");
     if (length < 0) {
         out[0] = '\0';
         return 0;
@@ -598,29 +610,25 @@ int format_full_request(HttpClient* client)
     } else {
         copy_text(target, client->request_path, sizeof target);
     }
-    int length = http_format_request(client->request_text, HTTP_BUFFER_SIZE, target,
-                                     client->host_name, client->user_agent);
-    // The extra lines go in before the empty line that ends the head; a
-    // line that does not fit refuses the request rather than cut it.
-    length -= 2;
-    char range[96] = "";
-    char if_range[HTTP_VALIDATOR_SIZE + 16] = "";
-    char credentials[HTTP_TEXT_SIZE + 32] = "";
+    // The range asked for and the proxy's credentials; a request that does
+    // not fit is refused rather than cut.
+    char extra[HTTP_VALIDATOR_SIZE + HTTP_TEXT_SIZE + 160] = "";
+    int used = 0;
     if (client->range_from > 0) {
-        std::snprintf(range, sizeof range, "Range: bytes=%lld-\r\n",
-                      static_cast<long long>(client->range_from));
+        used += std::snprintf(extra, sizeof extra, "Range: bytes=%lld-\r\n",
+                              static_cast<long long>(client->range_from));
         if (client->if_range[0] != '\0') {
-            std::snprintf(if_range, sizeof if_range, "If-Range: %s\r\n", client->if_range);
+            used += std::snprintf(extra + used, sizeof extra - static_cast<std::size_t>(used),
+                                  "If-Range: %s\r\n", client->if_range);
         }
     }
     if (client->via_proxy && client->proxy->authorization[0] != '\0') {
-        std::snprintf(credentials, sizeof credentials, "Proxy-Authorization: %s\r\n",
-                      client->proxy->authorization);
+        std::snprintf(extra + used, sizeof extra - static_cast<std::size_t>(used),
+                      "Proxy-Authorization: %s\r\n", client->proxy->authorization);
     }
-    const int added = std::snprintf(client->request_text + length,
-                                    static_cast<std::size_t>(HTTP_BUFFER_SIZE - length),
-                                    "%s%s%s\r\n", range, if_range, credentials);
-    return added > 0 && length + added < HTTP_BUFFER_SIZE ? length + added : 0;
+    const int length = format_head(client->request_text, HTTP_BUFFER_SIZE, target,
+                                   client->host_name, client->user_agent, extra);
+    return length > 0 && length < HTTP_BUFFER_SIZE ? length : 0;
 }
 
 // Steps 1 to 3 shared by both GET operations.

@@ -44,7 +44,7 @@ int update_signed_mode();
 CatalogEntry* update_catalog_load(const char* catalog_file, const char* data_folder,
                                   const char* url_prefix);
 
-// The catalog in place's "LAUNCHER <platform>" record (catalog_find_launcher)
+// The catalog in place's "LAUNCHER <platform>" record (catalog_find_launcher_in)
 // under the same rules, from one reading of the file. 1 when found whole.
 int update_find_launcher(const char* catalog_file, const char* platform, const char* url_prefix,
                          CatalogEntry* out);

@@ -7,6 +7,7 @@ must flag exactly the files changed afterwards. Neither may hang on a FIFO or
 a device, and the catalog never overwrites a game file.
 """
 import argparse
+import contextlib
 import hashlib
 import os
 import random
@@ -373,12 +374,7 @@ class CatalogTool(unittest.TestCase):
             with self.subTest(names=names):
                 if ARGS.runner and not on_wine:
                     continue
-                before = set(os.listdir(self.game))
-                for name in names:
-                    os.makedirs(os.path.dirname(os.path.join(self.game, name)), exist_ok=True)
-                    with open(os.path.join(self.game, name), "wb") as f:
-                        f.write(b"extra")
-                try:
+                with self.extra_files(names):
                     result = run_ctl("catalog", self.game)
                     if listed is None:
                         self.assertEqual(result.returncode, 2, result.stdout)
@@ -389,11 +385,22 @@ class CatalogTool(unittest.TestCase):
                     records = parse_catalog(result.stdout.decode())
                     self.assertEqual([(r["url"], r["name"]) for r in records
                                       if r["name"] not in self.files], listed)
-                finally:
-                    for name in names:
-                        os.remove(os.path.join(self.game, name))
-                    for folder in set(os.listdir(self.game)) - before:
-                        shutil.rmtree(os.path.join(self.game, folder))
+
+    @contextlib.contextmanager
+    def extra_files(self, names):
+        """The game folder with these files added for the time of a case."""
+        before = set(os.listdir(self.game))
+        for name in names:
+            os.makedirs(os.path.dirname(os.path.join(self.game, name)), exist_ok=True)
+            with open(os.path.join(self.game, name), "wb") as f:
+                f.write(b"extra")
+        try:
+            yield
+        finally:
+            for name in names:
+                os.remove(os.path.join(self.game, name))
+            for folder in set(os.listdir(self.game)) - before:
+                shutil.rmtree(os.path.join(self.game, folder))
 
     def test_catalog_php_holds_names_to_the_same_rules(self):
         if ARGS.runner:
@@ -449,12 +456,7 @@ class CatalogTool(unittest.TestCase):
         ]
         for names, want in cases:
             with self.subTest(names=names):
-                before = set(os.listdir(self.game))
-                for name in names:
-                    os.makedirs(os.path.dirname(os.path.join(self.game, name)), exist_ok=True)
-                    with open(os.path.join(self.game, name), "wb") as f:
-                        f.write(b"extra")
-                try:
+                with self.extra_files(names):
                     try:
                         with urllib.request.urlopen(php.base + "/catalog.php") as reply:
                             status, body = reply.status, reply.read().decode()
@@ -468,11 +470,6 @@ class CatalogTool(unittest.TestCase):
                     self.assertEqual(status, 200, body)
                     self.assertEqual([(r["url"], r["name"]) for r in parse_catalog(body)
                                       if r["name"] not in self.files], want)
-                finally:
-                    for name in names:
-                        os.remove(os.path.join(self.game, name))
-                    for folder in set(os.listdir(self.game)) - before:
-                        shutil.rmtree(os.path.join(self.game, folder))
 
     def test_a_file_no_catalog_can_describe_refuses_it_cleanly(self):
         # Each ended in "free(): invalid pointer" (an abort) instead of exit 2.

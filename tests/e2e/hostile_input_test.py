@@ -687,7 +687,8 @@ class SignedUpdates(HostileBase):
                 self.assertEqual(snapshot(self.game_dir()), {**self.game, "catalog.txt": installed})
                 self.assertEqual(server.paths(), ["/q//catalog.php"])
 
-    def test_catalog_php_signs_for_a_fresh_install(self):
+    def php_site(self):
+        """catalog.php signing the game's files on the fly; its folder and server."""
         root = os.path.join(self.tmp, "site")
         os.makedirs(root)
         shutil.copy(os.path.join(ARGS.source, "server", "catalog.php"), root)
@@ -697,6 +698,10 @@ class SignedUpdates(HostileBase):
         php = harness.PhpServer(root, extra_env={
             "QUORVEL_SIGNING_KEY": os.path.join(KEYS, "publisher.key")})
         self.servers.append(php)
+        return root, php
+
+    def test_catalog_php_signs_for_a_fresh_install(self):
+        _, php = self.php_site()
         self.play_through(php.base)
         files = snapshot(self.game_dir())
         self.assertEqual({n: files[n] for n in self.game}, self.game)
@@ -704,15 +709,7 @@ class SignedUpdates(HostileBase):
 
 
     def test_catalog_php_refuses_a_name_that_adds_records(self):
-        root = os.path.join(self.tmp, "site")
-        os.makedirs(root)
-        shutil.copy(os.path.join(ARGS.source, "server", "catalog.php"), root)
-        for name, data in self.game.items():
-            with open(os.path.join(root, name), "wb") as f:
-                f.write(data)
-        php = harness.PhpServer(root, extra_env={
-            "QUORVEL_SIGNING_KEY": os.path.join(KEYS, "publisher.key")})
-        self.servers.append(php)
+        root, php = self.php_site()
         key = self.public("publisher")
         result = self.ctl("sync", php.base, self.data, "--key", key)
         self.assertEqual(result.returncode, 0, result.stderr)
@@ -732,6 +729,7 @@ class SignedUpdates(HostileBase):
             urllib.request.urlopen(php.base + "/catalog.php").close()
         self.assertEqual(refused.exception.code, 500)
         self.assertIn(b"cannot be a file name in a catalog", refused.exception.read())
+
 
 class LauncherSelfUpdate(HostileBase):
     """A copy of the built launcher updates itself to the same program with

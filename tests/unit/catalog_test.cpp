@@ -525,9 +525,10 @@ TEST_F(CatalogTest, SealedCatalogChecks)
         return read_file(path("sealed.txt"));
     };
     auto check = [&](const std::string& bytes, std::int64_t lowest) {
-        write_file(path("check.txt"), bytes);
         std::int64_t version = -1;
-        return catalog_check_sealed(path("check.txt").c_str(), keys, 2, lowest, now, &version);
+        std::int64_t signed_length = 0;
+        return catalog_check_sealed_text(bytes.data(), static_cast<std::int64_t>(bytes.size()),
+                                         keys, 2, lowest, now, &version, &signed_length);
     };
 
     const std::string good = seal(records, 5, now + 60, seed);
