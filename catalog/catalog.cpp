@@ -1,5 +1,7 @@
 #include "catalog/catalog.h"
 
+#include "catalog/block_map.h"
+
 #include "crypto/crypto.h"
 #include "platform/platform.h"
 
@@ -322,12 +324,40 @@ EntryKind record_kind(const char* line)
     return ENTRY_NONE;
 }
 
+// "BLOCKS <map size> <map SHA-256> <map URL name>" into entry; 1 when line
+// is one, whole (any other line is left for the reader).
+int read_blocks_line(const char* line, CatalogEntry* entry)
+{
+    if (std::strncmp(line, "BLOCKS ", 7) != 0) {
+        return 0;
+    }
+    const char* at = line + 7;
+    std::int64_t size = 0;
+    int digits = 0;
+    for (; *at >= '0' && *at <= '9' && digits < 10; ++at, ++digits) {
+        size = size * 10 + (*at - '0');
+    }
+    if (digits == 0 || *at != ' ' || size <= 0 || size > BLOCK_MAP_SIZE_MAX) {
+        return 0;
+    }
+    ++at;
+    const char* name = at + 2 * SHA256_SIZE;
+    if (static_cast<int>(std::strlen(at)) < 2 * SHA256_SIZE + 2 || *name != ' ' ||
+        hex_decode(at, 2 * SHA256_SIZE, entry->blocks_sha256, SHA256_SIZE) != 1) {
+        return 0;
+    }
+    std::snprintf(entry->blocks_name, sizeof entry->blocks_name, "%s", name + 1);
+    entry->blocks_size = size;
+    entry->has_blocks = 1;
+    return 1;
+}
+
 // Reads the four lines after a record's keyword line into entry (url
 // joined to url_prefix; *url_fits 0 when that did not fit), and the SHA256
-// line when the next line is one; when it is not, that line stays in line
-// and *line_pending is set. Every read is made even when one finds the end,
-// so the numbers of a record cut short come from whatever line still holds.
-// 1 when all four lines were there.
+// line when the next line is one, then the BLOCKS line when the next is
+// one; a line that is neither stays in line and *line_pending is set. Every read is made even when
+// one finds the end, so the numbers of a record cut short come from whatever line still holds. 1
+// when all four lines were there.
 int read_record_fields(TextCursor* text, CatalogEntry* entry, const char* url_prefix, char* line,
                        int* line_pending, int* url_fits, int* size_too_large)
 {
@@ -344,6 +374,14 @@ int read_record_fields(TextCursor* text, CatalogEntry* entry, const char* url_pr
                             hex_decode(line + 7, static_cast<int>(std::strlen(line + 7)),
                                        entry->sha256, SHA256_SIZE);
         *line_pending = !entry->has_sha256;
+    }
+    // The BLOCKS line comes after the SHA256 line, where there is one:
+    // signed launchers in the field look for SHA256 right after the record.
+    if (!*line_pending && entry->has_sha256) {
+        *line_pending = text_read_line(text, line, CATALOG_TEXT_SIZE);
+    }
+    if (*line_pending && read_blocks_line(line, entry)) {
+        *line_pending = 0;
     }
     return whole;
 }
@@ -402,6 +440,12 @@ int merge_same_files(CatalogEntry** head)
                          "catalog: record \"%.200s\" replaces an earlier one for the same file "
                          "with other contents\n",
                          entry->file_name);
+        }
+        if (same_contents(earlier, entry) && !entry->has_blocks && earlier->has_blocks) {
+            entry->has_blocks = 1; // one file: the map of either record serves it
+            entry->blocks_size = earlier->blocks_size;
+            std::memcpy(entry->blocks_sha256, earlier->blocks_sha256, SHA256_SIZE);
+            std::memcpy(entry->blocks_name, earlier->blocks_name, CATALOG_TEXT_SIZE);
         }
         entry->exe_record =
             entry->exe_record > earlier->exe_record ? entry->exe_record : earlier->exe_record;
@@ -540,9 +584,12 @@ const char* catalog_name_normalize(const char* name, char* out, int size)
         }
         if (ends_folded(part, kept - part, PARTIAL_SUFFIX) ||
             ends_folded(part, kept - part, PARTIAL_META_SUFFIX) ||
+            ends_folded(part, kept - part, BLOCK_MAP_SUFFIX) ||
             (used == 0 && is_own_top_level(part, kept - part))) {
             out[0] = '\0';
-            return "the launcher's own file"; // also as a folder: no fetch could write it
+            // Also as a folder: no fetch could write it. Block maps are the
+            // publisher's and never a game file either.
+            return "the launcher's own file";
         }
         const int length = static_cast<int>(kept - part);
         if (used + (used > 0 ? 1 : 0) + length >= size) {
@@ -818,6 +865,26 @@ int catalog_find_launcher_in(const char* bytes, std::int64_t length, const char*
     return found;
 }
 
+int catalog_blocks_url(const CatalogEntry* entry, char* out, int size)
+{
+    // The record's URL is its prefix and url_name: the map's shares the prefix.
+    const std::size_t url_length = std::strlen(entry->url);
+    const std::size_t name_length = std::strlen(entry->url_name);
+    out[0] = '\0';
+    if (!entry->has_blocks || name_length > url_length ||
+        std::strcmp(entry->url + url_length - name_length, entry->url_name) != 0) {
+        return 0;
+    }
+    const int n =
+        std::snprintf(out, static_cast<std::size_t>(size), "%.*s%s",
+                      static_cast<int>(url_length - name_length), entry->url, entry->blocks_name);
+    if (n < 0 || n >= size) {
+        out[0] = '\0';
+        return 0;
+    }
+    return 1;
+}
+
 int catalog_record_text(const CatalogEntry* e, char* out, int size)
 {
     const char* keyword = "UNKNOW";
@@ -838,17 +905,24 @@ int catalog_record_text(const CatalogEntry* e, char* out, int size)
         hex_encode(e->sha256, SHA256_SIZE, hex);
         std::snprintf(sha256_line, sizeof sha256_line, "SHA256 %s\n", hex);
     }
+    char blocks_line[2 * SHA256_SIZE + CATALOG_TEXT_SIZE + 40] = "";
+    if (e->has_blocks) {
+        char hex[2 * SHA256_SIZE + 1];
+        hex_encode(e->blocks_sha256, SHA256_SIZE, hex);
+        std::snprintf(blocks_line, sizeof blocks_line, "BLOCKS %lld %s %s\n",
+                      static_cast<long long>(e->blocks_size), hex, e->blocks_name);
+    }
     const int length =
-        std::snprintf(out, static_cast<std::size_t>(size), "%s\n%s\n%lld\n%8X\n%s\n%s\n\n", keyword,
+        std::snprintf(out, static_cast<std::size_t>(size), "%s\n%s\n%lld\n%8X\n%s\n%s%s\n\n", keyword,
                       e->url_name, static_cast<long long>(e->size),
-                      static_cast<unsigned int>(e->crc), e->file_name, sha256_line);
+                      static_cast<unsigned int>(e->crc), e->file_name, sha256_line, blocks_line);
     return length >= 0 && length < size ? length : -1;
 }
 
 int catalog_write_stream(const CatalogEntry* head, std::FILE* stream)
 {
-    // A record is at most two names and a few short lines.
-    char record[2 * CATALOG_TEXT_SIZE + 160];
+    // A record is at most three names and a few short lines.
+    char record[3 * CATALOG_TEXT_SIZE + 300];
     for (const CatalogEntry* e = head; e != nullptr; e = e->next) {
         const int length = catalog_record_text(e, record, sizeof record);
         if (length < 0 || std::fwrite(record, 1, static_cast<std::size_t>(length), stream) !=

@@ -60,6 +60,13 @@ struct CatalogEntry {
     // record's five lines (launchers that do not know it skip it).
     std::int32_t has_sha256;
     std::uint8_t sha256[32];
+    // The file's block map, from the "BLOCKS <size> <sha256> <URL name>"
+    // line that may follow the record (after its SHA256 line), for fetching
+    // only the blocks that changed; launchers that do not know it skip it.
+    std::int32_t has_blocks;
+    std::int64_t blocks_size;
+    std::uint8_t blocks_sha256[32];
+    char blocks_name[CATALOG_TEXT_SIZE];
     char platform[PLATFORM_NAME_SIZE]; // a LAUNCHER record's
     // The place in the catalog of the record (1 for the first), and of the
     // catalog's last EXE and NOTES record when it named this file (else 0):
@@ -146,6 +153,10 @@ void catalog_free(CatalogEntry** head);
 // The console dump of a list, to standard output.
 void catalog_print(const CatalogEntry* head);
 
+// The block map's URL: the record's URL prefix joined to blocks_name. 1
+// when the entry has a map and its URL fits in size bytes.
+int catalog_blocks_url(const CatalogEntry* entry, char* out, int size);
+
 // Writes a list in catalog form, head first: each entry's url_name and
 // file_name (and its SHA256 line when it has one), the fields catalog_load
 // reads, so a list written and loaded again with the same prefixes holds
@@ -173,9 +184,9 @@ int catalog_write_stream(const CatalogEntry* head, std::FILE* stream);
 // AUX, NUL, COM1-9, LPT1-9, CONIN$, CONOUT$; any case, any extension, any
 // component, COM0-9 and LPT0-9 with the superscripts one to three too); the
 // launcher's own files, "catalog.txt", "catalog.txt.new" and
-// "quorvel-launcher.ini" at the top in any case, as a file or a folder; and
-// any component ending in ".partial" or ".partial.meta" (a download's own
-// files). Catalogs serve Windows players, so every
+// "quorvel-launcher.ini" at the top in any case, as a file or a folder; any
+// component ending in ".partial" or ".partial.meta" (a download's own
+// files) or ".qblocks" (a block map). Catalogs serve Windows players, so every
 // build (and the publisher's tools) applies the same rules. On success out
 // (size bytes) holds the name with "/" separators and the result is null;
 // otherwise out is empty and the result says why.

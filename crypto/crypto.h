@@ -38,4 +38,8 @@ void sha256_update(Sha256* state, const std::uint8_t* bytes, std::size_t length)
 // 1 with the digest written; 0 when the library could not make one.
 int sha256_end(Sha256* state, std::uint8_t digest[SHA256_SIZE]);
 
+// The digest of bytes held in memory, in one call (no state to open: the
+// block maps hash many small pieces). 1 when written.
+int sha256_digest(const std::uint8_t* bytes, std::size_t length, std::uint8_t digest[SHA256_SIZE]);
+
 #include "crypto/text_codings.h"

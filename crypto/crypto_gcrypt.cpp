@@ -166,3 +166,12 @@ int sha256_end(Sha256* state, std::uint8_t digest[SHA256_SIZE])
     state->handle = nullptr;
     return result != nullptr ? 1 : 0;
 }
+
+int sha256_digest(const std::uint8_t* bytes, std::size_t length, std::uint8_t digest[SHA256_SIZE])
+{
+    if (!crypto_init()) {
+        return 0;
+    }
+    gcry_md_hash_buffer(GCRY_MD_SHA256, digest, bytes, length);
+    return 1;
+}

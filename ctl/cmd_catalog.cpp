@@ -1,7 +1,9 @@
 // quorvelctl catalog: the catalog of a game's files, as the server serves it.
+#include "catalog/block_map.h"
 #include "catalog/catalog.h"
 #include "catalog/signing.h"
 #include "catalog/verify.h"
+#include "crypto/crypto.h"
 #include "ctl/commands.h"
 #include "ctl/signing_options.h"
 #include "platform/platform.h"
@@ -77,6 +79,13 @@ void visit_entry(const char* name, int is_dir, void* context)
     }
     if (list->output_path != nullptr && fs_same_file(full, list->output_path)) {
         list->output_inside = 1;
+        return;
+    }
+    // Block maps are the publisher's (written by --blocks), never a game file.
+    const std::size_t name_length = std::strlen(name);
+    const std::size_t suffix_length = sizeof BLOCK_MAP_SUFFIX - 1;
+    if (name_length > suffix_length &&
+        std::strcmp(name + name_length - suffix_length, BLOCK_MAP_SUFFIX) == 0) {
         return;
     }
     // A FIFO, socket or device would block or never end when measured.
@@ -264,8 +273,8 @@ int write_signed_list(const CatalogEntry* head, const SigningOptions* options,
     std::int64_t capacity = 1 << 16;
     std::int64_t length = 0;
     char* text = static_cast<char*>(std::malloc(static_cast<std::size_t>(capacity)));
-    // A record is two names of at most a line each and a few short lines.
-    constexpr std::int64_t LONGEST_RECORD = 2 * CATALOG_TEXT_SIZE + 160;
+    // A record is three names of at most a line each and a few short lines.
+    constexpr std::int64_t LONGEST_RECORD = 3 * CATALOG_TEXT_SIZE + 300;
     for (const CatalogEntry* e = head; e != nullptr && text != nullptr; e = e->next) {
         if (capacity - length < LONGEST_RECORD) {
             capacity *= 2;
@@ -289,6 +298,44 @@ int write_signed_list(const CatalogEntry* head, const SigningOptions* options,
     const int good = text != nullptr && write_signed(text, length, options, seed, output);
     std::free(text);
     return good;
+}
+
+// --blocks: the block map of a file of at least BLOCK_MAP_SMALLEST_FILE
+// bytes, written beside it as NAME.qblocks, and the entry's BLOCKS line.
+// 0 (with a line saying why) when the map cannot be made or written.
+int add_block_map(CatalogEntry* entry, const char* root)
+{
+    if (entry->kind == ENTRY_LAUNCHER || entry->size < BLOCK_MAP_SMALLEST_FILE) {
+        return 1;
+    }
+    char source[2 * CATALOG_TEXT_SIZE];
+    char map_path[2 * CATALOG_TEXT_SIZE + 16];
+    std::snprintf(source, sizeof source, "%s/%s", root, entry->local_path);
+    std::snprintf(map_path, sizeof map_path, "%s%s", source, BLOCK_MAP_SUFFIX);
+    const int name_fits =
+        std::snprintf(entry->blocks_name, sizeof entry->blocks_name, "%s%s", entry->url_name,
+                      BLOCK_MAP_SUFFIX) < static_cast<int>(sizeof entry->blocks_name);
+    std::uint8_t* map = nullptr;
+    std::int64_t length = 0;
+    char temporary[2 * CATALOG_TEXT_SIZE + 32];
+    int good = name_fits && block_map_build(source, &map, &length) &&
+               sha256_digest(map, static_cast<std::size_t>(length), entry->blocks_sha256);
+    // The map must be of the bytes the record names: a file changed since
+    // it was measured would give a map no launcher could use.
+    good = good && fs_file_size(source) == entry->size;
+    std::FILE* file = good ? ctl_replace_begin(map_path, temporary, sizeof temporary) : nullptr;
+    good = file != nullptr &&
+           ctl_replace_end(file, temporary, map_path,
+                           std::fwrite(map, 1, static_cast<std::size_t>(length), file) ==
+                               static_cast<std::size_t>(length));
+    std::free(map);
+    if (!good) {
+        std::fprintf(stderr, "quorvelctl catalog: cannot make the block map %s\n", map_path);
+        return 0;
+    }
+    entry->has_blocks = 1;
+    entry->blocks_size = length;
+    return 1;
 }
 
 int find_path(const FileList* list, const char* relative)
@@ -354,6 +401,7 @@ int cmd_catalog(int argc, char** argv)
     const char* notes_name = nullptr;
     const char* output = nullptr;
     const char* key_file = nullptr;
+    int with_blocks = 0;
     SigningOptions options = {};
     for (int i = 0; i < argc; ++i) {
         const bool has_value = i + 1 < argc;
@@ -373,6 +421,8 @@ int cmd_catalog(int argc, char** argv)
             notes_name = argv[++i];
         } else if (std::strcmp(argv[i], "-o") == 0 && has_value) {
             output = argv[++i];
+        } else if (std::strcmp(argv[i], "--blocks") == 0) {
+            with_blocks = 1;
         } else if (std::strcmp(argv[i], "--launcher") == 0 && has_value &&
                    launcher_count < LAUNCHER_OPTIONS_MAX) {
             if (!take_launcher_option(argv[++i], &launchers[launcher_count++])) {
@@ -388,7 +438,7 @@ int cmd_catalog(int argc, char** argv)
             std::fprintf(stderr,
                          "quorvelctl catalog: unexpected argument '%s'\n"
                          "usage: quorvelctl catalog DIR [--exe NAME] [--notes NAME] "
-                         "[-o FILE] [--launcher PLATFORM=PATH]... "
+                         "[-o FILE] [--blocks] [--launcher PLATFORM=PATH]... "
                          "[--sign KEYFILE [--version N] [--expires DAYS]]\n",
                          argv[i]);
             return EXIT_USAGE;
@@ -396,7 +446,7 @@ int cmd_catalog(int argc, char** argv)
     }
     if (dir == nullptr) {
         std::fprintf(stderr, "usage: quorvelctl catalog DIR [--exe NAME] [--notes NAME] [-o FILE] "
-                             "[--launcher PLATFORM=PATH]... "
+                             "[--blocks] [--launcher PLATFORM=PATH]... "
                              "[--sign KEYFILE [--version N] [--expires DAYS]]\n");
         return EXIT_USAGE;
     }
@@ -459,6 +509,9 @@ int cmd_catalog(int argc, char** argv)
                 !make_launcher_record(entry, &launchers[l])) {
                 status = EXIT_USAGE;
             }
+        }
+        if (status == 0 && with_blocks && !add_block_map(entry, dir)) {
+            status = EXIT_USAGE;
         }
         entry->next = head;
         head = entry;

@@ -145,15 +145,17 @@ void abandon_transfer(HttpClient* client, HttpFailure failure)
 void open_body_file(HttpClient* client)
 {
     std::FILE* file = nullptr;
-    if (client->range_from > 0 && client->status_code == 206) {
+    const int asked_range = client->range_from > 0 || client->range_to > 0;
+    if (asked_range && client->status_code == 206) {
         if (client->range_start != client->range_from ||
+            (client->range_to > 0 && client->range_end != client->range_to - 1) ||
             (client->expected_total >= 0 && client->range_total != client->expected_total)) {
             client->out_path[0] = '\0';
             abandon_transfer(client, HTTP_FAILED_RANGE);
             return;
         }
         file = fs_open_append(client->out_path);
-    } else if (client->range_from > 0 && client->status_code != 200) {
+    } else if (asked_range && client->status_code != 200) {
         client->out_path[0] = '\0'; // an error page: the part kept stays whole
         return;
     } else {
@@ -276,6 +278,7 @@ void read_content_range(HttpClient* client, const char* value)
     if (std::sscanf(value, "bytes %lld-%lld/%31s", &start, &end, total_text) == 3 && start >= 0 &&
         end >= start) {
         client->range_start = start;
+        client->range_end = end;
         if (std::sscanf(total_text, "%lld", &total) == 1 && total > end) {
             client->range_total = total;
         }
@@ -507,10 +510,12 @@ void http_init(HttpClient* client)
     client->window_bytes = 0;
     client->head_bytes = 0;
     client->range_from = 0;
+    client->range_to = 0;
     client->expected_total = -1;
     client->if_range[0] = '\0';
     client->validator[0] = '\0';
     client->range_start = -1;
+    client->range_end = -1;
     client->range_total = -1;
     client->location[0] = '\0';
     client->redirects = 0;
@@ -551,6 +556,7 @@ int http_start(HttpClient* client, const char* url)
     client->head_bytes = 0;
     client->validator[0] = '\0';
     client->range_start = -1;
+    client->range_end = -1;
     client->range_total = -1;
     client->location[0] = '\0';
     client->via_proxy = client->proxy != nullptr && http_proxy_serves(client->proxy, host_name);
@@ -614,9 +620,15 @@ int format_full_request(HttpClient* client)
     // not fit is refused rather than cut.
     char extra[HTTP_VALIDATOR_SIZE + HTTP_TEXT_SIZE + 160] = "";
     int used = 0;
-    if (client->range_from > 0) {
+    if (client->range_to > 0) {
+        used += std::snprintf(extra, sizeof extra, "Range: bytes=%lld-%lld\r\n",
+                              static_cast<long long>(client->range_from),
+                              static_cast<long long>(client->range_to - 1));
+    } else if (client->range_from > 0) {
         used += std::snprintf(extra, sizeof extra, "Range: bytes=%lld-\r\n",
                               static_cast<long long>(client->range_from));
+    }
+    if (client->range_from > 0 || client->range_to > 0) {
         if (client->if_range[0] != '\0') {
             used += std::snprintf(extra + used, sizeof extra - static_cast<std::size_t>(used),
                                   "If-Range: %s\r\n", client->if_range);
@@ -680,6 +692,14 @@ int http_get_range_to_file(HttpClient* client, const char* url, const char* outp
                            std::int64_t range_from, const char* validator,
                            std::int64_t expected_total)
 {
+    return http_get_span_to_file(client, url, output_path, range_from, 0, validator,
+                                 expected_total);
+}
+
+int http_get_span_to_file(HttpClient* client, const char* url, const char* output_path,
+                          std::int64_t range_from, std::int64_t range_to, const char* validator,
+                          std::int64_t expected_total)
+{
     // Whether the path can be written is learnt before any connection, so
     // that one that cannot (a folder in its place, a running program) makes
     // no request. Opened for appending, an existing file loses nothing: it
@@ -700,6 +720,7 @@ int http_get_range_to_file(HttpClient* client, const char* url, const char* outp
         return 0;
     }
     client->range_from = range_from > 0 ? range_from : 0;
+    client->range_to = range_to > client->range_from ? range_to : 0;
     client->expected_total = expected_total;
     copy_text(client->if_range, fits(validator, HTTP_VALIDATOR_SIZE) ? validator : "",
               HTTP_VALIDATOR_SIZE);
@@ -716,6 +737,7 @@ int http_get_range_to_file(HttpClient* client, const char* url, const char* outp
 int http_get(HttpClient* client, const char* url)
 {
     client->range_from = 0;
+    client->range_to = 0;
     client->expected_total = -1;
     client->if_range[0] = '\0';
     client->redirects = 0;
@@ -802,7 +824,10 @@ int http_poll(HttpClient* client)
             head_refused = 1;
         } else if (line_length == 0) {
             client->transfer_state = HTTP_BODY;
-            if (client->range_from > 0 && client->status_code == 200) {
+            if (client->range_to > 0 && client->status_code == 200) {
+                // The whole file instead of a span of it.
+                client->body_limit = client->expected_total + 1;
+            } else if (client->range_from > 0 && client->status_code == 200) {
                 // The whole file instead of its rest: the limit was the rest's.
                 client->body_limit += client->range_from;
             }

@@ -114,13 +114,17 @@ struct HttpClient {
     // range_from on, of a file expected_total long (-1: any), with if_range
     // as its If-Range validator; range_from 0 for the whole file.
     std::int64_t range_from;
+    // One past the last byte asked for (http_get_span_to_file); 0 for the
+    // rest of the file.
+    std::int64_t range_to;
     std::int64_t expected_total;
     char if_range[HTTP_VALIDATOR_SIZE];
     // From the reply's head: its validator (a strong ETag, else
-    // Last-Modified; empty when none), its Content-Range start and total
-    // (-1 when none) and its Location.
+    // Last-Modified; empty when none), its Content-Range start, last byte
+    // and total (-1 when none) and its Location.
     char validator[HTTP_VALIDATOR_SIZE];
     std::int64_t range_start;
+    std::int64_t range_end;
     std::int64_t range_total;
     char location[HTTP_TEXT_SIZE];
     // Redirects this transfer followed (301, 302, 303, 307, 308 with a
@@ -151,6 +155,15 @@ int http_get_to_file(HttpClient* client, const char* url, const char* output_pat
 int http_get_range_to_file(HttpClient* client, const char* url, const char* output_path,
                            std::int64_t range_from, const char* validator,
                            std::int64_t expected_total);
+
+// The bytes [range_from, range_to) of a file of expected_total bytes
+// ("Range: bytes=F-L", L = range_to - 1; If-Range as above), appended to
+// output_path when the 206 is exactly that span of that total. A 200 (a
+// server that ignores ranges) replaces output_path with the whole file,
+// its body limit then expected_total + 1; any other reply stores nothing.
+int http_get_span_to_file(HttpClient* client, const char* url, const char* output_path,
+                          std::int64_t range_from, std::int64_t range_to, const char* validator,
+                          std::int64_t expected_total);
 int http_get(HttpClient* client, const char* url);
 int http_poll(HttpClient* client);
 int http_is_active(const HttpClient* client);

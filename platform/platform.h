@@ -74,6 +74,10 @@ std::int64_t fs_file_size(const char* path);
 // offsets past 2 GiB on every build); null when it cannot be.
 std::FILE* fs_open_append(const char* path);
 
+// Moves an open file's position to offset from its start, past 2 GiB too.
+// 1 on success.
+int fs_seek(std::FILE* file, std::int64_t offset);
+
 // Creates path and every missing folder above it. 1 when path is a folder.
 // (Portable, over fs_make_dir: platform/fs_common.cpp.)
 int make_folders(const char* path);

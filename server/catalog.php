@@ -41,7 +41,8 @@ function list_files($root, $relative, $self, &$out)
             if (!list_files($root, $child, $self, $out)) {
                 return false;
             }
-        } elseif (realpath($path) !== $self) {
+        } elseif (realpath($path) !== $self && substr($name, -8) !== '.qblocks') {
+            // Block maps (quorvelctl catalog --blocks) are never game files.
             $out[] = $child;
         }
     }
@@ -75,12 +76,12 @@ function is_device_name($part)
 }
 
 // The launcher's own files: at the top of the data folder, as a file or a
-// folder; a download's .partial files anywhere.
+// folder; a download's .partial files and block maps anywhere.
 function is_own_file($part, $top)
 {
     $folded = upper_ascii($part);
     return ($top && in_array($folded, ['CATALOG.TXT', 'CATALOG.TXT.NEW', 'QUORVEL-LAUNCHER.INI'], true)) ||
-        preg_match('/\.PARTIAL(\.META)?$/', $folded) === 1;
+        preg_match('/\.(PARTIAL(\.META)?|QBLOCKS)$/', $folded) === 1;
 }
 
 // The launcher's rules for a local file name (catalog_name_normalize in

@@ -212,6 +212,9 @@ void download_begin(DownloadRun* run, HttpClient* client, CatalogEntry* list,
     run->target_path[0] = '\0';
     run->meta_path[0] = '\0';
     run->resumed_bytes = 0;
+    run->patch = {};
+    run->spared_bytes = 0;
+    run->finished_bytes = 0;
     run->first_wait_ms = DOWNLOAD_FIRST_WAIT_MS;
     run->longest_wait_ms = DOWNLOAD_LONGEST_WAIT_MS;
     const char* first_wait = std::getenv("QUORVEL_RETRY_WAIT_MS");
@@ -241,6 +244,8 @@ std::uint32_t next_jitter()
 
 void move_to(DownloadRun* run, CatalogEntry* entry)
 {
+    patch_end(&run->patch, 1);
+    run->patch.whole_only = 0;
     run->current = entry;
     run->tries = 0;
     run->counting_current = 0;
@@ -378,55 +383,99 @@ void keep_or_discard_part(const DownloadRun* run, const HttpClient* client,
     }
 }
 
+// A patch that fell back: its part goes, the bytes it would have spared
+// count again, and the entry downloads whole for the rest of this run.
+void give_up_patch(DownloadRun* run)
+{
+    run->spared_bytes -= run->patch.spared;
+    discard_part(run);
+    patch_end(&run->patch, 1);
+    run->patch.whole_only = 1;
+}
+
+// Starts the current entry: a patch when its catalog record names a block
+// map and an old copy is there to take blocks from, else a try of the
+// whole file. DOWNLOAD_RUNNING, or why the entry cannot go on.
+DownloadStep start_entry(DownloadRun* run, HttpClient* client)
+{
+    while (run->current != nullptr && run->current->update == 0) {
+        move_to(run, run->current->next);
+    }
+    if (run->current == nullptr) {
+        return DOWNLOAD_RUNNING; // the next step reports the end
+    }
+    CatalogEntry* entry = run->current;
+    const int length = std::snprintf(run->target_path, sizeof run->target_path, "%s%s",
+                                     entry->local_path, PARTIAL_SUFFIX);
+    const int meta_length = std::snprintf(run->meta_path, sizeof run->meta_path, "%s%s",
+                                          entry->local_path, PARTIAL_META_SUFFIX);
+    if (length < 0 || length >= static_cast<int>(sizeof run->target_path) || meta_length < 0 ||
+        meta_length >= static_cast<int>(sizeof run->meta_path)) {
+        return DOWNLOAD_UNWRITABLE;
+    }
+    make_parent_folders(run->data_directory, entry->file_name);
+    if (!can_replace(entry->local_path)) {
+        // A folder in its place, or a program running from it: the
+        // download could never be put there, so nothing is asked for.
+        return DOWNLOAD_UNWRITABLE;
+    }
+    run->resumed_bytes = 0;
+    if (patch_begin(run, client, entry) || start_try(run, client, entry)) {
+        run->counting_current = 1;
+    } else if (client->failure == HTTP_FAILED_FILE) {
+        // Asking the server again would change nothing.
+        return DOWNLOAD_UNWRITABLE;
+    }
+    return DOWNLOAD_RUNNING;
+}
+
 } // namespace
 
 DownloadStep download_step(DownloadRun* run, HttpClient* client, CatalogEntry** finished)
 {
     *finished = nullptr;
+    run->finished_bytes = 0;
     if (run->current == nullptr) {
         return DOWNLOAD_DONE;
     }
-    if (!http_is_active(client)) {
-        if (run->retry_due_ms != 0) {
-            if (clock_monotonic_ms() < run->retry_due_ms) {
-                return DOWNLOAD_RUNNING;
-            }
-            run->retry_due_ms = 0;
+    DownloadPatch* patch = &run->patch;
+    if (!http_is_active(client) && run->retry_due_ms != 0) {
+        if (clock_monotonic_ms() < run->retry_due_ms) {
+            return DOWNLOAD_RUNNING;
         }
-        while (run->current != nullptr && run->current->update == 0) {
-            move_to(run, run->current->next);
-        }
-        if (run->current == nullptr) {
-            return DOWNLOAD_RUNNING; // the next step reports the end
-        }
-        CatalogEntry* entry = run->current;
-        const int length = std::snprintf(run->target_path, sizeof run->target_path, "%s%s",
-                                         entry->local_path, PARTIAL_SUFFIX);
-        const int meta_length = std::snprintf(run->meta_path, sizeof run->meta_path, "%s%s",
-                                              entry->local_path, PARTIAL_META_SUFFIX);
-        if (length < 0 || length >= static_cast<int>(sizeof run->target_path) || meta_length < 0 ||
-            meta_length >= static_cast<int>(sizeof run->meta_path)) {
-            return DOWNLOAD_UNWRITABLE;
-        }
-        make_parent_folders(run->data_directory, entry->file_name);
-        if (!can_replace(entry->local_path)) {
-            // A folder in its place, or a program running from it: the
-            // download could never be put there, so nothing is asked for.
-            return DOWNLOAD_UNWRITABLE;
-        }
-        if (start_try(run, client, entry)) {
-            run->counting_current = 1;
-        } else if (client->failure == HTTP_FAILED_FILE) {
-            // Asking the server again would change nothing.
-            return DOWNLOAD_UNWRITABLE;
-        }
+        run->retry_due_ms = 0;
     }
-    if (http_poll(client)) {
-        return DOWNLOAD_RUNNING;
+    if (patch->stage == PATCH_NONE && !http_is_active(client)) {
+        const DownloadStep started = start_entry(run, client);
+        if (started != DOWNLOAD_RUNNING || run->current == nullptr) {
+            return started;
+        }
     }
     CatalogEntry* entry = run->current;
+    int patch_try_failed = 0;
+    if (patch->stage != PATCH_NONE) {
+        const PatchStep step = patch_step(run, client, entry);
+        if (patch->stage == PATCH_BUILD) {
+            const std::int64_t spared = entry->size - patch->fetch_bytes;
+            run->spared_bytes += spared - patch->spared;
+            patch->spared = spared;
+        }
+        if (step == PATCH_GOING) {
+            return DOWNLOAD_RUNNING;
+        }
+        if (step == PATCH_UNWRITABLE) {
+            return DOWNLOAD_UNWRITABLE;
+        }
+        if (step == PATCH_WHOLE) {
+            give_up_patch(run);
+            return DOWNLOAD_RUNNING;
+        }
+        patch_try_failed = step == PATCH_TRY_FAILED;
+    } else if (http_poll(client)) {
+        return DOWNLOAD_RUNNING;
+    }
     int verified = 0;
-    const int whole = fs_file_size(run->target_path) == entry->size;
+    const int whole = !patch_try_failed && fs_file_size(run->target_path) == entry->size;
     if (whole && (update_signed_mode() ? entry_matches_sealed(entry, run->target_path)
                                        : entry_matches_file(entry, run->target_path))) {
         // Only bytes that verified ever stand at the real path, and a crash
@@ -437,10 +486,17 @@ DownloadStep download_step(DownloadRun* run, HttpClient* client, CatalogEntry** 
             return DOWNLOAD_UNWRITABLE;
         }
         verified = 1;
-    } else {
+    } else if (patch->stage != PATCH_NONE && !patch_try_failed) {
+        std::fprintf(stderr, "patch %s: the result does not verify; fetching the whole file\n",
+                     entry->file_name);
+        give_up_patch(run);
+        return DOWNLOAD_RUNNING;
+    } else if (patch->stage == PATCH_NONE) {
         keep_or_discard_part(run, client, entry);
     }
     if (verified) {
+        run->finished_bytes =
+            patch->stage != PATCH_NONE ? patch_network_bytes(patch, client) : entry->size;
         move_to(run, entry->next);
         *finished = entry;
         return run->current == nullptr ? DOWNLOAD_DONE : DOWNLOAD_RUNNING;
@@ -461,6 +517,9 @@ DownloadStep download_step(DownloadRun* run, HttpClient* client, CatalogEntry** 
 
 std::int64_t download_transfer_bytes(const DownloadRun* run, const HttpClient* client)
 {
+    if (run->patch.stage != PATCH_NONE) {
+        return run->retry_due_ms == 0 ? patch_network_bytes(&run->patch, client) : 0;
+    }
     return run->counting_current && run->retry_due_ms == 0 ? run->resumed_bytes + client->body_bytes
                                                            : 0;
 }

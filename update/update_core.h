@@ -7,6 +7,7 @@
 #include "catalog/catalog.h"
 #include "crypto/crypto.h"
 #include "net/http.h"
+#include "update/patch.h"
 
 #include <cstdint>
 
@@ -134,6 +135,14 @@ struct DownloadRun {
     // end-to-end tests shorten it); tests may change them.
     std::int64_t first_wait_ms;
     std::int64_t longest_wait_ms;
+    // The current entry's patch, when the catalog gives it a block map.
+    DownloadPatch patch;
+    // Bytes the patches planned so far spare the network (each patched
+    // file's size less what its patch fetches), and what the entry that has
+    // just verified cost on the network: a progress display's total and
+    // count follow the network, not the files' sizes.
+    std::int64_t spared_bytes;
+    std::int64_t finished_bytes;
 };
 
 // Downloads go in list order; entries whose update flag is 0 are passed
@@ -151,7 +160,9 @@ void download_begin(DownloadRun* run, HttpClient* client, CatalogEntry* list,
 DownloadStep download_step(DownloadRun* run, HttpClient* client, CatalogEntry** finished);
 
 // The current entry's bytes so far, what a resumed try found in place
-// included (0 before its transfer started and while it waits for a retry).
+// included (0 before its transfer started and while it waits for a retry);
+// for a patch, the bytes it fetched (the blocks copied from the old copy
+// cross no network).
 std::int64_t download_transfer_bytes(const DownloadRun* run, const HttpClient* client);
 
 // Milliseconds until the current entry's next try; 0 when none is waited for.

@@ -44,13 +44,19 @@ int fs_is_file(const char* path)
 std::int64_t fs_file_size(const char* path)
 {
     struct stat info = {};
-    return attributes(path, &info) && S_ISREG(info.st_mode) ? static_cast<std::int64_t>(info.st_size)
-                                                            : -1;
+    return attributes(path, &info) && S_ISREG(info.st_mode)
+               ? static_cast<std::int64_t>(info.st_size)
+               : -1;
 }
 
 std::FILE* fs_open_append(const char* path)
 {
     return fs_is_file(path) ? std::fopen(path, "ab") : nullptr;
+}
+
+int fs_seek(std::FILE* file, std::int64_t offset)
+{
+    return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0 ? 1 : 0;
 }
 
 int fs_replace(const char* from, const char* to)

@@ -59,6 +59,11 @@ std::FILE* fs_open_append(const char* path)
     return file;
 }
 
+int fs_seek(std::FILE* file, std::int64_t offset)
+{
+    return _fseeki64(file, offset, SEEK_SET) == 0 ? 1 : 0;
+}
+
 std::FILE* fs_create_private(const char* path)
 {
     // The user's own folders already keep others out.

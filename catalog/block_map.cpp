@@ -1,0 +1,575 @@
+#include "catalog/block_map.h"
+
+#include "crypto/crypto.h"
+#include "platform/platform.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// The weak checksum sums a random 32-bit value per byte value (so that
+// text and zero-heavy data spread over all 32 bits): sum_a the values,
+// sum_b each value times its distance from the block's end. Both roll in
+// O(1) when the window moves one byte.
+std::uint32_t byte_values[256];
+int byte_values_ready = 0;
+
+void make_byte_values()
+{
+    if (byte_values_ready) {
+        return;
+    }
+    std::uint64_t state = 0x51A7E5EEDULL; // splitmix64: fixed, so every build agrees
+    for (std::uint32_t& value : byte_values) {
+        state += 0x9E3779B97F4A7C15ULL;
+        std::uint64_t z = state;
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+        value = static_cast<std::uint32_t>((z ^ (z >> 31)) >> 16);
+    }
+    byte_values_ready = 1;
+}
+
+std::uint32_t weak_of(std::uint32_t sum_a, std::uint32_t sum_b)
+{
+    return sum_a + sum_b * 0x9E3779B9u;
+}
+
+void sums_of(const std::uint8_t* bytes, std::int64_t length, std::uint32_t* sum_a,
+             std::uint32_t* sum_b)
+{
+    make_byte_values();
+    std::uint32_t a = 0;
+    std::uint32_t b = 0;
+    for (std::int64_t i = 0; i < length; ++i) {
+        a += byte_values[bytes[i]];
+        b += a; // adds byte i once for every byte from it to the end
+    }
+    *sum_a = a;
+    *sum_b = b;
+}
+
+void put_u32(std::uint8_t* out, std::uint32_t value)
+{
+    for (int i = 0; i < 4; ++i) {
+        out[i] = static_cast<std::uint8_t>(value >> (8 * i));
+    }
+}
+
+std::uint32_t get_u32(const std::uint8_t* in)
+{
+    return static_cast<std::uint32_t>(in[0]) | static_cast<std::uint32_t>(in[1]) << 8 |
+           static_cast<std::uint32_t>(in[2]) << 16 | static_cast<std::uint32_t>(in[3]) << 24;
+}
+
+int strong_of(const std::uint8_t* bytes, std::int64_t length, std::uint8_t out[BLOCK_STRONG_SIZE])
+{
+    std::uint8_t digest[SHA256_SIZE];
+    if (!sha256_digest(bytes, static_cast<std::size_t>(length), digest)) {
+        return 0;
+    }
+    std::memcpy(out, digest, BLOCK_STRONG_SIZE);
+    return 1;
+}
+
+int read_fully(std::FILE* file, std::uint8_t* out, std::int64_t length)
+{
+    return std::fread(out, 1, static_cast<std::size_t>(length), file) ==
+           static_cast<std::size_t>(length);
+}
+
+} // namespace
+
+std::int32_t block_size_for(std::int64_t file_size)
+{
+    std::int32_t size = BLOCK_SIZE_DEFAULT;
+    while (size < BLOCK_SIZE_MAX && (file_size + size - 1) / size > BLOCK_MAP_PUBLISHED_BLOCKS) {
+        size *= 2;
+    }
+    return size;
+}
+
+std::uint32_t block_weak(const std::uint8_t* bytes, std::int64_t length)
+{
+    std::uint32_t a = 0;
+    std::uint32_t b = 0;
+    sums_of(bytes, length, &a, &b);
+    return weak_of(a, b);
+}
+
+std::int64_t block_length(const BlockMap* map, std::int64_t index)
+{
+    const std::int64_t from = index * map->block_size;
+    const std::int64_t left = map->file_size - from;
+    return left < map->block_size ? left : map->block_size;
+}
+
+int block_map_build(const char* path, std::uint8_t** bytes, std::int64_t* length)
+{
+    *bytes = nullptr;
+    *length = 0;
+    const std::int64_t file_size = fs_file_size(path);
+    if (file_size <= 0) {
+        return 0;
+    }
+    const std::int32_t block_size = block_size_for(file_size);
+    const std::int64_t count = (file_size + block_size - 1) / block_size;
+    const std::int64_t map_length = BLOCK_MAP_HEADER_SIZE + count * BLOCK_RECORD_SIZE;
+    auto* map = static_cast<std::uint8_t*>(std::malloc(static_cast<std::size_t>(map_length)));
+    auto* block = static_cast<std::uint8_t*>(std::malloc(static_cast<std::size_t>(block_size)));
+    std::FILE* file = std::fopen(path, "rb");
+    int good = map != nullptr && block != nullptr && file != nullptr;
+    if (good) {
+        std::memcpy(map, BLOCK_MAP_MAGIC, 8);
+        put_u32(map + 8, static_cast<std::uint32_t>(file_size));
+        put_u32(map + 12, static_cast<std::uint32_t>(static_cast<std::uint64_t>(file_size) >> 32));
+        put_u32(map + 16, static_cast<std::uint32_t>(block_size));
+        put_u32(map + 20, static_cast<std::uint32_t>(count));
+    }
+    for (std::int64_t i = 0; good && i < count; ++i) {
+        BlockMap shape = {file_size, block_size, static_cast<std::int32_t>(count), nullptr,
+                          nullptr};
+        const std::int64_t n = block_length(&shape, i);
+        std::uint8_t* record = map + BLOCK_MAP_HEADER_SIZE + i * BLOCK_RECORD_SIZE;
+        good = read_fully(file, block, n) && strong_of(block, n, record + 4);
+        put_u32(record, block_weak(block, n));
+    }
+    // A file that grew while it was read is not the file that was measured.
+    good = good && std::fgetc(file) == EOF;
+    if (file != nullptr) {
+        std::fclose(file);
+    }
+    std::free(block);
+    if (!good) {
+        std::free(map);
+        return 0;
+    }
+    *bytes = map;
+    *length = map_length;
+    return 1;
+}
+
+int block_map_read(const std::uint8_t* bytes, std::int64_t length, std::int64_t expected_size,
+                   BlockMap* map, const char** problem)
+{
+    *map = {};
+    *problem = nullptr;
+    if (length < BLOCK_MAP_HEADER_SIZE || std::memcmp(bytes, BLOCK_MAP_MAGIC, 8) != 0) {
+        *problem = "not a block map";
+        return 0;
+    }
+    const std::uint64_t file_size =
+        get_u32(bytes + 8) | static_cast<std::uint64_t>(get_u32(bytes + 12)) << 32;
+    const std::uint32_t block_size = get_u32(bytes + 16);
+    const std::uint32_t count = get_u32(bytes + 20);
+    if (expected_size <= 0 || file_size != static_cast<std::uint64_t>(expected_size)) {
+        *problem = "for a file of another size";
+    } else if (block_size < BLOCK_SIZE_MIN || block_size > BLOCK_SIZE_MAX ||
+               (block_size & (block_size - 1)) != 0) {
+        *problem = "block size out of range";
+    } else if (count != (file_size + block_size - 1) / block_size) {
+        *problem = "block count does not fit the file";
+    } else if (count > BLOCK_MAP_BLOCKS_MAX) {
+        *problem = "too many blocks";
+    } else if (length !=
+               BLOCK_MAP_HEADER_SIZE + static_cast<std::int64_t>(count) * BLOCK_RECORD_SIZE) {
+        *problem = "length does not fit the block count";
+    }
+    if (*problem != nullptr) {
+        return 0;
+    }
+    map->file_size = static_cast<std::int64_t>(file_size);
+    map->block_size = static_cast<std::int32_t>(block_size);
+    map->block_count = static_cast<std::int32_t>(count);
+    map->weak = static_cast<std::uint32_t*>(std::malloc(count * sizeof(std::uint32_t)));
+    map->strong = static_cast<std::uint8_t*>(std::malloc(count * std::size_t{BLOCK_STRONG_SIZE}));
+    if (map->weak == nullptr || map->strong == nullptr) {
+        block_map_free(map);
+        *problem = "out of memory";
+        return 0;
+    }
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const std::uint8_t* record = bytes + BLOCK_MAP_HEADER_SIZE + i * BLOCK_RECORD_SIZE;
+        map->weak[i] = get_u32(record);
+        std::memcpy(map->strong + i * std::size_t{BLOCK_STRONG_SIZE}, record + 4,
+                    BLOCK_STRONG_SIZE);
+    }
+    return 1;
+}
+
+void block_map_free(BlockMap* map)
+{
+    std::free(map->weak);
+    std::free(map->strong);
+    *map = {};
+}
+
+// ---- Matching -----------------------------------------------------------
+
+namespace {
+
+// Blocks the rolling search looks for: every one but a short last block,
+// which is looked for where the old file ends and after the block before it.
+std::int32_t rolled_blocks(const BlockMap* map)
+{
+    const std::int32_t count = map->block_count;
+    return block_length(map, count - 1) == map->block_size ? count : count - 1;
+}
+
+int filter_has(const BlockMatch* m, std::uint32_t weak)
+{
+    const std::uint32_t slot = weak >> (32 - m->filter_bits);
+    return static_cast<int>((m->filter[slot >> 6] >> (slot & 63)) & 1u);
+}
+
+const std::uint8_t* strong_at(const BlockMap* map, std::int32_t index)
+{
+    return map->strong + static_cast<std::size_t>(index) * BLOCK_STRONG_SIZE;
+}
+
+// Marks block index, and every block that repeats it, as standing at
+// offset in the old file (a block already found keeps its first place).
+void mark_found(BlockMatch* m, std::int32_t index, std::int64_t offset)
+{
+    for (std::int32_t i = index; i >= 0; i = m->same_as[i]) {
+        if (m->found[i] < 0) {
+            m->found[i] = offset;
+            ++m->found_count;
+        }
+    }
+}
+
+// Makes sure the window holds the old file's bytes [at, at + need), as far
+// as the file has them; 0 on a read error.
+int window_hold(BlockMatch* m, std::int64_t at, std::int64_t need)
+{
+    const std::int64_t want_end = std::min(at + need, m->old_size);
+    if (at >= m->window_at && want_end <= m->window_at + m->window_length) {
+        return 1;
+    }
+    std::int64_t keep = 0;
+    if (at >= m->window_at && at < m->window_at + m->window_length) {
+        keep = m->window_at + m->window_length - at;
+        std::memmove(m->window, m->window + (at - m->window_at), static_cast<std::size_t>(keep));
+    } else if (!fs_seek(m->old_file, at)) {
+        return 0;
+    }
+    m->window_at = at;
+    const std::int64_t room = std::min(m->window_capacity, m->old_size - at) - keep;
+    if (room > 0 && !read_fully(m->old_file, m->window + keep, room)) {
+        return 0;
+    }
+    m->window_length = keep + std::max<std::int64_t>(room, 0);
+    return 1;
+}
+
+// A short last block: looked for right after the block before it and at
+// the old file's end.
+void match_short_tail(BlockMatch* m)
+{
+    const BlockMap* map = m->map;
+    const std::int32_t last = map->block_count - 1;
+    const std::int64_t length = block_length(map, last);
+    if (rolled_blocks(map) == map->block_count || m->found[last] >= 0) {
+        return;
+    }
+    std::int64_t places[2] = {-1, m->old_size - length};
+    if (last > 0 && m->found[last - 1] >= 0) {
+        places[0] = m->found[last - 1] + map->block_size;
+    }
+    for (const std::int64_t place : places) {
+        std::uint8_t strong[BLOCK_STRONG_SIZE];
+        if (place < 0 || place + length > m->old_size || !window_hold(m, place, length)) {
+            continue;
+        }
+        const std::uint8_t* bytes = m->window + (place - m->window_at);
+        if (block_weak(bytes, length) == map->weak[last] && strong_of(bytes, length, strong) &&
+            std::memcmp(strong, strong_at(map, last), BLOCK_STRONG_SIZE) == 0) {
+            mark_found(m, last, place);
+            return;
+        }
+    }
+}
+
+// The block whose checksums the window at m->at has, among those the weak
+// value names; -1 when none. strong is computed once, when first needed.
+std::int32_t candidate_at(BlockMatch* m, std::uint32_t weak, std::uint8_t* strong, int* have_strong)
+{
+    const std::uint32_t slot = weak >> (32 - m->head_bits);
+    for (std::int32_t i = m->head[slot]; i >= 0; i = m->next[i]) {
+        if (m->map->weak[i] != weak) {
+            continue;
+        }
+        if (!*have_strong) {
+            if (!strong_of(m->window + (m->at - m->window_at), m->map->block_size, strong)) {
+                m->failed = 1;
+                return -1;
+            }
+            *have_strong = 1;
+        }
+        if (std::memcmp(strong, strong_at(m->map, i), BLOCK_STRONG_SIZE) == 0) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+} // namespace
+
+int block_match_begin(BlockMatch* m, const BlockMap* map, const char* old_path)
+{
+    *m = {};
+    m->map = map;
+    m->old_size = fs_file_size(old_path);
+    const std::int32_t count = map->block_count;
+    const std::int32_t rolled = rolled_blocks(map);
+    std::int32_t bits = 10;
+    while (bits < 24 && (std::int64_t{1} << bits) < 2 * static_cast<std::int64_t>(rolled)) {
+        ++bits;
+    }
+    m->head_bits = bits;
+    m->filter_bits = bits + 3; // 16 filter bits a block: one position in 16 looks further
+    m->window_capacity = std::max<std::int64_t>(4LL << 20, 4LL * map->block_size);
+    m->old_file = m->old_size > 0 && fs_is_file(old_path) ? std::fopen(old_path, "rb") : nullptr;
+    m->found = static_cast<std::int64_t*>(std::malloc(count * sizeof(std::int64_t)));
+    m->head = static_cast<std::int32_t*>(std::malloc((std::size_t{1} << bits) * 4));
+    m->next = static_cast<std::int32_t*>(std::malloc(count * sizeof(std::int32_t)));
+    m->same_as = static_cast<std::int32_t*>(std::malloc(count * sizeof(std::int32_t)));
+    m->filter =
+        static_cast<std::uint64_t*>(std::calloc((std::size_t{1} << m->filter_bits) / 64, 8));
+    m->window =
+        static_cast<std::uint8_t*>(std::malloc(static_cast<std::size_t>(m->window_capacity)));
+    if (m->old_file == nullptr || m->found == nullptr || m->head == nullptr || m->next == nullptr ||
+        m->same_as == nullptr || m->filter == nullptr || m->window == nullptr) {
+        block_match_end(m);
+        return 0;
+    }
+    std::memset(m->head, 0xFF, (std::size_t{1} << bits) * 4);
+    for (std::int32_t i = 0; i < count; ++i) {
+        m->found[i] = -1;
+        m->next[i] = -1;
+        m->same_as[i] = -1;
+    }
+    // Chained from the end so that each chain runs in file order.
+    for (std::int32_t i = rolled - 1; i >= 0; --i) {
+        const std::uint32_t weak = map->weak[i];
+        const std::uint32_t slot = weak >> (32 - bits);
+        std::int32_t twin = -1;
+        for (std::int32_t j = m->head[slot]; j >= 0 && twin < 0; j = m->next[j]) {
+            if (map->weak[j] == weak &&
+                std::memcmp(strong_at(map, i), strong_at(map, j), BLOCK_STRONG_SIZE) == 0) {
+                twin = j;
+            }
+        }
+        if (twin >= 0) {
+            // i takes twin's place at the chain's head of repeats.
+            m->same_as[i] = twin;
+            for (std::int32_t* link = &m->head[slot]; *link >= 0; link = &m->next[*link]) {
+                if (*link == twin) {
+                    *link = i;
+                    m->next[i] = m->next[twin];
+                    m->next[twin] = -1;
+                    break;
+                }
+            }
+            continue;
+        }
+        m->next[i] = m->head[slot];
+        m->head[slot] = i;
+        const std::uint32_t filter_slot = weak >> (32 - m->filter_bits);
+        m->filter[filter_slot >> 6] |= std::uint64_t{1} << (filter_slot & 63);
+    }
+    m->expected = -1;
+    return 1;
+}
+
+int block_match_step(BlockMatch* m, std::int64_t budget)
+{
+    if (m->done || m->failed) {
+        return 0;
+    }
+    make_byte_values();
+    const BlockMap* map = m->map;
+    const std::int64_t block = map->block_size;
+    const std::int64_t stop = m->at + budget;
+    const std::int32_t rolled = rolled_blocks(map);
+    while (m->at + block <= m->old_size && m->at < stop && rolled > 0) {
+        // The window holds the block at m->at and, for rolling, the byte
+        // after it.
+        if (!window_hold(m, m->at, std::max<std::int64_t>(block + 1, m->window_capacity / 2))) {
+            m->failed = 1;
+            return 0;
+        }
+        const std::uint8_t* here = m->window + (m->at - m->window_at);
+        std::uint8_t strong[BLOCK_STRONG_SIZE];
+        int have_strong = 0;
+        // After a block was found its successor is the likely next one:
+        // the strong checksum alone settles it, with no weak sums made.
+        if (m->expected >= 0 && m->expected < rolled) {
+            if (!strong_of(here, block, strong)) {
+                m->failed = 1;
+                return 0;
+            }
+            have_strong = 1;
+            if (std::memcmp(strong, strong_at(map, m->expected), BLOCK_STRONG_SIZE) == 0) {
+                mark_found(m, m->expected, m->at);
+                ++m->expected;
+                m->at += block;
+                m->rolling = 0;
+                continue;
+            }
+        }
+        m->expected = -1;
+        if (!m->rolling) {
+            sums_of(here, block, &m->sum_a, &m->sum_b);
+            m->rolling = 1;
+        }
+        // Rolls through the bytes the window holds until a candidate's
+        // strong checksum agrees.
+        const std::int64_t roll_end =
+            std::min({m->window_at + m->window_length - block - 1, stop, m->old_size - block});
+        std::uint32_t a = m->sum_a;
+        std::uint32_t b = m->sum_b;
+        const auto block_u32 = static_cast<std::uint32_t>(block);
+        std::int32_t hit = -1;
+        while (true) {
+            const std::uint32_t weak = weak_of(a, b);
+            if (filter_has(m, weak)) {
+                m->sum_a = a;
+                m->sum_b = b;
+                hit = candidate_at(m, weak, strong, &have_strong);
+                if (m->failed) {
+                    return 0;
+                }
+                if (hit >= 0) {
+                    break;
+                }
+            }
+            if (m->at >= roll_end) {
+                break;
+            }
+            const std::uint8_t* p = m->window + (m->at - m->window_at);
+            const std::uint32_t out = byte_values[p[0]];
+            a += byte_values[p[block]] - out;
+            b += a - block_u32 * out;
+            ++m->at;
+            have_strong = 0;
+        }
+        m->sum_a = a;
+        m->sum_b = b;
+        if (hit >= 0) {
+            mark_found(m, hit, m->at);
+            m->expected = hit + 1;
+            m->at += block;
+            m->rolling = 0;
+        } else if (m->at >= m->old_size - block) {
+            m->at = m->old_size; // no whole block starts further on
+        } else {
+            // The byte at m->at was looked at: move on past it (the window
+            // refills around the next offset on the next pass).
+            const std::uint8_t* p = m->window + (m->at - m->window_at);
+            const std::uint32_t out = byte_values[p[0]];
+            m->sum_a += byte_values[p[block]] - out;
+            m->sum_b += m->sum_a - block_u32 * out;
+            ++m->at;
+        }
+    }
+    if (m->at + block > m->old_size || rolled == 0) {
+        match_short_tail(m);
+        m->done = 1;
+        return 0;
+    }
+    return 1;
+}
+
+void block_match_end(BlockMatch* m)
+{
+    if (m->old_file != nullptr) {
+        std::fclose(m->old_file);
+    }
+    std::free(m->found);
+    std::free(m->head);
+    std::free(m->next);
+    std::free(m->same_as);
+    std::free(m->filter);
+    std::free(m->window);
+    *m = {};
+}
+
+// ---- The requests -------------------------------------------------------
+
+int block_plan(const BlockMap* map, const std::int64_t* found, BlockSpan spans[BLOCK_SPANS_MAX],
+               std::int64_t* bytes)
+{
+    *bytes = 0;
+    // The runs of missing blocks, counted first, then the gaps between
+    // them: the smallest gaps are closed until few enough runs remain.
+    std::int64_t runs = 0;
+    for (std::int32_t i = 0; i < map->block_count; ++i) {
+        runs += found[i] < 0 && (i == 0 || found[i - 1] >= 0);
+    }
+    std::int64_t close_below = -1; // gaps shorter than this are fetched
+    std::int64_t close_equal = 0;  // and this many of those exactly as long
+    if (runs > BLOCK_SPANS_MAX) {
+        auto* gaps = static_cast<std::int64_t*>(std::malloc(static_cast<std::size_t>(runs) * 8));
+        if (gaps == nullptr) {
+            return -1;
+        }
+        std::int64_t count = 0;
+        std::int64_t gap = -1; // blocks since the last run ended; -1 before the first
+        for (std::int32_t i = 0; i < map->block_count; ++i) {
+            if (found[i] < 0) {
+                if (gap > 0) {
+                    gaps[count++] = gap;
+                }
+                gap = 0;
+            } else if (gap >= 0) {
+                ++gap;
+            }
+        }
+        const std::int64_t to_close = runs - BLOCK_SPANS_MAX;
+        std::nth_element(gaps, gaps + to_close - 1, gaps + count);
+        close_below = gaps[to_close - 1];
+        close_equal = to_close;
+        for (std::int64_t i = 0; i < count; ++i) {
+            close_equal -= gaps[i] < close_below;
+        }
+        std::free(gaps);
+    }
+    int made = 0;
+    std::int32_t i = 0;
+    while (i < map->block_count) {
+        if (found[i] >= 0) {
+            ++i;
+            continue;
+        }
+        std::int32_t end = i + 1; // one past the run's last block
+        while (true) {
+            while (end < map->block_count && found[end] < 0) {
+                ++end;
+            }
+            std::int32_t next = end;
+            while (next < map->block_count && found[next] >= 0) {
+                ++next;
+            }
+            if (next >= map->block_count) {
+                break; // no run after this one
+            }
+            const std::int64_t gap = next - end;
+            const bool close = gap < close_below || (gap == close_below && close_equal > 0);
+            if (!close) {
+                break;
+            }
+            close_equal -= gap == close_below;
+            end = next;
+        }
+        spans[made].from = static_cast<std::int64_t>(i) * map->block_size;
+        spans[made].to = std::min(static_cast<std::int64_t>(end) * map->block_size, map->file_size);
+        *bytes += spans[made].to - spans[made].from;
+        ++made;
+        i = end;
+    }
+    return made;
+}
