@@ -144,29 +144,65 @@ void transfer_write_texts(const TransferProgress* tp, const TransferFigures* f, 
     append(time_text, format_duration(f->remaining_s));
 }
 
-int transfer_write_retry_text(char* text, const char* file_name, std::int64_t wait_ms)
+namespace {
+
+// prefix, file_name's last component and tail on one line of
+// PROGRESS_LINE_CHARS, the name cut with "..." where it does not fit.
+void line_with_name(char* line, const char* prefix, const char* file_name, const char* tail)
 {
-    char line[PROGRESS_TEXT_SIZE] = "";
-    if (wait_ms > 0) {
-        const char* slash = std::strrchr(file_name, '/');
-        const char* name = slash != nullptr ? slash + 1 : file_name;
-        const long long seconds = (wait_ms + 999) / 1000;
-        char tail[32];
-        std::snprintf(tail, sizeof tail, " in %lld s", seconds);
-        int room = PROGRESS_LINE_CHARS - static_cast<int>(std::strlen("Retrying ")) -
-                   static_cast<int>(std::strlen(tail));
-        if (room < 4) {
-            room = 4;
-        }
-        if (static_cast<int>(std::strlen(name)) <= room) {
-            std::snprintf(line, sizeof line, "Retrying %s%s", name, tail);
-        } else {
-            std::snprintf(line, sizeof line, "Retrying %.*s...%s", room - 3, name, tail);
-        }
+    const char* slash = std::strrchr(file_name, '/');
+    const char* name = slash != nullptr ? slash + 1 : file_name;
+    int room = PROGRESS_LINE_CHARS - static_cast<int>(std::strlen(prefix)) -
+               static_cast<int>(std::strlen(tail));
+    if (room < 4) {
+        room = 4;
     }
+    if (static_cast<int>(std::strlen(name)) <= room) {
+        std::snprintf(line, PROGRESS_TEXT_SIZE, "%s%s%s", prefix, name, tail);
+    } else {
+        std::snprintf(line, PROGRESS_TEXT_SIZE, "%s%.*s...%s", prefix, room - 3, name, tail);
+    }
+}
+
+int replace_text(char* text, const char* line)
+{
     if (std::strcmp(text, line) == 0) {
         return 0;
     }
     std::snprintf(text, PROGRESS_TEXT_SIZE, "%s", line);
     return 1;
+}
+
+} // namespace
+
+int transfer_write_retry_text(char* text, const char* file_name, std::int64_t wait_ms)
+{
+    char line[PROGRESS_TEXT_SIZE] = "";
+    if (wait_ms > 0) {
+        const long long seconds = (wait_ms + 999) / 1000;
+        char tail[32];
+        std::snprintf(tail, sizeof tail, " in %lld s", seconds);
+        line_with_name(line, "Retrying ", file_name, tail);
+    }
+    return replace_text(text, line);
+}
+
+int transfer_write_patch_text(char* text, const char* file_name, std::int64_t fetch_bytes,
+                              std::int64_t size)
+{
+    char line[PROGRESS_TEXT_SIZE] = "";
+    if (size > 0 && fetch_bytes < 0) {
+        line_with_name(line, "Patching ", file_name, "");
+    } else if (size > 0) {
+        // A byte count is a dozen characters at most.
+        char fetch[32];
+        char whole[32];
+        std::snprintf(fetch, sizeof fetch, "%.31s", format_bytes(fetch_bytes));
+        std::snprintf(whole, sizeof whole, "%.31s", format_bytes(size));
+        std::snprintf(line, sizeof line, "Patch: %s of %s", fetch, whole);
+        if (std::strlen(line) > static_cast<std::size_t>(PROGRESS_LINE_CHARS)) {
+            std::snprintf(line, sizeof line, "Patch: %s/%s", fetch, whole);
+        }
+    }
+    return replace_text(text, line);
 }

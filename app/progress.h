@@ -60,3 +60,11 @@ constexpr int PROGRESS_LINE_CHARS = 29;
 // PROGRESS_LINE_CHARS, N the wait left in whole seconds, rounded up; an
 // empty text when wait_ms is 0 (no wait). 1 when the text changed.
 int transfer_write_retry_text(char* text, const char* file_name, std::int64_t wait_ms);
+
+// While a file is patched (only the blocks that changed are fetched): its
+// name ("Patching NAME") until it is known what the patch fetches, then
+// "Patch: F of S" (F fetched of a file of S bytes; "F/S" where that does
+// not fit the line); an empty text when size is 0 (no patch). 1 when the
+// text changed.
+int transfer_write_patch_text(char* text, const char* file_name, std::int64_t fetch_bytes,
+                              std::int64_t size);

@@ -23,6 +23,7 @@ char bytes_text[PROGRESS_TEXT_SIZE];
 char speed_text[PROGRESS_TEXT_SIZE];
 char time_text[PROGRESS_TEXT_SIZE];
 char retry_text[PROGRESS_TEXT_SIZE];
+char patch_text[PROGRESS_TEXT_SIZE];
 char notes_lines[NOTES_SLOTS][NOTES_LINE_SIZE];
 std::int32_t notes_count = 0;
 
@@ -140,6 +141,7 @@ void screen_setup()
     std::snprintf(speed_text, sizeof speed_text, "%s", "Speed: 0Bps");
     std::snprintf(time_text, sizeof time_text, "%s", "Time Rem.: 0s");
     retry_text[0] = '\0';
+    patch_text[0] = '\0';
 }
 
 int screen_show(std::int32_t screen)
@@ -173,6 +175,7 @@ void screen_compose()
         draw_text(50, 262, 0, 32, bytes_text);
         draw_text(50, 294, 0, 32, speed_text);
         draw_text(50, 326, 0, 32, retry_text[0] != '\0' ? retry_text : time_text);
+        draw_text(50, 358, 0, 32, patch_text);
         break;
     case SCREEN_READY:
         for (std::int32_t i = 0; i < notes_count && i < NOTES_SLOTS; ++i) {

@@ -37,6 +37,9 @@ extern char time_text[PROGRESS_TEXT_SIZE];
 // While a file waits for its next try: which and how long, shown in place
 // of the time left; empty otherwise.
 extern char retry_text[PROGRESS_TEXT_SIZE];
+// While a file is patched, what the patch fetches, on the line below; empty
+// otherwise.
+extern char patch_text[PROGRESS_TEXT_SIZE];
 extern char notes_lines[NOTES_SLOTS][NOTES_LINE_SIZE];
 extern std::int32_t notes_count;
 

@@ -163,8 +163,10 @@ Next download_phase(CatalogEntry* list, const char* folder, std::int32_t max_tri
     DownloadRun run;
     download_begin(&run, &http_client, list, folder, max_tries);
     progress_set(&download_bar, 0.0f);
-    transfer_begin(&progress, catalog_pending_bytes(list));
+    const std::int64_t pending = catalog_pending_bytes(list);
+    transfer_begin(&progress, pending);
     retry_text[0] = '\0';
+    patch_text[0] = '\0';
     std::int64_t announced_retry = 0;
 
     while (true) {
@@ -186,7 +188,17 @@ Next download_phase(CatalogEntry* list, const char* folder, std::int32_t max_tri
             return Next::Retry;
         }
         if (finished != nullptr) {
-            transfer_entry_done(&progress, finished->size);
+            transfer_entry_done(&progress, run.finished_bytes);
+        }
+        // The figures count what crosses the network: a patch's total is
+        // what it fetches, not the file's size.
+        progress.total = pending - run.spared_bytes;
+        const DownloadPatch* patch = &run.patch;
+        if (transfer_write_patch_text(patch_text,
+                                      run.current != nullptr ? run.current->file_name : "",
+                                      patch->stage == PATCH_BUILD ? patch->fetch_bytes : -1,
+                                      patch->stage != PATCH_NONE ? run.current->size : 0)) {
+            redraw_needed = 1;
         }
         // A file that did not verify waits before its next try; the player
         // sees which one and for how long, so that a bar that stands still

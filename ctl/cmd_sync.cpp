@@ -162,7 +162,8 @@ int cmd_sync(int argc, char** argv)
     }
 
     Reporter reporter = {};
-    transfer_begin(&reporter.progress, catalog_pending_bytes(head));
+    const std::int64_t pending = catalog_pending_bytes(head);
+    transfer_begin(&reporter.progress, pending);
     DownloadRun run;
     download_begin(&run, &sync_client, head, data_dir, MAX_TRIES);
     int status = 0;
@@ -170,8 +171,9 @@ int cmd_sync(int argc, char** argv)
     while (true) {
         CatalogEntry* finished = nullptr;
         const DownloadStep step = download_step(&run, &sync_client, &finished);
+        reporter.progress.total = pending - run.spared_bytes; // what crosses the network
         if (finished != nullptr) {
-            transfer_entry_done(&reporter.progress, finished->size);
+            transfer_entry_done(&reporter.progress, run.finished_bytes);
             std::printf("fetched: %s\n", finished->file_name);
             std::fflush(stdout);
         }

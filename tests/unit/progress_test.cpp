@@ -168,3 +168,32 @@ TEST(RetryText, NamesTheFileAndTheWholeSecondsLeftWithinOneLine)
 }
 
 } // namespace
+
+namespace {
+
+TEST(PatchText, NamesTheFileThenWhatThePatchFetchesWithinOneLine)
+{
+    struct Case {
+        const char* file_name;
+        std::int64_t fetch_bytes;
+        std::int64_t size;
+        const char* text;
+    };
+    const Case cases[] = {
+        {"maps/game.pak", -1, 512LL << 20, "Patching game.pak"},
+        {"a_very_long_file_name_for_a_pack.pak", -1, 512LL << 20, "Patching a_very_long_file_..."},
+        {"game.pak", 1258291, 512LL << 20, "Patch: 1.20MiB of 512.00MiB"},
+        {"game.pak", 1048575, 1099511627775LL, "Patch: 1024.00KiB/1024.00GiB"},
+        {"game.pak", 5, 0, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        char text[PROGRESS_TEXT_SIZE] = "the last line";
+        EXPECT_EQ(transfer_write_patch_text(text, c.file_name, c.fetch_bytes, c.size), 1);
+        EXPECT_STREQ(text, c.text);
+        EXPECT_LE(std::strlen(text), static_cast<std::size_t>(PROGRESS_LINE_CHARS));
+        EXPECT_EQ(transfer_write_patch_text(text, c.file_name, c.fetch_bytes, c.size), 0);
+    }
+}
+
+} // namespace
