@@ -281,6 +281,12 @@ PatchStep patch_step(DownloadRun* run, HttpClient* client, CatalogEntry* entry)
         }
         patch->transfer_running = 0;
         patch->map_bytes_fetched = client->body_bytes;
+        if (client->reply_status == 0) {
+            // No answer (refused, silent, cut in its head): the link, not
+            // the map, failed; the patch starts again after the wait.
+            patch_end(patch, 1);
+            return PATCH_TRY_FAILED;
+        }
         if (client->status_code != 200) {
             fall_back(entry, "no block map from the server");
             return PATCH_WHOLE;

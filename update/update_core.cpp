@@ -491,7 +491,7 @@ DownloadStep download_step(DownloadRun* run, HttpClient* client, CatalogEntry** 
                      entry->file_name);
         give_up_patch(run);
         return DOWNLOAD_RUNNING;
-    } else if (patch->stage == PATCH_NONE) {
+    } else if (!patch_try_failed) {
         keep_or_discard_part(run, client, entry);
     }
     if (verified) {
