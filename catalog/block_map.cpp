@@ -331,7 +331,7 @@ int block_match_begin(BlockMatch* m, const BlockMap* map, const char* old_path)
     }
     m->head_bits = bits;
     m->filter_bits = bits + 3; // 16 filter bits a block: one position in 16 looks further
-    m->window_capacity = std::max<std::int64_t>(4LL << 20, 4LL * map->block_size);
+    m->window_capacity = std::max<std::int64_t>(4LL << 20, 2LL * map->block_size + (64 << 10));
     m->old_file = m->old_size > 0 && fs_is_file(old_path) ? std::fopen(old_path, "rb") : nullptr;
     m->found = static_cast<std::int64_t*>(std::malloc(count * sizeof(std::int64_t)));
     m->head = static_cast<std::int32_t*>(std::malloc((std::size_t{1} << bits) * 4));

@@ -37,9 +37,9 @@ constexpr std::int32_t BLOCK_SIZE_DEFAULT = 64 * 1024;
 constexpr std::int64_t BLOCK_MAP_PUBLISHED_BLOCKS = 1 << 18;
 
 // What a launcher takes: a map past these is refused (and the file fetched
-// whole), so that matching never holds more than about 28 MiB.
+// whole), so that matching never holds more than about 30 MiB.
 constexpr std::int32_t BLOCK_SIZE_MIN = 1024;
-constexpr std::int32_t BLOCK_SIZE_MAX = 16 << 20;
+constexpr std::int32_t BLOCK_SIZE_MAX = 4 << 20;
 constexpr std::int64_t BLOCK_MAP_BLOCKS_MAX = 1 << 19;
 constexpr std::int64_t BLOCK_MAP_SIZE_MAX =
     BLOCK_MAP_HEADER_SIZE + BLOCK_MAP_BLOCKS_MAX * BLOCK_RECORD_SIZE;
@@ -84,7 +84,8 @@ std::int64_t block_length(const BlockMap* map, std::int64_t index);
 //
 // Done in steps, so that a window stays responsive: each step reads at most
 // about its budget of the old file. Holds the map's index, a window of the
-// old file (four blocks, at least 4 MiB) and one offset per block.
+// old file (two blocks and a little, at least 4 MiB) and one offset per
+// block: at most about 30 MiB for the largest map taken.
 
 struct BlockMatch {
     const BlockMap* map;
