@@ -308,6 +308,14 @@ int add_block_map(CatalogEntry* entry, const char* root)
     if (entry->kind == ENTRY_LAUNCHER || entry->size < BLOCK_MAP_SMALLEST_FILE) {
         return 1;
     }
+    // "BLOCKS <size> <64 hex digits> <name>" must stay one line a launcher
+    // reads whole (1022 bytes); a file with a name that long goes whole.
+    constexpr std::size_t LINE_LONGEST = 1022;
+    if (std::strlen(entry->url_name) + sizeof BLOCK_MAP_SUFFIX - 1 + 90 > LINE_LONGEST) {
+        std::fprintf(stderr, "quorvelctl catalog: %s: name too long for a block map\n",
+                     entry->local_path);
+        return 1;
+    }
     char source[2 * CATALOG_TEXT_SIZE];
     char map_path[2 * CATALOG_TEXT_SIZE + 16];
     std::snprintf(source, sizeof source, "%s/%s", root, entry->local_path);
