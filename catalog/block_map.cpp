@@ -241,6 +241,20 @@ void mark_found(BlockMatch* m, std::int32_t index, std::int64_t offset)
     }
 }
 
+// The first of the blocks that repeat block index: the one the chains hold,
+// from which same_as reaches every repeat.
+std::int32_t first_repeat(const BlockMatch* m, std::int32_t index)
+{
+    const std::uint32_t weak = m->map->weak[index];
+    for (std::int32_t j = m->head[weak >> (32 - m->head_bits)]; j >= 0; j = m->next[j]) {
+        if (m->map->weak[j] == weak &&
+            std::memcmp(strong_at(m->map, j), strong_at(m->map, index), BLOCK_STRONG_SIZE) == 0) {
+            return j;
+        }
+    }
+    return index;
+}
+
 // Makes sure the window holds the old file's bytes [at, at + need), as far
 // as the file has them; 0 on a read error.
 int window_hold(BlockMatch* m, std::int64_t at, std::int64_t need)
@@ -414,7 +428,7 @@ int block_match_step(BlockMatch* m, std::int64_t budget)
             }
             have_strong = 1;
             if (std::memcmp(strong, strong_at(map, m->expected), BLOCK_STRONG_SIZE) == 0) {
-                mark_found(m, m->expected, m->at);
+                mark_found(m, first_repeat(m, m->expected), m->at);
                 ++m->expected;
                 m->at += block;
                 m->rolling = 0;

@@ -1,3 +1,4 @@
+#include "catalog/block_map.h"
 #include "catalog/catalog.h"
 #include "catalog/signing.h"
 #include "catalog/verify.h"
@@ -312,14 +313,19 @@ TEST_F(CatalogTest, PrintWritesTheDumpInListOrder)
 
 TEST_F(CatalogTest, WrittenFormRoundTripsInReverseOrder)
 {
-    load("FILE\na\n3221225472\n1F\nfa\nNOTES\nn\n2\nabcdef12\nfn\nEXE\ne\n3\n0\nfe\n", "dir",
-         "http://h");
+    const std::string digest(64, 'c');
+    const std::string blocks_a = "BLOCKS 44 " + std::string(64, 'd') + " maps/fa.qblocks\n";
+    const std::string blocks_n = "BLOCKS 7 " + std::string(64, 'e') + " fn.qblocks\n";
+    load("FILE\na\n3221225472\n1F\nfa\n" + blocks_a + "NOTES\nn\n2\nabcdef12\nfn\nSHA256 " +
+             digest + "\n" + blocks_n + "EXE\ne\n3\n0\nfe\n",
+         "dir", "http://h");
     ASSERT_EQ(catalog_write(head, path("written.txt").c_str()), 1);
     // The names as the catalog gave them, not the paths composed from them:
     // written and loaded again with the same prefixes, the list is the same.
-    EXPECT_EQ(read_file(path("written.txt")), "EXE\ne\n3\n       0\nfe\n\n\n"
-                                              "NOTES\nn\n2\nABCDEF12\nfn\n\n\n"
-                                              "LARGE FILE\na\n3221225472\n      1F\nfa\n\n\n");
+    const std::string notes = "NOTES\nn\n2\nABCDEF12\nfn\nSHA256 " + digest + "\n" + blocks_n;
+    EXPECT_EQ(read_file(path("written.txt")), "EXE\ne\n3\n       0\nfe\n\n\n" + notes +
+                                                  "\n\nLARGE FILE\na\n3221225472\n      1F\nfa\n" +
+                                                  blocks_a + "\n\n");
 
     CatalogEntry* back = catalog_load(path("written.txt").c_str(), "dir", "http://h");
     ASSERT_NE(back, nullptr);
@@ -329,6 +335,14 @@ TEST_F(CatalogTest, WrittenFormRoundTripsInReverseOrder)
     EXPECT_EQ(back->size, 3221225472);
     EXPECT_EQ(back->next->crc, 0xABCDEF12u);
     EXPECT_EQ(back->next->next->size, 3);
+    EXPECT_EQ(back->has_blocks, 1);
+    EXPECT_EQ(back->blocks_size, 44);
+    EXPECT_EQ(back->blocks_sha256[31], 0xDD);
+    EXPECT_STREQ(back->blocks_name, "maps/fa.qblocks");
+    EXPECT_EQ(back->next->has_blocks, 1);
+    EXPECT_EQ(back->next->blocks_sha256[0], 0xEE);
+    EXPECT_EQ(back->next->has_sha256, 1);
+    EXPECT_EQ(back->next->next->has_blocks, 0);
     catalog_free(&back);
 
     CatalogEntry odd = {};
@@ -337,6 +351,71 @@ TEST_F(CatalogTest, WrittenFormRoundTripsInReverseOrder)
     EXPECT_EQ(read_file(path("odd.txt")), "UNKNOW\n\n0\n       0\n\n\n\n");
 
     EXPECT_EQ(catalog_write(head, (dir + "/no/such/folder/x.txt").c_str()), 0);
+}
+
+// The BLOCKS line stands right after the record, or after its SHA256 line;
+// a line that is not one whole is no map, and the record stays.
+TEST_F(CatalogTest, BlocksLineAfterTheRecord)
+{
+    const std::string hex = std::string(62, 'a') + "0F";
+    const std::string sha = "SHA256 " + std::string(64, 'b') + "\n";
+    const std::string largest = std::to_string(BLOCK_MAP_SIZE_MAX);
+    const std::string too_large = std::to_string(BLOCK_MAP_SIZE_MAX + 1);
+    const struct {
+        const char* name;
+        std::string lines;
+        std::int64_t blocks_size; // 0: no map
+        int has_sha256;
+    } cases[] = {
+        {"after the SHA256 line", sha + "BLOCKS 44 " + hex + " maps/a.qblocks\n", 44, 1},
+        {"with no SHA256 line", "BLOCKS 44 " + hex + " maps/a.qblocks\n", 44, 0},
+        {"the largest map taken", "BLOCKS " + largest + " " + hex + " maps/a.qblocks\n",
+         BLOCK_MAP_SIZE_MAX, 0},
+        {"before the SHA256 line", "BLOCKS 44 " + hex + " maps/a.qblocks\n" + sha, 44, 0},
+        {"after a blank line", sha + "\nBLOCKS 44 " + hex + " maps/a.qblocks\n", 0, 1},
+        {"lower case", "blocks 44 " + hex + " m\n", 0, 0},
+        {"no size", "BLOCKS  " + hex + " m\n", 0, 0},
+        {"size 0", "BLOCKS 0 " + hex + " m\n", 0, 0},
+        {"negative size", "BLOCKS -44 " + hex + " m\n", 0, 0},
+        {"size past the largest map", "BLOCKS " + too_large + " " + hex + " m\n", 0, 0},
+        {"eleven digits", "BLOCKS 00000000044 " + hex + " m\n", 0, 0},
+        {"digest one digit short", "BLOCKS 44 " + hex.substr(1) + " m\n", 0, 0},
+        {"digest one digit long", "BLOCKS 44 " + hex + "0 m\n", 0, 0},
+        {"digest not hex", "BLOCKS 44 g" + hex.substr(1) + " m\n", 0, 0},
+        {"no name", "BLOCKS 44 " + hex + "\n", 0, 0},
+        {"empty name", "BLOCKS 44 " + hex + " \n", 0, 0},
+    };
+    for (const auto& c : cases) {
+        load("FILE\nu\n1\n1\na.pak\n" + c.lines + "FILE\nv\n2\n2\nb.pak\n", "", "http://h/d");
+        ASSERT_NE(head, nullptr) << c.name;
+        ASSERT_NE(head->next, nullptr) << c.name;
+        const CatalogEntry* e = head->next;
+        EXPECT_STREQ(head->file_name, "b.pak") << c.name;
+        EXPECT_EQ(head->has_blocks, 0) << c.name;
+        EXPECT_STREQ(e->file_name, "a.pak") << c.name;
+        EXPECT_EQ(e->has_sha256, c.has_sha256) << c.name;
+        EXPECT_EQ(e->has_blocks, c.blocks_size > 0 ? 1 : 0) << c.name;
+        char url[CATALOG_TEXT_SIZE];
+        EXPECT_EQ(catalog_blocks_url(e, url, sizeof url), e->has_blocks) << c.name;
+        if (e->has_blocks) {
+            EXPECT_EQ(e->blocks_size, c.blocks_size) << c.name;
+            EXPECT_EQ(e->blocks_sha256[0], 0xAA) << c.name;
+            EXPECT_EQ(e->blocks_sha256[31], 0x0F) << c.name;
+            EXPECT_STREQ(e->blocks_name, "maps/a.qblocks") << c.name;
+            EXPECT_STREQ(url, "http://h/d/maps/a.qblocks") << c.name;
+        }
+    }
+
+    // The map's URL shares the record's prefix, or stands alone without one;
+    // a URL that does not fit is none.
+    load("FILE\nsub/u\n1\n1\na.pak\nBLOCKS 44 " + hex + " a.qblocks\n");
+    ASSERT_NE(head, nullptr);
+    char url[CATALOG_TEXT_SIZE];
+    EXPECT_EQ(catalog_blocks_url(head, url, sizeof url), 1);
+    EXPECT_STREQ(url, "a.qblocks");
+    EXPECT_EQ(catalog_blocks_url(head, url, 9), 0);
+    EXPECT_STREQ(url, "");
+    EXPECT_EQ(catalog_blocks_url(head, url, 10), 1);
 }
 
 TEST_F(CatalogTest, WindowsDeviceNamesAreRefusedInEveryComponent)

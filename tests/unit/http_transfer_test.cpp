@@ -158,6 +158,62 @@ TEST_F(HttpTransfer, BodyThatCannotBeWrittenFails)
 #endif
 }
 
+// A span of a 10-byte file: the request names its first and last byte, a
+// 206 of exactly that span of that total is appended to the part, a 200 is
+// the whole file in the part's place, and any other reply leaves the part.
+TEST_F(HttpTransfer, SpanRequestsStoreOnlyTheSpanAsked)
+{
+    const std::string partial = "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes ";
+    const struct {
+        const char* name;
+        std::int64_t from;
+        std::int64_t to;
+        std::string before;
+        std::string reply;
+        int status;
+        HttpFailure failure;
+        std::string after;
+    } cases[] = {
+        {"the span asked", 2, 5, "01", partial + "2-4/10\r\n\r\n234", 206, HTTP_FAILED_NONE,
+         "01234"},
+        {"a span from the start", 0, 3, "", partial + "0-2/10\r\n\r\n012", 206, HTTP_FAILED_NONE,
+         "012"},
+        {"the rest instead of the span", 2, 5, "01", partial + "2-9/10\r\n\r\n23456789", -1,
+         HTTP_FAILED_RANGE, "01"},
+        {"a span of another start", 2, 5, "01", partial + "3-5/10\r\n\r\n345", -1,
+         HTTP_FAILED_RANGE, "01"},
+        {"a span of another total", 2, 5, "01", partial + "2-4/11\r\n\r\n234", -1,
+         HTTP_FAILED_RANGE, "01"},
+        {"a 206 without Content-Range", 2, 5, "01", "HTTP/1.1 206 Partial\r\n\r\n234", -1,
+         HTTP_FAILED_RANGE, "01"},
+        {"the whole file instead", 2, 5, "01", ok_head + "0123456789", 200, HTTP_FAILED_NONE,
+         "0123456789"},
+        {"a whole file longer than the file", 2, 5, "01",
+         "HTTP/1.1 200 OK\r\nContent-Length: 12\r\n\r\n0123456789ab", -1, HTTP_FAILED_TOO_LARGE,
+         "01"},
+        {"an error page", 2, 5, "01", "HTTP/1.1 416 Range Not Satisfiable\r\n\r\n<h1>416</h1>", 416,
+         HTTP_FAILED_NONE, "01"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        client = new_http_client();
+        write_file(out, c.before);
+        ScriptedServer server({send_step(c.reply), close_step()});
+        ASSERT_EQ(http_get_span_to_file(client.get(), server.url("/f.bin").c_str(), out.c_str(),
+                                        c.from, c.to, "\"v1\"", 10),
+                  1);
+        ASSERT_TRUE(poll_to_end(client.get()));
+        server.finish();
+        const std::string range = "Range: bytes=" + std::to_string(c.from) + "-" +
+                                  std::to_string(c.to - 1) + "\r\nIf-Range: \"v1\"\r\n";
+        EXPECT_NE(server.request().find(range), std::string::npos) << server.request();
+        EXPECT_EQ(client->status_code, c.status);
+        EXPECT_EQ(client->failure, c.failure);
+        EXPECT_EQ(client->out_file, nullptr);
+        EXPECT_EQ(read_file(out), c.after);
+    }
+}
+
 TEST_F(HttpTransfer, StatusOtherThan200KeepsTheBody)
 {
     ScriptedServer server({send_step("HTTP/1.1 404 Not Found\r\nContent-Type: text/html\r\n\r\n"
