@@ -232,7 +232,9 @@ TEST(BlockMap, LyingMapsAreRefusedWithNothingHeld)
         std::uint64_t size;
         std::uint32_t block;
         std::uint32_t count;
-    } limits[] = {{std::uint64_t{most} * B, B, most}, {(32u << 20) + 1, 16u << 20, 3}, {1, B, 1}};
+    } limits[] = {{std::uint64_t{most} * B, B, most},
+                  {2ull * BLOCK_SIZE_MAX + 1, std::uint32_t{BLOCK_SIZE_MAX}, 3},
+                  {1, B, 1}};
     for (const auto& l : limits) {
         const std::string bytes =
             h(l.size, l.block, l.count) + std::string(l.count * std::size_t{BLOCK_RECORD_SIZE}, 1);
