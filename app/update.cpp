@@ -16,7 +16,7 @@
 HttpClient http_client;
 // What the settings file in the data folder asks for: a proxy, a rate limit.
 UpdateSettings launcher_settings;
-HttpProxy launcher_proxy;
+HttpProxy launcher_proxies[2];
 RateLimit launcher_rate_limit;
 
 namespace {
@@ -66,7 +66,7 @@ void set_up()
     pump_pending();
     http_init(&http_client);
     http_set_user_agent(&http_client, "Quorvel_Launcher");
-    update_apply_settings(&http_client, data_directory, &launcher_settings, &launcher_proxy,
+    update_apply_settings(&http_client, data_directory, &launcher_settings, launcher_proxies,
                           &launcher_rate_limit);
 }
 

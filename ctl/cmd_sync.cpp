@@ -22,7 +22,7 @@ constexpr std::int64_t REPORT_INTERVAL_MS = 500;
 
 HttpClient sync_client;
 UpdateSettings sync_settings;
-HttpProxy sync_proxy;
+HttpProxy sync_proxies[2];
 RateLimit sync_rate_limit;
 
 // --max-rate KIB and --proxy URL: the settings file's keys on the command
@@ -127,7 +127,7 @@ int cmd_sync(int argc, char** argv)
     net_startup();
     http_init(&sync_client);
     http_set_user_agent(&sync_client, "Quorvel_Launcher");
-    update_apply_settings(&sync_client, data_dir, &sync_settings, &sync_proxy, &sync_rate_limit);
+    update_apply_settings(&sync_client, data_dir, &sync_settings, sync_proxies, &sync_rate_limit);
     if (max_rate != nullptr) {
         sync_settings.max_rate_kib = std::strtoll(max_rate, nullptr, 10);
         rate_limit_set(&sync_rate_limit, sync_settings.max_rate_kib * 1024, clock_monotonic_ms());
@@ -136,7 +136,7 @@ int cmd_sync(int argc, char** argv)
     if (proxy != nullptr) {
         sync_settings.has_proxy = 1;
         std::snprintf(sync_settings.proxy, sizeof sync_settings.proxy, "%s", proxy);
-        sync_client.proxy = settings_proxy(&sync_settings, &sync_proxy) ? &sync_proxy : nullptr;
+        update_use_proxies(&sync_client, &sync_settings, sync_proxies);
     }
     std::printf("Fetching Catalog: %s\n", catalog_url);
     std::fflush(stdout);

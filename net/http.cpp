@@ -3,6 +3,7 @@
 #include "net/http_internal.h"
 #include "net/http_route.h"
 #include "net/socket_buffers.h"
+#include "platform/tls.h"
 
 #include <cctype>
 #include <climits>
@@ -13,6 +14,7 @@ namespace {
 
 constexpr int HTTP_PIECE_SIZE = 128;
 constexpr int HTTP_DEFAULT_PORT = 80;
+constexpr int HTTPS_DEFAULT_PORT = 443;
 // The longest status or header line read (bytes before its line feed). The
 // receive refuses to read once response_data holds HTTP_BUFFER_SIZE - 4
 // bytes, so a longer line may never see its line feed; whether it does
@@ -112,15 +114,23 @@ int close_body_file(std::FILE* file)
     return status;
 }
 
+// Closes the connection's TLS session (when it has one) and its socket.
+void drop_socket(HttpClient* client)
+{
+    tls_close(client->tls);
+    client->tls = nullptr;
+    net_close(client->socket_handle);
+}
+
 // The closing step: a socket error marks the transfer failed; an orderly
 // close by the peer leaves status_code alone.
-void close_connection(HttpClient* client)
+void close_connection(HttpClient* client, int failed)
 {
-    if (net_last_error() != 0) {
+    if (failed) {
         client->status_code = -1;
         client->failure = HTTP_FAILED_IO;
     }
-    net_close(client->socket_handle);
+    drop_socket(client);
     client->connected = 0;
 }
 
@@ -131,7 +141,7 @@ void abandon_transfer(HttpClient* client, HttpFailure failure)
     client->status_code = -1;
     client->failure = failure;
     if (client->connected != 0) {
-        net_close(client->socket_handle);
+        drop_socket(client);
         client->connected = 0;
     }
     client->response_len = 0;
@@ -427,9 +437,12 @@ int http_parse_url(const char* url, char* host_name, int* port, char* request_pa
     char scheme[HTTP_TEXT_SIZE];
     char address[HTTP_TEXT_SIZE];
     text_split(url, "://", scheme, sizeof scheme, address, sizeof address);
+    int default_port = HTTP_DEFAULT_PORT;
     if (address[0] != '\0') {
         text_to_upper(scheme);
-        if (std::strcmp(scheme, "HTTP") != 0) {
+        if (std::strcmp(scheme, "HTTPS") == 0) {
+            default_port = HTTPS_DEFAULT_PORT;
+        } else if (std::strcmp(scheme, "HTTP") != 0) {
             return 0;
         }
     } else {
@@ -441,7 +454,7 @@ int http_parse_url(const char* url, char* host_name, int* port, char* request_pa
     text_split(address, "/", host_and_port, sizeof host_and_port, tail, sizeof tail);
     char port_text[HTTP_TEXT_SIZE];
     text_split(host_and_port, ":", host_name, HTTP_TEXT_SIZE, port_text, sizeof port_text);
-    *port = port_text[0] != '\0' ? text_to_int(port_text) : HTTP_DEFAULT_PORT;
+    *port = port_text[0] != '\0' ? text_to_int(port_text) : default_port;
     // The address holds at least the host and a "/" ahead of the tail, so
     // "/" and the tail always fit.
     request_path[0] = '/';
@@ -523,6 +536,10 @@ void http_init(HttpClient* client)
     client->proxy = nullptr;
     client->rate_limit = nullptr;
     client->via_proxy = 0;
+    client->secure_proxy = nullptr;
+    client->secure = 0;
+    client->tls = nullptr;
+    client->tls_failure[0] = '\0';
 }
 
 void http_set_user_agent(HttpClient* client, const char* text)
@@ -533,6 +550,44 @@ void http_set_user_agent(HttpClient* client, const char* text)
         copy_text(client->user_agent, text, HTTP_USER_AGENT_SIZE);
     }
 }
+
+namespace {
+
+int url_is_https(const char* url)
+{
+    static const char scheme[] = "https://";
+    for (int i = 0; scheme[i] != '\0'; ++i) {
+        if (std::tolower(static_cast<unsigned char>(url[i])) != scheme[i]) {
+            return 0;
+        }
+    }
+    return 1;
+}
+
+// A handshake that cannot go on: one line on the error stream says why,
+// and the transfer fails as a failed fetch.
+void tls_refused(HttpClient* client, const char* host_name, const char* why)
+{
+    copy_text(client->tls_failure, why, sizeof client->tls_failure);
+    std::fprintf(stderr, "https: %.200s: %s\n", host_name, why);
+    client->status_code = -1;
+    client->failure = HTTP_FAILED_TLS;
+}
+
+// The TLS session over the connected socket; the handshake follows in the
+// polls. 0 when no session could be made (the transfer has then failed).
+int begin_tls(HttpClient* client, const char* host_name)
+{
+    client->tls = tls_open(client->socket_handle, host_name);
+    if (client->tls == nullptr) {
+        tls_refused(client, host_name, tls_open_failure());
+        return 0;
+    }
+    client->transfer_state = HTTP_HANDSHAKE;
+    return 1;
+}
+
+} // namespace
 
 int http_start(HttpClient* client, const char* url)
 {
@@ -559,7 +614,11 @@ int http_start(HttpClient* client, const char* url)
     client->range_end = -1;
     client->range_total = -1;
     client->location[0] = '\0';
-    client->via_proxy = client->proxy != nullptr && http_proxy_serves(client->proxy, host_name);
+    client->secure = url_is_https(url);
+    client->tls = nullptr;
+    client->tls_failure[0] = '\0';
+    const HttpProxy* proxy = client->secure ? client->secure_proxy : client->proxy;
+    client->via_proxy = proxy != nullptr && http_proxy_serves(proxy, host_name);
     if (client->redirects == 0) {
         client->started_ms = clock_monotonic_ms();
     }
@@ -570,8 +629,8 @@ int http_start(HttpClient* client, const char* url)
     // the system's minutes of retries.
     if (client->socket_handle == NET_INVALID_SOCKET ||
         net_set_nonblocking(client->socket_handle) != 0 ||
-        !net_connect(client->socket_handle, client->via_proxy ? client->proxy->host : host_name,
-                     client->via_proxy ? client->proxy->port : port) ||
+        !net_connect(client->socket_handle, client->via_proxy ? proxy->host : host_name,
+                     client->via_proxy ? proxy->port : port) ||
         !net_connect_wait(client->socket_handle, client->connect_timeout_ms)) {
         if (client->socket_handle != NET_INVALID_SOCKET) {
             net_close(client->socket_handle);
@@ -589,6 +648,14 @@ int http_start(HttpClient* client, const char* url)
     client->transfer_state = HTTP_STATUS_LINE;
     client->response_len = 0;
     client->request_pending = 0;
+    if (client->secure && client->via_proxy) {
+        client->transfer_state = HTTP_TUNNEL; // CONNECT first, TLS inside
+    } else if (client->secure && !begin_tls(client, host_name)) {
+        net_close(client->socket_handle);
+        client->active = 0;
+        client->connected = 0;
+        return 0;
+    }
     copy_text(client->url, url, HTTP_TEXT_SIZE);
     copy_text(client->host_name, host_name, HTTP_TEXT_SIZE);
     client->port = port;
@@ -603,7 +670,10 @@ namespace {
 int format_full_request(HttpClient* client)
 {
     char target[2 * HTTP_TEXT_SIZE + 32];
-    if (client->via_proxy) {
+    // An https request goes through the proxy's tunnel as it would go to
+    // the server itself.
+    const int to_proxy = client->via_proxy && !client->secure;
+    if (to_proxy) {
         char port[16] = "";
         if (client->port != HTTP_DEFAULT_PORT) {
             std::snprintf(port, sizeof port, ":%d", static_cast<int>(client->port));
@@ -634,12 +704,29 @@ int format_full_request(HttpClient* client)
                                   "If-Range: %s\r\n", client->if_range);
         }
     }
-    if (client->via_proxy && client->proxy->authorization[0] != '\0') {
+    if (to_proxy && client->proxy->authorization[0] != '\0') {
         std::snprintf(extra + used, sizeof extra - static_cast<std::size_t>(used),
                       "Proxy-Authorization: %s\r\n", client->proxy->authorization);
     }
     const int length = format_head(client->request_text, HTTP_BUFFER_SIZE, target,
                                    client->host_name, client->user_agent, extra);
+    return length > 0 && length < HTTP_BUFFER_SIZE ? length : 0;
+}
+
+// The CONNECT request that opens a tunnel through the proxy to the https
+// server, with the proxy's credentials when there are.
+int format_connect(HttpClient* client)
+{
+    char authorization[HTTP_TEXT_SIZE + 32] = "";
+    if (client->secure_proxy->authorization[0] != '\0') {
+        std::snprintf(authorization, sizeof authorization, "Proxy-Authorization: %s\r\n",
+                      client->secure_proxy->authorization);
+    }
+    const int length =
+        std::snprintf(client->request_text, HTTP_BUFFER_SIZE,
+                      "CONNECT %s:%d HTTP/1.1\r\nHost: %s:%d\r\nUser-Agent: %s\r\n%s\r\n",
+                      client->host_name, static_cast<int>(client->port), client->host_name,
+                      static_cast<int>(client->port), client->user_agent, authorization);
     return length > 0 && length < HTTP_BUFFER_SIZE ? length : 0;
 }
 
@@ -649,10 +736,11 @@ int start_get(HttpClient* client, const char* url)
     if (!http_start(client, url)) {
         return 0;
     }
-    client->request_pending = format_full_request(client);
+    client->request_pending = client->transfer_state == HTTP_TUNNEL ? format_connect(client)
+                                                                    : format_full_request(client);
     client->status_code = 0;
     if (client->request_pending <= 0) {
-        net_close(client->socket_handle);
+        drop_socket(client);
         client->active = 0;
         client->connected = 0;
         client->status_code = -1;
@@ -670,11 +758,17 @@ int follow_redirect(HttpClient* client)
 {
     char target[HTTP_TEXT_SIZE];
     if (client->redirects >= client->redirect_limit ||
-        !http_resolve_location(client->url, client->location, target, sizeof target) ||
-        (std::strncmp(target, "http://", 7) != 0 && std::strncmp(target, "HTTP://", 7) != 0)) {
+        !http_resolve_location(client->url, client->location, target, sizeof target)) {
         return 0;
     }
-    net_close(client->socket_handle);
+    // http:// may lead to https://, never the other way: a server reached
+    // over TLS does not hand its player to a link anyone could change.
+    const int plain_target =
+        std::strncmp(target, "http://", 7) == 0 || std::strncmp(target, "HTTP://", 7) == 0;
+    if (!url_is_https(target) && !(plain_target && !client->secure)) {
+        return 0;
+    }
+    drop_socket(client);
     client->connected = 0;
     client->active = 0;
     ++client->redirects;
@@ -750,10 +844,149 @@ int http_get(HttpClient* client, const char* url)
     return 1;
 }
 
+namespace {
+
+// The connection's receive onto response_data, through TLS when it has it:
+// 1 when bytes came or none were there, 0 when 4 bytes of room or fewer
+// are left, -1 at an orderly close, -2 when the connection failed.
+int receive_some(HttpClient* client, int capacity)
+{
+    if (client->tls == nullptr) {
+        const int result = net_recv_append(client->socket_handle, client->response_data,
+                                           &client->response_len, capacity, 0);
+        return result == -1 ? (net_last_error() != 0 ? -2 : -1) : result;
+    }
+    if (!tls_pending(client->tls)) {
+        const int readable = net_can_read(client->socket_handle, 0);
+        if (readable <= 0) {
+            return readable < 0 ? -2 : 1;
+        }
+    }
+    if (client->response_len + 4 >= capacity) {
+        return 0;
+    }
+    const int got = tls_recv_some(client->tls, client->response_data + client->response_len,
+                                  capacity - client->response_len);
+    if (got < 0) {
+        return got;
+    }
+    client->response_len += got;
+    return 1;
+}
+
+// Sends what the socket (or TLS) takes of the pending request: -2 when the
+// connection failed.
+int send_some(HttpClient* client)
+{
+    if (client->tls == nullptr) {
+        return net_send_pending(client->socket_handle, client->request_text,
+                                &client->request_pending) == -1
+                   ? -2
+                   : 1;
+    }
+    const int taken = tls_send_some(client->tls, client->request_text, client->request_pending);
+    if (taken < 0) {
+        return -2;
+    }
+    std::memmove(client->request_text, client->request_text + taken,
+                 static_cast<std::size_t>(client->request_pending - taken));
+    client->request_pending -= taken;
+    return 1;
+}
+
+// A proxy's answer to CONNECT: on 200 the tunnel is open and TLS starts in
+// it; any other answer (407 included, kept in reply_status) fails the
+// transfer as a connection that could not be made.
+int poll_tunnel(HttpClient* client)
+{
+    if (client->request_pending > 0 && net_can_write(client->socket_handle, 0) != 0 &&
+        send_some(client) == -2) {
+        close_connection(client, 1);
+    }
+    const int before = client->response_len;
+    if (client->connected != 0) {
+        const int received = receive_some(client, HTTP_BUFFER_SIZE);
+        if (received < 0) {
+            abandon_transfer(client, HTTP_FAILED_CONNECT);
+        }
+        check_time_limits(client, client->response_len != before);
+    }
+    char line[HTTP_BUFFER_SIZE];
+    while (client->connected != 0 &&
+           http_take_line(client->response_data, &client->response_len, line)) {
+        client->head_bytes += static_cast<std::int32_t>(std::strlen(line)) + 2;
+        if (client->reply_status == 0) {
+            const char* code = std::strchr(line, ' ');
+            client->reply_status = code != nullptr ? text_to_int(code) : -1;
+        } else if (line[0] == '\0') {
+            if (client->reply_status != 200 || client->response_len != 0) {
+                abandon_transfer(client, HTTP_FAILED_CONNECT);
+                break;
+            }
+            client->reply_status = 0;
+            client->head_bytes = 0;
+            if (!begin_tls(client, client->host_name)) {
+                drop_socket(client);
+                client->connected = 0;
+                break;
+            }
+            client->request_pending = format_full_request(client);
+            return 1;
+        }
+    }
+    if (client->connected != 0 && client->head_bytes + client->response_len > HTTP_HEAD_LIMIT) {
+        abandon_transfer(client, HTTP_FAILED_CONNECT);
+    }
+    if (client->connected == 0) {
+        if (client->failure == HTTP_FAILED_NONE) {
+            client->status_code = -1;
+            client->failure = HTTP_FAILED_CONNECT;
+        }
+        client->response_len = 0;
+        client->active = 0;
+        return 0;
+    }
+    return 1;
+}
+
+// The TLS handshake, a step each poll; the request follows once it is done.
+int poll_handshake(HttpClient* client)
+{
+    const int result = tls_handshake(client->tls);
+    if (result < 0) {
+        tls_refused(client, client->host_name, tls_failure(client->tls));
+        drop_socket(client);
+        client->connected = 0;
+        client->active = 0;
+        return 0;
+    }
+    if (result == 0) {
+        check_time_limits(client, 0);
+        if (client->connected == 0) {
+            client->active = 0;
+            return 0;
+        }
+        return 1;
+    }
+    client->transfer_state = HTTP_STATUS_LINE;
+    client->last_activity_ms = clock_monotonic_ms();
+    client->window_start_ms = client->last_activity_ms;
+    client->window_bytes = 0;
+    return 1;
+}
+
+} // namespace
+
 int http_poll(HttpClient* client)
 {
     if (client->active == 0) {
         return 0;
+    }
+    if (client->transfer_state == HTTP_TUNNEL) {
+        return poll_tunnel(client);
+    }
+    if (client->transfer_state == HTTP_HANDSHAKE) {
+        return poll_handshake(client);
     }
     if (client->transfer_state == HTTP_CONNECTING) {
         if (net_can_write(client->socket_handle, 0) == 0) {
@@ -764,11 +997,8 @@ int http_poll(HttpClient* client)
     }
 
     if (client->connected != 0 && client->request_pending > 0 &&
-        net_can_write(client->socket_handle, 0) != 0) {
-        if (net_send_pending(client->socket_handle, client->request_text,
-                             &client->request_pending) == -1) {
-            close_connection(client);
-        }
+        net_can_write(client->socket_handle, 0) != 0 && send_some(client) == -2) {
+        close_connection(client, 1);
     }
     // net_recv_append makes its own readiness probe: no second one here.
     if (client->connected != 0) {
@@ -781,9 +1011,9 @@ int http_poll(HttpClient* client)
                 client->rate_limit, clock_monotonic_ms(), HTTP_BUFFER_SIZE - before - 4);
             capacity = allowed > 0 ? before + 4 + static_cast<int>(allowed) : 0;
         }
-        if (capacity > 0 && net_recv_append(client->socket_handle, client->response_data,
-                                            &client->response_len, capacity, 0) == -1) {
-            close_connection(client);
+        const int received = capacity > 0 ? receive_some(client, capacity) : 1;
+        if (received < 0) {
+            close_connection(client, received == -2);
         }
         if (client->response_len != before) {
             client->window_bytes += client->response_len - before;
@@ -901,6 +1131,16 @@ int http_is_active(const HttpClient* client)
 
 void http_wait(const HttpClient* client, int timeout_ms)
 {
+    if (client->tls != nullptr && tls_pending(client->tls)) {
+        return; // bytes wait inside TLS, not in the socket
+    }
+    if (client->active != 0 && client->connected != 0 &&
+        (client->transfer_state == HTTP_TUNNEL || client->transfer_state == HTTP_HANDSHAKE)) {
+        // The handshake's next bytes; a short wait, as a message of ours
+        // may still be leaving.
+        net_can_read(client->socket_handle, timeout_ms < 10 ? timeout_ms : 10);
+        return;
+    }
     if (client->active != 0 && client->connected != 0 && client->response_len == 0 &&
         client->request_pending == 0) {
         // Held back by the rate limit, the socket is ready at once: the

@@ -1,8 +1,11 @@
-// A polled HTTP/1.0 GET client: one URL at a time over one TCP connection,
-// the response body streamed into a file. The caller starts a transfer, calls
+// A polled HTTP/1.0 GET client: one URL at a time over one TCP connection
+// (http://, or https:// through the system's TLS: platform/tls.h), the
+// response body streamed into a file. The caller starts a transfer, calls
 // http_poll once per pass of its loop until it returns 0, then reads
 // status_code and body_bytes. Only the start blocks: name resolution, and
-// the connection for at most connect_timeout_ms.
+// the connection for at most connect_timeout_ms; a TLS handshake and a
+// proxy's CONNECT are polled like the rest. A redirect from https:// never
+// goes down to http://.
 #pragma once
 
 #include "platform/platform.h"
@@ -19,6 +22,7 @@ constexpr int HTTP_REDIRECT_LIMIT = 5;
 
 struct HttpProxy;
 struct RateLimit;
+struct TlsSession;
 
 enum HttpState : std::int32_t {
     HTTP_IDLE = 0,
@@ -26,6 +30,8 @@ enum HttpState : std::int32_t {
     HTTP_STATUS_LINE = 2,
     HTTP_HEADERS = 3,
     HTTP_BODY = 4,
+    HTTP_TUNNEL = 5,    // https through a proxy: waiting for CONNECT's answer
+    HTTP_HANDSHAKE = 6, // https: the TLS handshake
 };
 
 // Why the last transfer failed, for callers that tell the player or the
@@ -45,6 +51,7 @@ enum HttpFailure : std::int32_t {
     HTTP_FAILED_TIME = 11,      // the transfer passed its time limit
     HTTP_FAILED_RANGE = 12,     // a 206 for another range or total than asked: nothing stored
     HTTP_FAILED_REDIRECT = 13,  // a sixth redirect, or one to a target it cannot follow
+    HTTP_FAILED_TLS = 14,       // the TLS handshake failed or the certificate was refused
 };
 
 // Limits a fresh client starts with; callers may change the fields between
@@ -139,6 +146,13 @@ struct HttpClient {
     RateLimit* rate_limit;
     // Whether the current connection goes to the proxy.
     std::int32_t via_proxy;
+    // https: the proxy for https:// URLs (set by the caller, null for none;
+    // reached with CONNECT), the TLS session of the current connection, and
+    // why the last handshake failed ("certificate expired", ...).
+    const HttpProxy* secure_proxy;
+    std::int32_t secure;
+    TlsSession* tls;
+    char tls_failure[128];
 };
 
 void http_init(HttpClient* client);

@@ -54,13 +54,14 @@ NetSocket net_accept(NetSocket listener, char* address_text);
 int net_set_keepalive(NetSocket s, int on);
 int net_host_name(char* buffer, int size);
 
-// The proxy the user's system names for plain-HTTP requests, as a URL
-// ("http://host:port", credentials allowed) into url, and the hosts it is
-// not used for (a list as its source writes it) into bypass. Linux: the
-// http_proxy and no_proxy variables (or their upper-case forms); Windows:
-// the user's Internet Settings (a manual proxy server, its bypass list). 1
+// The proxy the user's system names for http:// requests (secure 0) or for
+// https:// ones (secure 1), as a URL ("http://host:port", credentials
+// allowed) into url, and the hosts it is not used for (a list as its source
+// writes it) into bypass. Linux: http_proxy or https_proxy, and no_proxy
+// (or their upper-case forms); Windows: the user's Internet Settings (a
+// manual proxy server for all schemes or per scheme, its bypass list). 1
 // when one is set; 0 with both texts empty when none is or one does not fit.
-int net_system_proxy(char* url, int url_size, char* bypass, int bypass_size);
+int net_system_proxy(int secure, char* url, int url_size, char* bypass, int bypass_size);
 
 // ---- File system ----------------------------------------------------------
 

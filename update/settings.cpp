@@ -86,12 +86,12 @@ int settings_load(const char* path, UpdateSettings* settings)
     return 1;
 }
 
-int settings_proxy(const UpdateSettings* settings, HttpProxy* proxy)
+int settings_proxy(const UpdateSettings* settings, int secure, HttpProxy* proxy)
 {
     std::memset(proxy, 0, sizeof *proxy);
     char url[HTTP_TEXT_SIZE];
     char bypass[PROXY_BYPASS_SIZE];
-    const int from_system = net_system_proxy(url, sizeof url, bypass, sizeof bypass);
+    const int from_system = net_system_proxy(secure, url, sizeof url, bypass, sizeof bypass);
     const char* chosen = settings->has_proxy ? settings->proxy : (from_system ? url : "");
     if (chosen[0] == '\0') {
         return 0;

@@ -29,4 +29,4 @@ int settings_load(const char* path, UpdateSettings* settings);
 // empty value: none at all), otherwise the system's. Its bypass list comes
 // with it from the system. 1 with *proxy active, 0 (inactive) for none; an
 // unreadable proxy URL gives one standard-error line and none.
-int settings_proxy(const UpdateSettings* settings, HttpProxy* proxy);
+int settings_proxy(const UpdateSettings* settings, int secure, HttpProxy* proxy);

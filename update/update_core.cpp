@@ -147,13 +147,19 @@ int update_verify_all(CatalogEntry* head)
     return catalog_verify_each(head, update_entry_verify);
 }
 
+void update_use_proxies(HttpClient* client, const UpdateSettings* settings, HttpProxy proxies[2])
+{
+    client->proxy = settings_proxy(settings, 0, &proxies[0]) ? &proxies[0] : nullptr;
+    client->secure_proxy = settings_proxy(settings, 1, &proxies[1]) ? &proxies[1] : nullptr;
+}
+
 void update_apply_settings(HttpClient* client, const char* data_folder, UpdateSettings* settings,
-                           HttpProxy* proxy, RateLimit* rate_limit)
+                           HttpProxy proxies[2], RateLimit* rate_limit)
 {
     char path[CATALOG_TEXT_SIZE + 32];
     std::snprintf(path, sizeof path, "%s/%s", data_folder, SETTINGS_FILE_NAME);
     settings_load(path, settings);
-    client->proxy = settings_proxy(settings, proxy) ? proxy : nullptr;
+    update_use_proxies(client, settings, proxies);
     rate_limit_set(rate_limit, settings->max_rate_kib * 1024, clock_monotonic_ms());
     client->rate_limit = settings->max_rate_kib > 0 ? rate_limit : nullptr;
 }

@@ -68,7 +68,11 @@ struct RateLimit;
 // the system's) and its rate limit on client; the records must outlive the
 // client's transfers.
 void update_apply_settings(HttpClient* client, const char* data_folder, UpdateSettings* settings,
-                           HttpProxy* proxy, RateLimit* rate_limit);
+                           HttpProxy proxies[2], RateLimit* rate_limit);
+
+// The settings' proxy (or the system's) on client: proxies[0] for http://
+// requests, proxies[1] for https:// ones (reached with CONNECT).
+void update_use_proxies(HttpClient* client, const UpdateSettings* settings, HttpProxy proxies[2]);
 
 // ---- The catalog --------------------------------------------------------
 

@@ -20,9 +20,10 @@ const char* first_set(const char* lower, const char* upper)
 
 } // namespace
 
-int net_system_proxy(char* url, int url_size, char* bypass, int bypass_size)
+int net_system_proxy(int secure, char* url, int url_size, char* bypass, int bypass_size)
 {
-    const char* proxy = first_set("http_proxy", "HTTP_PROXY");
+    const char* proxy =
+        secure ? first_set("https_proxy", "HTTPS_PROXY") : first_set("http_proxy", "HTTP_PROXY");
     const char* skip = first_set("no_proxy", "NO_PROXY");
     if (proxy[0] == '\0' || std::strlen(proxy) >= static_cast<std::size_t>(url_size) ||
         std::strlen(skip) >= static_cast<std::size_t>(bypass_size)) {

@@ -30,7 +30,7 @@ int read_text(HKEY key, const char* name, char* out, DWORD size)
 
 } // namespace
 
-int net_system_proxy(char* url, int url_size, char* bypass, int bypass_size)
+int net_system_proxy(int secure, char* url, int url_size, char* bypass, int bypass_size)
 {
     url[0] = '\0';
     bypass[0] = '\0';
@@ -56,12 +56,22 @@ int net_system_proxy(char* url, int url_size, char* bypass, int bypass_size)
     }
     // "host:port" for every scheme, or "http=host:port;https=host:port".
     const char* chosen = server;
-    const char* http_entry = std::strstr(server, "http=");
+    const char* entry_name = secure ? "https=" : "http=";
+    const char* entry = nullptr;
+    for (const char* at = server; at != nullptr && entry == nullptr;) {
+        // Entries start the text or follow a ";" (so "https=" is never
+        // taken for "http=").
+        if (std::strncmp(at, entry_name, std::strlen(entry_name)) == 0) {
+            entry = at + std::strlen(entry_name);
+        }
+        at = std::strchr(at, ';');
+        at = at != nullptr ? at + 1 : nullptr;
+    }
     if (std::strchr(server, '=') != nullptr) {
-        if (http_entry == nullptr) {
+        if (entry == nullptr) {
             return 0;
         }
-        chosen = http_entry + 5;
+        chosen = entry;
     }
     const int length = static_cast<int>(std::strcspn(chosen, ";"));
     const int written =

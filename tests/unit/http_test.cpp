@@ -254,8 +254,10 @@ TEST(HttpParseUrl, TheDocumentedTable)
     expect_url("Http://h:/x", "h", 80, "/x");
     expect_url("h:81/x", "h", 81, "/x");
     expect_url("http://h/a b?c=1#d", "h", 80, "/a b?c=1#d");
+    expect_url("https://h/x", "h", 443, "/x");
+    expect_url("HTTPS://h:8443/x", "h", 8443, "/x");
 
-    const ParsedUrl refused = parse("https://h/x");
+    const ParsedUrl refused = parse("ftp://h/x");
     EXPECT_EQ(refused.accepted, 0);
     EXPECT_EQ(refused.host, "unchanged");
     EXPECT_EQ(refused.port, -7);

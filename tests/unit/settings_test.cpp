@@ -32,15 +32,20 @@ TEST(Settings, ReadsKeysSkipsWhatItCannotTakeAndChoosesTheProxy)
     setenv("http_proxy", "http://127.0.0.1:9", 1);
     setenv("no_proxy", "localhost", 1);
     HttpProxy proxy;
-    ASSERT_EQ(settings_proxy(&settings, &proxy), 1);
+    ASSERT_EQ(settings_proxy(&settings, 0, &proxy), 1);
     EXPECT_EQ(proxy.port, 3128);
     EXPECT_EQ(http_proxy_serves(&proxy, "localhost"), 0);
     settings.proxy[0] = '\0';
-    EXPECT_EQ(settings_proxy(&settings, &proxy), 0);
+    EXPECT_EQ(settings_proxy(&settings, 0, &proxy), 0);
     settings.has_proxy = 0;
-    ASSERT_EQ(settings_proxy(&settings, &proxy), 1);
+    ASSERT_EQ(settings_proxy(&settings, 0, &proxy), 1);
     EXPECT_EQ(proxy.port, 9);
+    EXPECT_EQ(settings_proxy(&settings, 1, &proxy), 0) << "https has a variable of its own";
+    setenv("https_proxy", "http://127.0.0.1:8", 1);
+    ASSERT_EQ(settings_proxy(&settings, 1, &proxy), 1);
+    EXPECT_EQ(proxy.port, 8);
+    unsetenv("https_proxy");
     unsetenv("http_proxy");
     unsetenv("no_proxy");
-    EXPECT_EQ(settings_proxy(&settings, &proxy), 0);
+    EXPECT_EQ(settings_proxy(&settings, 0, &proxy), 0);
 }

@@ -1,0 +1,183 @@
+// TLS on Linux: Debian's GnuTLS, linked dynamically, over the caller's
+// non-blocking socket. Trusts the system's roots and, when SSL_CERT_FILE
+// names a file, the PEM roots in it too (how a test trusts its own test
+// authority, or an admin a corporate one). The certificate is checked by
+// GnuTLS inside the handshake (chain, dates, host name); nothing turns that
+// off. Cannot: client certificates, session resumption.
+#include "platform/tls.h"
+
+#include <gnutls/gnutls.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+struct TlsSession {
+    gnutls_session_t session;
+    char host_name[256];
+    const char* failure;
+};
+
+namespace {
+
+gnutls_certificate_credentials_t credentials = nullptr;
+int credentials_tried = 0;
+const char* open_failure = "";
+
+int ready_credentials()
+{
+    if (credentials_tried) {
+        return credentials != nullptr;
+    }
+    credentials_tried = 1;
+    if (gnutls_global_init() < 0 || gnutls_certificate_allocate_credentials(&credentials) < 0) {
+        credentials = nullptr;
+        return 0;
+    }
+    gnutls_certificate_set_x509_system_trust(credentials);
+    const char* extra = std::getenv("SSL_CERT_FILE");
+    if (extra != nullptr && extra[0] != '\0' &&
+        gnutls_certificate_set_x509_trust_file(credentials, extra, GNUTLS_X509_FMT_PEM) < 0) {
+        std::fprintf(stderr, "tls: no certificates read from SSL_CERT_FILE %.300s\n", extra);
+    }
+    return 1;
+}
+
+// The verification's outcome in the words a player or publisher knows.
+const char* verify_failure(unsigned int status)
+{
+    if (status & GNUTLS_CERT_EXPIRED) {
+        return "certificate expired";
+    }
+    if (status & GNUTLS_CERT_NOT_ACTIVATED) {
+        return "certificate not valid yet";
+    }
+    if (status & GNUTLS_CERT_UNEXPECTED_OWNER) {
+        return "certificate for another host";
+    }
+    if (status & (GNUTLS_CERT_SIGNER_NOT_FOUND | GNUTLS_CERT_SIGNER_NOT_CA)) {
+        return "unknown certificate authority";
+    }
+    if (status & GNUTLS_CERT_REVOKED) {
+        return "certificate revoked";
+    }
+    if (status & GNUTLS_CERT_INSECURE_ALGORITHM) {
+        return "certificate signed with an insecure algorithm";
+    }
+    return "certificate not trusted";
+}
+
+} // namespace
+
+TlsSession* tls_open(NetSocket socket, const char* host_name)
+{
+    open_failure = "";
+    if (!ready_credentials()) {
+        open_failure = "TLS library not usable";
+        return nullptr;
+    }
+    auto* tls = new (std::nothrow) TlsSession{};
+    if (tls == nullptr || std::strlen(host_name) >= sizeof tls->host_name) {
+        delete tls;
+        open_failure = "host name too long";
+        return nullptr;
+    }
+    std::snprintf(tls->host_name, sizeof tls->host_name, "%s", host_name);
+    if (gnutls_init(&tls->session, GNUTLS_CLIENT | GNUTLS_NONBLOCK) < 0) {
+        delete tls;
+        open_failure = "TLS library not usable";
+        return nullptr;
+    }
+    const int good =
+        gnutls_set_default_priority(tls->session) >= 0 &&
+        gnutls_credentials_set(tls->session, GNUTLS_CRD_CERTIFICATE, credentials) >= 0 &&
+        gnutls_server_name_set(tls->session, GNUTLS_NAME_DNS, tls->host_name,
+                               std::strlen(tls->host_name)) >= 0;
+    if (!good) {
+        gnutls_deinit(tls->session);
+        delete tls;
+        open_failure = "TLS library not usable";
+        return nullptr;
+    }
+    // Chain, dates and the host name, checked inside the handshake.
+    gnutls_session_set_verify_cert(tls->session, tls->host_name, 0);
+    gnutls_transport_set_int(tls->session, static_cast<int>(socket));
+    gnutls_handshake_set_timeout(tls->session, 0); // the caller's limits apply
+    return tls;
+}
+
+const char* tls_open_failure()
+{
+    return open_failure;
+}
+
+int tls_handshake(TlsSession* tls)
+{
+    const int result = gnutls_handshake(tls->session);
+    if (result == GNUTLS_E_SUCCESS) {
+        return 1;
+    }
+    if (result == GNUTLS_E_AGAIN || result == GNUTLS_E_INTERRUPTED ||
+        !gnutls_error_is_fatal(result)) {
+        return 0;
+    }
+    if (result == GNUTLS_E_CERTIFICATE_VERIFICATION_ERROR) {
+        tls->failure = verify_failure(gnutls_session_get_verify_cert_status(tls->session));
+    } else if (result == GNUTLS_E_UNEXPECTED_PACKET_LENGTH ||
+               result == GNUTLS_E_UNSUPPORTED_VERSION_PACKET ||
+               result == GNUTLS_E_UNEXPECTED_PACKET) {
+        tls->failure = "the server does not speak TLS";
+    } else if (result == GNUTLS_E_PREMATURE_TERMINATION || result == GNUTLS_E_PUSH_ERROR ||
+               result == GNUTLS_E_PULL_ERROR) {
+        tls->failure = "the connection closed during the handshake";
+    } else {
+        tls->failure = gnutls_strerror(result);
+    }
+    return -1;
+}
+
+const char* tls_failure(const TlsSession* tls)
+{
+    return tls->failure != nullptr ? tls->failure : "";
+}
+
+int tls_recv_some(TlsSession* tls, char* buffer, int size)
+{
+    const ssize_t got = gnutls_record_recv(tls->session, buffer, static_cast<std::size_t>(size));
+    if (got > 0) {
+        return static_cast<int>(got);
+    }
+    if (got == GNUTLS_E_AGAIN || got == GNUTLS_E_INTERRUPTED || got == GNUTLS_E_REHANDSHAKE) {
+        return 0;
+    }
+    // 0 is the server's closing message; a close without one is a cut that
+    // HTTP's lengths tell apart, as over plain TCP.
+    if (got == 0 || got == GNUTLS_E_PREMATURE_TERMINATION) {
+        return -1;
+    }
+    return -2;
+}
+
+int tls_send_some(TlsSession* tls, const char* data, int size)
+{
+    const ssize_t sent = gnutls_record_send(tls->session, data, static_cast<std::size_t>(size));
+    if (sent >= 0) {
+        return static_cast<int>(sent);
+    }
+    return sent == GNUTLS_E_AGAIN || sent == GNUTLS_E_INTERRUPTED ? 0 : -2;
+}
+
+int tls_pending(const TlsSession* tls)
+{
+    return gnutls_record_check_pending(tls->session) > 0 ? 1 : 0;
+}
+
+void tls_close(TlsSession* tls)
+{
+    if (tls == nullptr) {
+        return;
+    }
+    gnutls_deinit(tls->session);
+    delete tls;
+}
