@@ -231,7 +231,8 @@ def _end_wine_session():
 
 class Nginx:
     """Debian's nginx serving a folder; "<prefix>/catalog.php" is the static
-    catalog.txt beside the folder's files."""
+    catalog.txt beside the folder's files. Its access log gives each
+    request's Range header after the bytes sent."""
 
     def __init__(self, root, catalog_file, prefix="/quorvel/data", limit_rate=None):
         self.dir = tempfile.mkdtemp(prefix="quorvel_nginx_")
@@ -255,7 +256,9 @@ error_log {self.dir}/error.log;
 pid {self.dir}/nginx.pid;
 events {{ worker_connections 64; }}
 http {{
-    access_log {self.access_log};
+    log_format ranges '$remote_addr - - [$time_local] "$request" $status $body_bytes_sent '
+                      '"$http_range"';
+    access_log {self.access_log} ranges;
     client_body_temp_path {self.dir}/body;
     proxy_temp_path {self.dir}/proxy;
     fastcgi_temp_path {self.dir}/fastcgi;

@@ -3,9 +3,10 @@
 Apache 2.4, lighttpd, Caddy from Debian's packages, each started here in a
 scratch folder on 127.0.0.1), links that drop (a relay that resets every N
 bytes), redirects, a real proxy (tinyproxy), the download rate limit and a
-file past 2 GiB. quorvelctl sync is the update without a window; one
-launcher run goes through Apache."""
+file past 2 GiB, patches of big files by their block maps. quorvelctl sync
+is the update without a window; one launcher run goes through Apache."""
 import argparse
+import hashlib
 import os
 import re
 import shutil
@@ -24,6 +25,10 @@ from harness import Nginx, ScriptedServer, ok
 
 ARGS = None
 PROGRAMS = None
+KEYS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "data", "signing")
+# A request in an access log (nginx, Apache, Python's http.server): path,
+# status, body bytes, and the Range header where the log gives it.
+ACCESS = re.compile(r'"GET (\S+) HTTP/1\.\d" (\d{3}) (\d+|-)(?: "([^"]*)")?')
 
 
 def record(kind, name, data):
@@ -36,6 +41,30 @@ def write_tree(root, files):
         os.makedirs(os.path.dirname(path), exist_ok=True)
         with open(path, "wb") as f:
             f.write(data)
+
+
+def served(log, name):
+    """The requests an access log holds for the file name, in order."""
+    with open(log) as f:
+        return [m for m in ACCESS.findall(f.read()) if m[0].endswith("/" + name)]
+
+
+def patch_versions(size=16 << 20, flips=0):
+    """A big file and its next version: size/16 bytes changed in place, and
+    1 KiB inserted further on, which shifts every block after it; and single
+    bytes changed at flips places spread over the file."""
+    old = os.urandom(size)
+    at, cut, changed = size // 4, size * 3 // 4, size // 16
+    new = bytearray(old[:at] + os.urandom(changed) + old[at + changed:cut] + os.urandom(1024) +
+                    old[cut:])
+    for i in range(flips):
+        new[i * (size // flips) + 7] ^= 0xFF
+    new = bytes(new)
+    small = {"game.exe": b"MZ", "notes.txt": b"n\n"}
+    return dict(small, **{"pack.bin": old}), dict(small, **{"pack.bin": new})
+
+
+PLANNED = re.compile(rb"patch pack\.bin: ([0-9.]+) MiB of [0-9.]+ MiB to fetch \((\d+) ranges\)")
 
 
 def readable_by_all(path):
@@ -79,6 +108,7 @@ PidFile {folder}/apache2.pid
 DefaultRuntimeDir {folder}
 Mutex file:{folder} default
 ErrorLog {folder}/error.log
+CustomLog {folder}/access.log "%h - - %t \\"%r\\" %>s %B \\"%{{Range}}i\\""
 LoadModule mpm_event_module {modules}/mod_mpm_event.so
 LoadModule authz_core_module {modules}/mod_authz_core.so
 LoadModule mime_module {modules}/mod_mime.so
@@ -90,7 +120,8 @@ DocumentRoot {site}
     Require all granted
 </Directory>
 """)
-    return Served("apache2", ["/usr/sbin/apache2", "-f", conf, "-DFOREGROUND"], port, folder)
+    return Served("apache2", ["/usr/sbin/apache2", "-f", conf, "-DFOREGROUND"], port, folder,
+                  log=os.path.join(folder, "access.log"))
 
 
 def start_lighttpd(site, folder):
@@ -247,13 +278,14 @@ class Network(harness.ServerCase):
         return subprocess.run(PROGRAMS.command(PROGRAMS.ctl, *native), capture_output=True,
                               timeout=timeout, env=environment)
 
-    def publish(self, files, site=None):
+    def publish(self, files, site=None, *options):
         """The site folder: the game's files and their catalog as the static
-        catalog.php, made by quorvelctl catalog."""
+        catalog.php, made by quorvelctl catalog with options (--blocks,
+        --sign KEYFILE)."""
         site = site or self.site
         write_tree(site, files)
         result = self.ctl("catalog", site, "--exe", "game.exe", "--notes", "notes.txt",
-                          "-o", os.path.join(site, "catalog.php"))
+                          "-o", os.path.join(site, "catalog.php"), *options)
         self.assertEqual(result.returncode, 0, result.stderr)
         readable_by_all(site)
         return result
@@ -353,14 +385,146 @@ class Network(harness.ServerCase):
             self.assertIn(" 206 ", last)
             self.assertIn(f" {(24 << 20) - kept} ", last)
 
+    def test_a_patch_fetches_only_the_blocks_that_changed(self):
+        # About 70 places changed: more than a patch's 64 requests.
+        old, new = patch_versions(flips=72)
+        self.publish(old, None, "--blocks")  # the servers that drop to www-data read it
+        servers = [Nginx(self.site, os.path.join(self.site, "catalog.php"))]
+        self.servers.extend(servers)
+        if not ARGS.runner:  # the other servers with the Linux build only
+            servers.append(start_apache(self.site, self.folder("apache2")))
+            self.servers.append(servers[-1])
+        for server in servers:
+            with self.subTest(server=getattr(server, "name", "nginx")):
+                log = getattr(server, "access_log", None) or server.log
+                data = os.path.join(self.tmp, "data-" + os.path.basename(server.dir))
+                self.publish(old, None, "--blocks")
+                self.assertEqual(self.sync(server.base, data=data).returncode, 0)
+                seen = len(served(log, "pack.bin"))
+                self.publish(new, None, "--blocks")
+                result = self.sync(server.base, data=data)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assert_installed(new, data)
+                planned = PLANNED.search(result.stderr)
+                self.assertIsNotNone(planned, result.stderr)
+                self.assertEqual([r[1] for r in served(log, "pack.bin.qblocks")], ["200"])
+                spans = served(log, "pack.bin")[seen:]
+                self.assertEqual({r[1] for r in spans}, {"206"}, spans)
+                self.assertEqual(len(spans), 64, spans)
+                self.assertEqual(planned.group(2), b"64")
+                # The planned figure holds the map's 5 KiB too, to 0.01 MiB.
+                fetched = sum(int(r[2]) for r in spans)
+                self.assertAlmostEqual(fetched / (1 << 20), float(planned.group(1)), delta=0.02)
+                self.assertLess(fetched, len(new["pack.bin"]) // 2)
+
+    def test_a_block_map_that_lies_is_never_followed(self):
+        old, new = patch_versions()
+        nginx = Nginx(self.site, os.path.join(self.site, "catalog.php"))
+        self.servers.append(nginx)
+        map_path = os.path.join(self.site, "pack.bin.qblocks")
+        catalog = os.path.join(self.site, "catalog.php")
+        with open(os.path.join(KEYS, "publisher.pub")) as f:
+            public = f.read().strip()
+        for signed in (False, True):
+            sign = ("--sign", os.path.join(KEYS, "publisher.key")) if signed else ()
+            key = ("--key", public) if signed else ()
+            installed = self.folder(f"old-{signed}")
+            self.publish(old, None, "--blocks", *sign)
+            self.assertEqual(self.sync(nginx.base, *key, data=installed).returncode, 0)
+            self.publish(new, None, "--blocks", *sign)
+            with open(map_path, "rb") as f:
+                honest = f.read()
+            with open(catalog, "rb") as f:
+                listed = f.read()
+            # A byte of a record altered; a header claiming 1 KiB blocks over
+            # records of 64 KiB ones; blocks 0 and 1 swapped, which builds a
+            # file that does not verify. Unsigned, the catalog's line can be
+            # made to follow the map; signed, it cannot.
+            altered = honest[:100] + bytes([honest[100] ^ 1]) + honest[101:]
+            count = struct.pack("<I", (len(new["pack.bin"]) + 1023) // 1024)
+            lies = {"a byte altered": (altered, False, "map's SHA-256 is not the catalog's")}
+            if not signed:
+                lies["a hostile header"] = (
+                    honest[:16] + struct.pack("<I", 1024) + count + honest[24:], True,
+                    "length does not fit the block count")
+                lies["two blocks swapped"] = (honest[:24] + honest[44:64] + honest[24:44] +
+                                              honest[64:], True, "the result does not verify")
+            for name, (lie, relisted, why) in lies.items():
+                with self.subTest(name, signed=signed):
+                    with open(map_path, "wb") as f:
+                        f.write(lie)
+                    line = f"BLOCKS {len(lie)} {hashlib.sha256(lie).hexdigest()} ".encode()
+                    with open(catalog, "wb") as f:
+                        f.write(re.sub(rb"BLOCKS \d+ [0-9a-f]+ ", line, listed) if relisted
+                                else listed)
+                    data = os.path.join(self.tmp, f"data-{name}-{signed}")
+                    shutil.copytree(installed, data)
+                    result = self.sync(nginx.base, *key, data=data)
+                    self.assertEqual(result.returncode, 0, result.stderr)
+                    self.assert_installed(new, data)
+                    self.assertIn(f"patch pack.bin: {why}; fetching the whole file".encode(),
+                                  result.stderr)
+
+    def test_a_patch_cut_short_goes_on_from_its_part(self):
+        old, new = patch_versions()
+        nginx = Nginx(self.site, os.path.join(self.site, "catalog.php"))
+        self.servers.append(nginx)
+        self.publish(old, None, "--blocks")
+        self.assertEqual(self.sync(nginx.base).returncode, 0)
+        ended = os.path.join(self.tmp, "data-ended")
+        shutil.copytree(self.data, ended)
+        self.publish(new, None, "--blocks")
+        seen = len(served(nginx.access_log, "pack.bin"))
+        link = CutLink(nginx.port, cut_after=256 << 10)
+        self.addCleanup(link.stop)
+        result = self.sync(f"http://127.0.0.1:{link.port}/quorvel/data")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assert_installed(new)
+        planned = PLANNED.search(result.stderr)
+        self.assertIsNotNone(planned, result.stderr)
+        spans = served(nginx.access_log, "pack.bin")[seen:]
+        self.assertGreaterEqual(len(spans), int(planned.group(2)) + 3, spans)
+        self.assertEqual({r[1] for r in spans}, {"206"}, spans)
+        starts = [int(re.match(r"bytes=(\d+)-", r[3]).group(1)) for r in spans]
+        self.assertEqual(starts, sorted(set(starts)), "each try goes on where the part ends")
+        self.assertLessEqual(link.relayed, float(planned.group(1)) * (1 << 20) + (64 << 10))
+
+        with self.subTest("a run ended mid-patch: the old copy stays, the next run goes on"):
+            link = CutLink(nginx.port, cut_after=512 << 10, cuts=1)
+            self.addCleanup(link.stop)
+            started = subprocess.Popen(PROGRAMS.command(
+                PROGRAMS.ctl, "sync", f"http://127.0.0.1:{link.port}/quorvel/data",
+                PROGRAMS.native_path(ended)), stdout=subprocess.DEVNULL,
+                stderr=subprocess.DEVNULL, env=dict(os.environ, QUORVEL_RETRY_WAIT_MS="60000"))
+            deadline = time.monotonic() + 60
+            while link.cuts_left and time.monotonic() < deadline:
+                time.sleep(0.05)
+            time.sleep(1)  # the bytes before the cut reach the part
+            harness.stop_process(started)
+            with open(os.path.join(ended, "pack.bin"), "rb") as f:
+                self.assertTrue(f.read() == old["pack.bin"], "the old copy, untouched")
+            kept = os.path.getsize(os.path.join(ended, "pack.bin.partial"))
+            self.assertGreater(kept, 4 << 20, "the copied blocks and some of the first span")
+            maps = len(served(nginx.access_log, "pack.bin.qblocks"))
+            seen = len(served(nginx.access_log, "pack.bin"))
+            result = self.sync(nginx.base, data=ended)
+            self.assertEqual(result.returncode, 0, result.stderr)
+            self.assert_installed(new, ended)
+            spans = served(nginx.access_log, "pack.bin")[seen:]
+            self.assertTrue(spans[0][3].startswith(f"bytes={kept}-"), (kept, spans))
+            self.assertEqual(len(served(nginx.access_log, "pack.bin.qblocks")), maps,
+                             "the map the ended run kept is used again")
+
     def test_servers_that_answer_a_range_otherwise(self):
         files = {"game.exe": b"MZ", "notes.txt": b"n\n", "pack.bin": os.urandom(4 << 20)}
         self.publish(files)
-        with self.subTest("a server that ignores Range: the file starts again"):
+        log = os.path.join(self.tmp, "http.server.log")
+        with self.subTest("a server that ignores Range: the file starts again"), \
+                open(log, "w") as requests:
             python = subprocess.Popen(
                 ["/usr/bin/python3", "-m", "http.server", "--bind", "127.0.0.1", "--directory",
                  self.site, str(port := harness.free_port())],
-                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                stdout=subprocess.DEVNULL, stderr=requests)
             self.addCleanup(harness.stop_process, python)
             harness.wait_for_port(port)
             link = CutLink(port, cut_after=1 << 20, cuts=2)
@@ -368,6 +532,19 @@ class Network(harness.ServerCase):
             result = self.sync(f"http://127.0.0.1:{link.port}", env={"QUORVEL_RETRY_WAIT_MS": "20"})
             self.assertEqual(result.returncode, 0, result.stderr)
             self.assert_installed(files)
+        with self.subTest("a patch from a server that ignores Range takes the whole file"):
+            old, new = patch_versions(4 << 20)
+            data = os.path.join(self.tmp, "data-patch")
+            self.publish(old, None, "--blocks")
+            self.assertEqual(self.sync(f"http://127.0.0.1:{port}", data=data).returncode, 0)
+            seen = len(served(log, "pack.bin"))
+            self.publish(new, None, "--blocks")
+            result = self.sync(f"http://127.0.0.1:{port}", data=data)
+            self.assertEqual(result.returncode, 0, result.stderr)
+            self.assert_installed(new, data)
+            self.assertRegex(result.stderr, PLANNED)
+            # The answer to the first span was the whole file: taken, not asked again.
+            self.assertEqual([r[1] for r in served(log, "pack.bin")[seen:]], ["200"])
         with self.subTest("a 206 for another range never reaches the file"):
             data = os.urandom(50000)
             head = f"HTTP/1.0 200 OK\r\nETag: \"v1\"\r\nContent-Length: {len(data)}\r\n\r\n"
