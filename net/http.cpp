@@ -295,6 +295,18 @@ void read_content_range(HttpClient* client, const char* value)
     }
 }
 
+int text_is_identity(const char* value)
+{
+    static const char identity[] = "identity";
+    int i = 0;
+    for (; identity[i] != '\0'; ++i) {
+        if (std::tolower(static_cast<unsigned char>(value[i])) != identity[i]) {
+            return 0;
+        }
+    }
+    return value[i] == '\0' || value[i] == ' ' || value[i] == '\t';
+}
+
 // Keeps what resume and redirects need of one header line.
 void read_header(HttpClient* client, const char* line)
 {
@@ -303,6 +315,8 @@ void read_header(HttpClient* client, const char* line)
         copy_value(client->location, value, HTTP_TEXT_SIZE);
     } else if ((value = header_value(line, "content-range:")) != nullptr) {
         read_content_range(client, value);
+    } else if ((value = header_value(line, "transfer-encoding:")) != nullptr) {
+        client->coded_body = text_is_identity(value) ? client->coded_body : 1;
     } else if ((value = header_value(line, "etag:")) != nullptr) {
         // A weak ETag may not stand in If-Range; Last-Modified then serves.
         if (value[0] == '"') {
@@ -467,12 +481,12 @@ namespace {
 // The GET request's head with extra header lines (each ending in CR LF)
 // before the empty line that ends it; snprintf's result.
 int format_head(char* out, int size, const char* request_path, const char* host_name,
-                const char* user_agent, const char* extra)
+                const char* user_agent, const char* extra, const char* version = "HTTP/1.0")
 {
     return std::snprintf(out, static_cast<std::size_t>(size),
-                         "GET %s HTTP/1.0\r\nHost: %s\r\nAccept: */*\r\nConnection: "
+                         "GET %s %s\r\nHost: %s\r\nAccept: */*\r\nConnection: "
                          "close\r\nUser-Agent: %s\r\n%s\r\n",
-                         request_path, host_name, user_agent, extra);
+                         request_path, version, host_name, user_agent, extra);
 }
 
 } // namespace
@@ -529,6 +543,7 @@ void http_init(HttpClient* client)
     client->validator[0] = '\0';
     client->range_start = -1;
     client->range_end = -1;
+    client->coded_body = 0;
     client->range_total = -1;
     client->location[0] = '\0';
     client->redirects = 0;
@@ -613,6 +628,7 @@ int http_start(HttpClient* client, const char* url)
     client->range_start = -1;
     client->range_end = -1;
     client->range_total = -1;
+    client->coded_body = 0;
     client->location[0] = '\0';
     client->secure = url_is_https(url);
     client->tls = nullptr;
@@ -708,8 +724,13 @@ int format_full_request(HttpClient* client)
         std::snprintf(extra + used, sizeof extra - static_cast<std::size_t>(used),
                       "Proxy-Authorization: %s\r\n", client->proxy->authorization);
     }
-    const int length = format_head(client->request_text, HTTP_BUFFER_SIZE, target,
-                                   client->host_name, client->user_agent, extra);
+    // A request for a range says HTTP/1.1: lighttpd answers Range in no
+    // other. Such a request still closes after one reply, and a reply in
+    // chunks is refused (nothing is stored).
+    const int ranged = client->range_from > 0 || client->range_to > 0;
+    const int length =
+        format_head(client->request_text, HTTP_BUFFER_SIZE, target, client->host_name,
+                    client->user_agent, extra, ranged ? "HTTP/1.1" : "HTTP/1.0");
     return length > 0 && length < HTTP_BUFFER_SIZE ? length : 0;
 }
 
@@ -1087,6 +1108,14 @@ int http_poll(HttpClient* client)
     if (client->transfer_state == HTTP_BODY && client->content_length > client->body_limit &&
         status_has_body(client->status_code)) {
         abandon_transfer(client, HTTP_FAILED_TOO_LARGE); // refused before a byte is stored
+    }
+    if (client->transfer_state == HTTP_BODY && client->coded_body && client->active != 0 &&
+        client->connected != 0 && status_has_body(client->status_code) &&
+        (client->range_from > 0 || client->range_to > 0)) {
+        // Chunks (an HTTP/1.1 reply to a range request) would be stored
+        // with their framing: refused, as a range the server cannot give.
+        // An HTTP/1.0 request's reply is stored as it comes, as always.
+        abandon_transfer(client, HTTP_FAILED_RANGE);
     }
     if (client->transfer_state == HTTP_BODY && client->out_path[0] != '\0' &&
         client->failure == HTTP_FAILED_NONE) {

@@ -133,6 +133,8 @@ struct HttpClient {
     std::int64_t range_start;
     std::int64_t range_end;
     std::int64_t range_total;
+    // The reply came with a Transfer-Encoding other than identity (chunks).
+    std::int32_t coded_body;
     char location[HTTP_TEXT_SIZE];
     // Redirects this transfer followed (301, 302, 303, 307, 308 with a
     // Location, each to an http:// target; the last URL is in url).

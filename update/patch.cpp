@@ -281,9 +281,11 @@ PatchStep patch_step(DownloadRun* run, HttpClient* client, CatalogEntry* entry)
         }
         patch->transfer_running = 0;
         patch->map_bytes_fetched = client->body_bytes;
-        if (client->reply_status == 0) {
-            // No answer (refused, silent, cut in its head): the link, not
-            // the map, failed; the patch starts again after the wait.
+        const int cut = client->reply_status == 200 && client->status_code != 200 &&
+                        client->failure != HTTP_FAILED_TOO_LARGE;
+        if (client->reply_status == 0 || cut) {
+            // No answer (refused, silent), or the map cut short: the link,
+            // not the map, failed; the patch starts again after the wait.
             patch_end(patch, 1);
             return PATCH_TRY_FAILED;
         }

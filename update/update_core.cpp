@@ -382,7 +382,9 @@ void keep_or_discard_part(const DownloadRun* run, const HttpClient* client,
     const std::int64_t have = fs_file_size(run->target_path);
     const int good_reply = client->reply_status == 200 || client->reply_status == 206;
     const char* validator = client->validator[0] != '\0' ? client->validator : client->if_range;
-    if (good_reply && have > 0 && have < entry->size && validator[0] != '\0') {
+    if (client->failure == HTTP_FAILED_RANGE) {
+        discard_part(run); // the server cannot give the rest: the next try is whole
+    } else if (good_reply && have > 0 && have < entry->size && validator[0] != '\0') {
         write_meta(run, entry, validator);
     } else if (good_reply || client->body_bytes > 0 || have >= entry->size) {
         discard_part(run);

@@ -138,8 +138,12 @@ server.username = "www-data"
 server.groupname = "www-data"
 mimetype.assign = ( "" => "application/octet-stream" )
 server.stat-cache-engine = "disable"
+server.modules += ( "mod_accesslog" )
+accesslog.filename = "{folder}/access.log"
+accesslog.format = "%h - - %t \\"%r\\" %>s %b \\"%{{Range}}i\\""
 """)
-    return Served("lighttpd", ["/usr/sbin/lighttpd", "-D", "-f", conf], port, folder)
+    return Served("lighttpd", ["/usr/sbin/lighttpd", "-D", "-f", conf], port, folder,
+                  log=os.path.join(folder, "access.log"))
 
 
 def start_caddy(site, folder):
@@ -394,6 +398,22 @@ class Network(harness.ServerCase):
         if not ARGS.runner:  # the other servers with the Linux build only
             servers.append(start_apache(self.site, self.folder("apache2")))
             self.servers.append(servers[-1])
+        if not ARGS.runner:
+            # lighttpd answers Range to HTTP/1.1 requests only, and buffers
+            # its access log: what it served is counted on the way.
+            lighttpd = start_lighttpd(self.site, self.folder("lighttpd"))
+            self.servers.append(lighttpd)
+            relay = CutLink(lighttpd.port, cut_after=1 << 62)
+            self.addCleanup(relay.stop)
+            data = os.path.join(self.tmp, "data-lighttpd")
+            self.publish(old, None, "--blocks")
+            self.assertEqual(self.sync(lighttpd.base, data=data).returncode, 0)
+            self.publish(new, None, "--blocks")
+            result = self.sync(f"http://127.0.0.1:{relay.port}/", data=data)
+            self.assertEqual(result.returncode, 0, result.stderr)
+            self.assert_installed(new, data)
+            self.assertIsNotNone(PLANNED.search(result.stderr), result.stderr)
+            self.assertLess(relay.relayed, len(new["pack.bin"]) // 2)
         for server in servers:
             with self.subTest(server=getattr(server, "name", "nginx")):
                 log = getattr(server, "access_log", None) or server.log

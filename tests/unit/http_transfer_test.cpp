@@ -193,6 +193,9 @@ TEST_F(HttpTransfer, SpanRequestsStoreOnlyTheSpanAsked)
          "01"},
         {"an error page", 2, 5, "01", "HTTP/1.1 416 Range Not Satisfiable\r\n\r\n<h1>416</h1>", 416,
          HTTP_FAILED_NONE, "01"},
+        {"the span in chunks", 2, 5, "01",
+         partial + "2-4/10\r\nTransfer-Encoding: chunked\r\n\r\n3\r\n234\r\n0\r\n\r\n", -1,
+         HTTP_FAILED_RANGE, "01"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -207,6 +210,7 @@ TEST_F(HttpTransfer, SpanRequestsStoreOnlyTheSpanAsked)
         const std::string range = "Range: bytes=" + std::to_string(c.from) + "-" +
                                   std::to_string(c.to - 1) + "\r\nIf-Range: \"v1\"\r\n";
         EXPECT_NE(server.request().find(range), std::string::npos) << server.request();
+        EXPECT_EQ(server.request().rfind("GET /f.bin HTTP/1.1\r\n", 0), 0u) << "ranges: 1.1";
         EXPECT_EQ(client->status_code, c.status);
         EXPECT_EQ(client->failure, c.failure);
         EXPECT_EQ(client->out_file, nullptr);
