@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 namespace {
 
@@ -266,17 +267,21 @@ int names_are_distinct(const CatalogEntry* head)
     return distinct;
 }
 
-// The list's records in one buffer, sealed and written.
-int write_signed_list(const CatalogEntry* head, const SigningOptions* options,
-                      const std::uint8_t seed[ED25519_KEY_SIZE], const char* output)
+// The preface (lines before the first record, such as MIRROR lines) and
+// the list's records in one buffer the caller frees; null when memory runs
+// out or a record does not fit.
+char* list_text(const CatalogEntry* head, const char* preface, std::int64_t* length)
 {
-    std::int64_t capacity = 1 << 16;
-    std::int64_t length = 0;
+    std::int64_t capacity = (1 << 16) + static_cast<std::int64_t>(std::strlen(preface));
+    *length = static_cast<std::int64_t>(std::strlen(preface));
     char* text = static_cast<char*>(std::malloc(static_cast<std::size_t>(capacity)));
+    if (text != nullptr) {
+        std::memcpy(text, preface, static_cast<std::size_t>(*length));
+    }
     // A record is three names of at most a line each and a few short lines.
     constexpr std::int64_t LONGEST_RECORD = 3 * CATALOG_TEXT_SIZE + 300;
     for (const CatalogEntry* e = head; e != nullptr && text != nullptr; e = e->next) {
-        if (capacity - length < LONGEST_RECORD) {
+        if (capacity - *length < LONGEST_RECORD) {
             capacity *= 2;
             char* bigger =
                 static_cast<char*>(std::realloc(text, static_cast<std::size_t>(capacity)));
@@ -288,16 +293,15 @@ int write_signed_list(const CatalogEntry* head, const SigningOptions* options,
                 break;
             }
         }
-        const int written = catalog_record_text(e, text + length, static_cast<int>(LONGEST_RECORD));
+        const int written =
+            catalog_record_text(e, text + *length, static_cast<int>(LONGEST_RECORD));
         if (written < 0) {
             std::free(text);
-            return 0;
+            return nullptr;
         }
-        length += written;
+        *length += written;
     }
-    const int good = text != nullptr && write_signed(text, length, options, seed, output);
-    std::free(text);
-    return good;
+    return text;
 }
 
 // --blocks: the block map of a file of at least BLOCK_MAP_SMALLEST_FILE
@@ -400,6 +404,84 @@ int make_launcher_record(CatalogEntry* entry, const LauncherOption* option)
 
 } // namespace
 
+int ctl_list_folder(const char* dir, const char* skip, const char* exe_name, const char* notes_name,
+                    int with_sha256, CatalogEntry** head)
+{
+    *head = nullptr;
+    FileList list = {nullptr, 0, 0, dir, skip, 0, 0};
+    scan_folder(&list, "");
+    int good = !list.failed;
+    // An existing file below the scanned folder is overwritten only when it
+    // is a catalog, so that a slip of -o never costs a game file.
+    if (good && list.output_inside && !catalog_text_is_catalog(skip)) {
+        std::fprintf(stderr,
+                     "quorvelctl: %s is a file below %s and not a catalog; not overwriting it\n",
+                     skip, dir);
+        good = 0;
+    }
+    if (good && list.count > 0) { // an empty folder has no list to sort (qsort takes no null)
+        std::qsort(list.paths, static_cast<size_t>(list.count), sizeof(PathText), compare_paths);
+    }
+    for (const char* name : {exe_name, notes_name}) {
+        if (good && name != nullptr && !find_path(&list, name)) {
+            std::fprintf(stderr, "quorvelctl: %s is not a file below %s\n", name, dir);
+            good = 0;
+        }
+    }
+    // Built back to front so that the list, and so the written file, reads
+    // in sorted order.
+    for (int i = list.count - 1; i >= 0 && good; --i) {
+        EntryKind kind = ENTRY_FILE;
+        if (exe_name != nullptr && std::strcmp(list.paths[i], exe_name) == 0) {
+            kind = ENTRY_EXE;
+        } else if (notes_name != nullptr && std::strcmp(list.paths[i], notes_name) == 0) {
+            kind = ENTRY_NOTES;
+        }
+        CatalogEntry* entry = make_entry(dir, list.paths[i], kind, with_sha256);
+        if (entry == nullptr) {
+            good = 0;
+            break;
+        }
+        entry->next = *head;
+        *head = entry;
+    }
+    std::free(list.paths);
+    if (good && !names_are_distinct(*head)) {
+        good = 0;
+    }
+    if (!good) {
+        catalog_free(head);
+    }
+    return good;
+}
+
+int ctl_write_catalog(const CatalogEntry* head, const char* preface, const SigningOptions* options,
+                      const std::uint8_t* seed, const char* output)
+{
+    std::int64_t length = 0;
+    char* text = list_text(head, preface, &length);
+    if (text == nullptr) {
+        return 0;
+    }
+    int written = 0;
+    if (seed != nullptr) {
+        written = write_signed(text, length, options, seed, output);
+    } else if (output == nullptr) {
+        written = std::fwrite(text, 1, static_cast<std::size_t>(length), stdout) ==
+                      static_cast<std::size_t>(length) &&
+                  std::fflush(stdout) == 0;
+    } else {
+        char temporary[CATALOG_TEXT_SIZE];
+        std::FILE* file = ctl_replace_begin(output, temporary, sizeof temporary);
+        written = file != nullptr &&
+                  ctl_replace_end(file, temporary, output,
+                                  std::fwrite(text, 1, static_cast<std::size_t>(length), file) ==
+                                      static_cast<std::size_t>(length));
+    }
+    std::free(text);
+    return written;
+}
+
 int cmd_catalog(int argc, char** argv)
 {
     LauncherOption launchers[LAUNCHER_OPTIONS_MAX] = {};
@@ -468,90 +550,34 @@ int cmd_catalog(int argc, char** argv)
         return EXIT_USAGE;
     }
 
-    FileList list = {nullptr, 0, 0, dir, output, 0, 0};
-    scan_folder(&list, "");
-    int status = list.failed ? EXIT_USAGE : 0;
-    // An existing file below the scanned folder is overwritten only when it
-    // is a catalog, so that a slip of -o never costs a game file.
-    if (status == 0 && list.output_inside && !catalog_text_is_catalog(output)) {
-        std::fprintf(stderr,
-                     "quorvelctl catalog: %s is a file below %s and not a catalog; "
-                     "not overwriting it\n",
-                     output, dir);
-        status = EXIT_USAGE;
-    }
-    if (status == 0) {
-        if (list.count > 0) { // an empty folder has no list to sort (qsort takes no null)
-            std::qsort(list.paths, static_cast<size_t>(list.count), sizeof(PathText),
-                       compare_paths);
-        }
-        const char* named[2 + LAUNCHER_OPTIONS_MAX] = {exe_name, notes_name};
-        for (int i = 0; i < launcher_count; ++i) {
-            named[2 + i] = launchers[i].path;
-        }
-        for (const char* name : named) {
-            if (name != nullptr && !find_path(&list, name)) {
-                std::fprintf(stderr, "quorvelctl catalog: %s is not a file below %s\n", name, dir);
-                status = EXIT_USAGE;
-            }
-        }
-    }
-
-    // Built back to front so that the list, and so the written file, reads
-    // in sorted order.
     CatalogEntry* head = nullptr;
-    for (int i = list.count - 1; i >= 0 && status == 0; --i) {
-        EntryKind kind = ENTRY_FILE;
-        if (exe_name != nullptr && std::strcmp(list.paths[i], exe_name) == 0) {
-            kind = ENTRY_EXE;
-        } else if (notes_name != nullptr && std::strcmp(list.paths[i], notes_name) == 0) {
-            kind = ENTRY_NOTES;
+    int status = ctl_list_folder(dir, output, exe_name, notes_name, key_file != nullptr, &head)
+                     ? 0
+                     : EXIT_USAGE;
+    for (int l = 0; l < launcher_count && status == 0; ++l) {
+        CatalogEntry* entry = head;
+        while (entry != nullptr && std::strcmp(entry->local_path, launchers[l].path) != 0) {
+            entry = entry->next;
         }
-        CatalogEntry* entry = make_entry(dir, list.paths[i], kind, key_file != nullptr);
         if (entry == nullptr) {
+            std::fprintf(stderr, "quorvelctl catalog: %s is not a file below %s\n",
+                         launchers[l].path, dir);
             status = EXIT_USAGE;
-            break;
-        }
-        for (int l = 0; l < launcher_count; ++l) {
-            if (std::strcmp(list.paths[i], launchers[l].path) == 0 &&
-                !make_launcher_record(entry, &launchers[l])) {
-                status = EXIT_USAGE;
-            }
-        }
-        if (status == 0 && with_blocks && !add_block_map(entry, dir)) {
+        } else if (!make_launcher_record(entry, &launchers[l])) {
             status = EXIT_USAGE;
         }
-        entry->next = head;
-        head = entry;
     }
-    std::free(list.paths);
-    if (status == 0 && !names_are_distinct(head)) {
+    for (CatalogEntry* e = head; e != nullptr && status == 0 && with_blocks; e = e->next) {
+        status = add_block_map(e, dir) ? 0 : EXIT_USAGE;
+    }
+    if (status == 0 &&
+        !ctl_write_catalog(head, "", &options, key_file != nullptr ? seed : nullptr, output)) {
+        std::fprintf(stderr, "quorvelctl catalog: cannot write%s %s\n",
+                     key_file != nullptr ? " or sign" : "",
+                     output != nullptr ? output : "standard output");
         status = EXIT_USAGE;
     }
-
-    if (status == 0 && key_file != nullptr) {
-        if (!write_signed_list(head, &options, seed, output)) {
-            std::fprintf(stderr, "quorvelctl catalog: cannot write or sign %s\n",
-                         output != nullptr ? output : "standard output");
-            status = EXIT_USAGE;
-        }
-        std::memset(seed, 0, sizeof seed);
-    } else if (status == 0) {
-        int written = 0;
-        if (output == nullptr) {
-            written = catalog_write_stream(head, stdout) && std::fflush(stdout) == 0;
-        } else {
-            char temporary[CATALOG_TEXT_SIZE];
-            std::FILE* file = ctl_replace_begin(output, temporary, sizeof temporary);
-            written = file != nullptr &&
-                      ctl_replace_end(file, temporary, output, catalog_write_stream(head, file));
-        }
-        if (!written) {
-            std::fprintf(stderr, "quorvelctl catalog: cannot write %s\n",
-                         output != nullptr ? output : "standard output");
-            status = EXIT_USAGE;
-        }
-    }
+    std::memset(seed, 0, sizeof seed);
     catalog_free(&head);
     return status;
 }

@@ -3,11 +3,16 @@
 // a failed transfer), 2 bad usage or an input that cannot be read.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
+
+struct CatalogEntry;
+struct SigningOptions;
 
 int cmd_catalog(int argc, char** argv);
 int cmd_fetch(int argc, char** argv);
 int cmd_keygen(int argc, char** argv);
+int cmd_publish(int argc, char** argv);
 int cmd_sign(int argc, char** argv);
 int cmd_sync(int argc, char** argv);
 int cmd_verify(int argc, char** argv);
@@ -30,3 +35,19 @@ std::FILE* ctl_replace_begin(const char* path, char* temporary, int size);
 // temporary in path's place; otherwise removes it and path stays as it was.
 // 1 when the new file is in place.
 int ctl_replace_end(std::FILE* file, const char* temporary, const char* path, int written);
+
+// The entries of every file below dir as quorvelctl catalog lists them:
+// sorted, local names as Windows opens them, EXE and NOTES roles for exe and
+// notes (each must be a file below dir; null for none), the SHA-256 when
+// with_sha256; local_path holds each file's own path below dir. The file at
+// skip (the catalog being written) is left out, and refused when it is no
+// catalog. 1 with *head the list (null for an empty folder); 0, with a line
+// saying why, when a file cannot be listed.
+int ctl_list_folder(const char* dir, const char* skip, const char* exe_name, const char* notes_name,
+                    int with_sha256, CatalogEntry** head);
+
+// Writes preface (lines before the first record) and head's records to
+// output, standard output when null: sealed with seed's key when seed is
+// given, else as they are; a file is written in one step. 1 on success.
+int ctl_write_catalog(const CatalogEntry* head, const char* preface, const SigningOptions* options,
+                      const std::uint8_t* seed, const char* output);
