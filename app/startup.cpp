@@ -8,7 +8,7 @@
 
 // A publisher's brand comes in from the build (CMake cache variables).
 #ifndef QUORVEL_SERVER_BASE
-#define QUORVEL_SERVER_BASE "http://quorvel.example/quorvel/data/"
+#define QUORVEL_SERVER_BASE "http://quorvel.example/quorvel/data"
 #endif
 #ifndef QUORVEL_PRODUCT_NAME
 #define QUORVEL_PRODUCT_NAME "Quorvel Launcher"

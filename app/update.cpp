@@ -17,6 +17,8 @@ HttpClient http_client;
 // What the settings file in the data folder asks for: a proxy, a rate limit.
 UpdateSettings launcher_settings;
 HttpProxy launcher_proxies[2];
+// The server base and the catalog's mirrors, from the catalog in place.
+DownloadBases download_bases;
 RateLimit launcher_rate_limit;
 
 namespace {
@@ -38,7 +40,8 @@ constexpr int IDLE_WAIT_MS = 1;
 // close ends the run at once, without spinning a core.
 constexpr int RETRY_WAIT_SLICE_MS = 100;
 
-Next download_phase(CatalogEntry* list, const char* folder, std::int32_t max_tries);
+Next download_phase(CatalogEntry* list, const char* folder, std::int32_t max_tries,
+                    const DownloadBases* bases);
 Next self_update_pass();
 
 // The window is gone once a pump has taken its close, or when a screen
@@ -120,7 +123,7 @@ Next catalog_pass()
         return Next::End;
     }
     catalog_free(&entry_list);
-    entry_list = update_catalog_load(catalog_path, data_directory, server_base);
+    entry_list = update_catalog_load(catalog_path, data_directory, server_base, &download_bases);
     if (entry_list != nullptr && update_verify_all(entry_list)) {
         catalog_print(entry_list);
         std::fflush(stdout);
@@ -154,7 +157,8 @@ int retry_wait()
 // running game): asking the server again and again would change nothing.
 // End when the window is gone. A file that does not verify is fetched again,
 // without limit for max_tries 0, else GaveUp after that many tries.
-Next download_phase(CatalogEntry* list, const char* folder, std::int32_t max_tries)
+Next download_phase(CatalogEntry* list, const char* folder, std::int32_t max_tries,
+                    const DownloadBases* bases)
 {
     if (window_gone(screen_show(SCREEN_DOWNLOAD))) {
         return Next::End;
@@ -162,6 +166,7 @@ Next download_phase(CatalogEntry* list, const char* folder, std::int32_t max_tri
     TransferProgress progress;
     DownloadRun run;
     download_begin(&run, &http_client, list, folder, max_tries);
+    run.bases = bases;
     progress_set(&download_bar, 0.0f);
     const std::int64_t pending = catalog_pending_bytes(list);
     transfer_begin(&progress, pending);
@@ -256,7 +261,7 @@ Next self_update_pass()
     }
     std::printf("Updating the launcher: %s\n", update.record.url);
     std::fflush(stdout);
-    const Next fetched = download_phase(&update.record, update.folder, SELF_UPDATE_TRIES);
+    const Next fetched = download_phase(&update.record, update.folder, SELF_UPDATE_TRIES, nullptr);
     if (fetched == Next::End) {
         std::remove(update.record.local_path);
         return Next::End;
@@ -316,7 +321,7 @@ int update_run()
             continue;
         }
         if (next == Next::Download) {
-            const Next after = download_phase(entry_list, data_directory, 0);
+            const Next after = download_phase(entry_list, data_directory, 0, &download_bases);
             if (after == Next::Retry) {
                 if (!retry_wait()) {
                     return 0;

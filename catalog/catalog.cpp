@@ -830,6 +830,30 @@ void catalog_print(const CatalogEntry* head)
     }
 }
 
+int catalog_mirrors(const char* bytes, std::int64_t length, char (*mirrors)[CATALOG_TEXT_SIZE],
+                    int max)
+{
+    TextCursor text = {bytes, 0, length};
+    char line[CATALOG_TEXT_SIZE];
+    int count = 0;
+    while (count < max && text_read_line(&text, line, CATALOG_TEXT_SIZE) &&
+           record_kind(line) == ENTRY_NONE && catalog_record_field_lines(line) == 0) {
+        if (std::strncmp(line, MIRROR_PREFIX, sizeof MIRROR_PREFIX - 1) != 0) {
+            continue;
+        }
+        // Joined to names with one "/", as the server base is.
+        const char* url = line + sizeof MIRROR_PREFIX - 1;
+        const std::size_t n = std::strlen(url);
+        const bool web =
+            std::strncmp(url, "http://", 7) == 0 || std::strncmp(url, "https://", 8) == 0;
+        if (web && n > 8 && std::strpbrk(url, " \t") == nullptr) {
+            std::snprintf(mirrors[count], CATALOG_TEXT_SIZE, "%.*s", static_cast<int>(n), url);
+            ++count;
+        }
+    }
+    return count;
+}
+
 int catalog_line_is_keyword(const char* line)
 {
     return record_kind(line) != ENTRY_NONE;
@@ -913,8 +937,8 @@ int catalog_record_text(const CatalogEntry* e, char* out, int size)
                       static_cast<long long>(e->blocks_size), hex, e->blocks_name);
     }
     const int length =
-        std::snprintf(out, static_cast<std::size_t>(size), "%s\n%s\n%lld\n%8X\n%s\n%s%s\n\n", keyword,
-                      e->url_name, static_cast<long long>(e->size),
+        std::snprintf(out, static_cast<std::size_t>(size), "%s\n%s\n%lld\n%8X\n%s\n%s%s\n\n",
+                      keyword, e->url_name, static_cast<long long>(e->size),
                       static_cast<unsigned int>(e->crc), e->file_name, sha256_line, blocks_line);
     return length >= 0 && length < size ? length : -1;
 }

@@ -126,6 +126,16 @@ CatalogEntry* catalog_parse(const char* bytes, std::int64_t length, const char* 
 // catalog_parse of a file's bytes; null also when it cannot be read.
 CatalogEntry* catalog_load(const char* path, const char* local_prefix, const char* url_prefix);
 
+// Other places that serve the same files: "MIRROR <base URL>" lines before
+// the catalog's first record (launchers that do not know them skip them).
+constexpr int CATALOG_MIRRORS_MAX = 8;
+constexpr char MIRROR_PREFIX[] = "MIRROR ";
+
+// The MIRROR lines' base URLs, in order, into mirrors (at most max, each
+// an http:// or https:// URL without blanks); their count.
+int catalog_mirrors(const char* bytes, std::int64_t length, char (*mirrors)[CATALOG_TEXT_SIZE],
+                    int max);
+
 // The "LAUNCHER <platform>" record for platform into *out (url joined to
 // url_prefix; local_path left empty for the caller). 1 when found whole.
 int catalog_find_launcher_in(const char* bytes, std::int64_t length, const char* platform,

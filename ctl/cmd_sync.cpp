@@ -148,7 +148,8 @@ int cmd_sync(int argc, char** argv)
                      static_cast<int>(sync_client.status_code));
     }
 
-    CatalogEntry* head = update_catalog_load(catalog_file, data_dir, base);
+    static DownloadBases bases;
+    CatalogEntry* head = update_catalog_load(catalog_file, data_dir, base, &bases);
     if (update_verify_all(head)) {
         std::printf("complete: every file verified\n");
         catalog_free(&head);
@@ -166,6 +167,7 @@ int cmd_sync(int argc, char** argv)
     transfer_begin(&reporter.progress, pending);
     DownloadRun run;
     download_begin(&run, &sync_client, head, data_dir, MAX_TRIES);
+    run.bases = &bases;
     int status = 0;
     std::int64_t announced_retry = 0;
     while (true) {

@@ -72,7 +72,7 @@ int cmd_verify(int argc, char** argv)
     }
     std::fclose(probe);
 
-    CatalogEntry* head = update_catalog_load(catalog_path, data_dir, "");
+    CatalogEntry* head = update_catalog_load(catalog_path, data_dir, "", nullptr);
     if (head == nullptr) {
         std::printf("%s\n", update_signed_mode()
                                 ? "catalog not accepted or holds no records: nothing verified"

@@ -16,14 +16,15 @@ struct Command {
 };
 
 constexpr Command commands[] = {
-    {"catalog", cmd_catalog}, {"verify", cmd_verify}, {"fetch", cmd_fetch},
-    {"sync", cmd_sync},       {"keygen", cmd_keygen}, {"sign", cmd_sign},
+    {"catalog", cmd_catalog}, {"verify", cmd_verify}, {"fetch", cmd_fetch},     {"sync", cmd_sync},
+    {"keygen", cmd_keygen},   {"sign", cmd_sign},     {"publish", cmd_publish},
 };
 
 const char usage[] =
     "usage: quorvelctl COMMAND ARGS...\n"
     "\n"
-    "  catalog DIR [--exe NAME] [--notes NAME] [-o FILE] [--launcher PLATFORM=PATH]...\n"
+    "  catalog DIR [--exe NAME] [--notes NAME] [-o FILE] [--blocks]\n"
+    "          [--launcher PLATFORM=PATH]...\n"
     "      Write the catalog of every file below DIR (sizes and CRC-32s).\n"
     "      NAME is a path relative to DIR; without -o the catalog goes to\n"
     "      standard output. A FILE below DIR is replaced only when it is a\n"
@@ -32,6 +33,15 @@ const char usage[] =
     "      seconds), EXPIRES (default: in 30 days) and the signature.\n"
     "      --launcher windows-i686=PATH (or linux-x86_64=PATH; PATH below DIR)\n"
     "      makes that file the launcher's new version for the platform.\n"
+    "      --blocks writes a block map NAME.qblocks beside every file of 4 MiB\n"
+    "      or more, so that launchers fetch only the blocks that changed.\n"
+    "  publish SRC DEST --exe NAME --notes NAME [--blocks] [--mirror URL]...\n"
+    "          [--keep N] [--sign KEYFILE [--version N] [--expires DAYS]]\n"
+    "      Make DEST a folder any static server or CDN serves as it is: each\n"
+    "      file's bytes as DEST/objects/XX/SHA256 (never rewritten), then the\n"
+    "      catalog, last and in one step, as DEST/catalog.php (a copy goes to\n"
+    "      DEST/history). --mirror adds a base URL launchers try next;\n"
+    "      --keep N removes the objects none of the last N catalogs names.\n"
     "  verify CATALOG DATADIR [--key PUBLIC]... [--crc-kernel NAME]\n"
     "      Check the files of DATADIR against CATALOG; list what needs an\n"
     "      update. Exit 0 when complete, 1 when not. With a key (or keys\n"
@@ -40,7 +50,7 @@ const char usage[] =
     "      vpclmul256 or vpclmul checks with that CRC-32 kernel instead of the\n"
     "      fastest this CPU runs (to measure another CPU's on this one).\n"
     "  fetch URL FILE\n"
-    "      Fetch URL (http only) into FILE with the launcher's HTTP client;\n"
+    "      Fetch URL (http or https) into FILE with the launcher's HTTP client;\n"
     "      print the status code and the body bytes. Exit 0 on status 200,\n"
     "      1 otherwise.\n"
     "  sync BASE DATADIR [--key PUBLIC]... [--max-rate KIB] [--proxy URL]\n"

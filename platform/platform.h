@@ -96,6 +96,12 @@ int fs_exists(const char* path);
 // sees to missing. 1 on success; on failure to is unchanged.
 int fs_replace(const char* from, const char* to);
 
+// Copies the file from into a new file to (which must not exist): a
+// reflink where the file system shares blocks (Linux: btrfs, XFS), else
+// the bytes; never a hard link, so a later change of from never changes
+// to. 1 on success; on failure no file to is left.
+int fs_copy_new(const char* from, const char* to);
+
 // Creates a new file that only its owner may read or write (mode 0600 on
 // POSIX; on Windows the user's own folders already keep others out) and
 // opens it for binary writing. Null when it exists or cannot be made: a

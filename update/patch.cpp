@@ -221,7 +221,9 @@ PatchStep build(DownloadPatch* patch, DownloadRun* run, HttpClient* client,
     }
     if (next != nullptr && patch->built >= next->from) {
         client->body_limit = next->to - patch->built;
-        if (!http_get_span_to_file(client, entry->url, run->target_path, patch->built, next->to, "",
+        char url[CATALOG_TEXT_SIZE];
+        if (!download_url(run, entry, entry->url_name, url, sizeof url) ||
+            !http_get_span_to_file(client, url, run->target_path, patch->built, next->to, "",
                                    entry->size)) {
             return client->failure == HTTP_FAILED_FILE ? PATCH_UNWRITABLE : PATCH_TRY_FAILED;
         }
@@ -243,7 +245,7 @@ int patch_begin(DownloadRun* run, HttpClient* client, CatalogEntry* entry)
     DownloadPatch* patch = &run->patch;
     char map_url[CATALOG_TEXT_SIZE];
     if (!entry->has_blocks || patch->whole_only || fs_file_size(entry->local_path) <= 0 ||
-        !catalog_blocks_url(entry, map_url, sizeof map_url)) {
+        !download_url(run, entry, entry->blocks_name, map_url, sizeof map_url)) {
         return 0;
     }
     const int fits = std::snprintf(patch->map_path, sizeof patch->map_path, "%s%s%s",

@@ -103,15 +103,22 @@ int update_signed_mode()
 }
 
 CatalogEntry* update_catalog_load(const char* catalog_file, const char* data_folder,
-                                  const char* url_prefix)
+                                  const char* url_prefix, DownloadBases* bases)
 {
     std::int64_t length = 0;
     std::int64_t version = 0;
+    if (bases != nullptr) {
+        bases->count = 1;
+        std::snprintf(bases->base[0], CATALOG_TEXT_SIZE, "%s", url_prefix);
+    }
     char* bytes = read_in_place(catalog_file, &length, &version);
     if (bytes == nullptr) {
         return nullptr;
     }
     CatalogEntry* head = catalog_parse(bytes, length, data_folder, url_prefix);
+    if (bases != nullptr) {
+        bases->count += catalog_mirrors(bytes, length, bases->base + 1, CATALOG_MIRRORS_MAX);
+    }
     std::free(bytes);
     return head;
 }
@@ -219,6 +226,8 @@ void download_begin(DownloadRun* run, HttpClient* client, CatalogEntry* list,
     run->meta_path[0] = '\0';
     run->resumed_bytes = 0;
     run->patch = {};
+    run->bases = nullptr;
+    run->base_index = 0;
     run->spared_bytes = 0;
     run->finished_bytes = 0;
     run->first_wait_ms = DOWNLOAD_FIRST_WAIT_MS;
@@ -252,6 +261,7 @@ void move_to(DownloadRun* run, CatalogEntry* entry)
 {
     patch_end(&run->patch, 1);
     run->patch.whole_only = 0;
+    run->base_index = 0;
     run->current = entry;
     run->tries = 0;
     run->counting_current = 0;
@@ -368,8 +378,10 @@ int start_try(DownloadRun* run, HttpClient* client, CatalogEntry* entry)
     // runs on past it cannot verify, and an endless one must not fill the
     // disk.
     client->body_limit = entry->size - run->resumed_bytes + 1;
-    return http_get_range_to_file(client, entry->url, run->target_path, run->resumed_bytes,
-                                  validator, entry->size);
+    char url[CATALOG_TEXT_SIZE];
+    return download_url(run, entry, entry->url_name, url, sizeof url) &&
+           http_get_range_to_file(client, url, run->target_path, run->resumed_bytes, validator,
+                                  entry->size);
 }
 
 // After a try that did not give the whole file: what the part keeps. A
@@ -502,6 +514,10 @@ DownloadStep download_step(DownloadRun* run, HttpClient* client, CatalogEntry** 
     } else if (!patch_try_failed) {
         keep_or_discard_part(run, client, entry);
     }
+    if (verified && run->base_index > 0) {
+        std::fprintf(stderr, "mirror: %s from %.300s\n", entry->file_name,
+                     run->bases->base[run->base_index]);
+    }
     if (verified) {
         run->finished_bytes =
             patch->stage != PATCH_NONE ? patch_network_bytes(patch, client) : entry->size;
@@ -510,6 +526,13 @@ DownloadStep download_step(DownloadRun* run, HttpClient* client, CatalogEntry** 
         return run->current == nullptr ? DOWNLOAD_DONE : DOWNLOAD_RUNNING;
     }
     const int added_bytes = try_added_bytes(client);
+    run->failed_status = client->reply_status;
+    if (!added_bytes && run->bases != nullptr && run->bases->count > 1) {
+        run->base_index = (run->base_index + 1) % run->bases->count;
+        if (run->base_index != 0) {
+            return DOWNLOAD_RUNNING; // the next base at once
+        }
+    }
     if (!added_bytes) {
         ++run->tries;
     }
@@ -517,10 +540,30 @@ DownloadStep download_step(DownloadRun* run, HttpClient* client, CatalogEntry** 
         return DOWNLOAD_GAVE_UP;
     }
     run->retries = added_bytes ? 1 : run->retries + 1;
-    run->failed_status = client->reply_status;
     run->retry_due_ms =
         clock_monotonic_ms() + download_retry_wait_ms(run, run->retries, next_jitter());
     return DOWNLOAD_RUNNING;
+}
+
+int download_url(const DownloadRun* run, const CatalogEntry* entry, const char* url_name, char* out,
+                 int size)
+{
+    int n = 0;
+    if (run->bases == nullptr || run->base_index == 0) {
+        // The catalog's own URL: its prefix and the name.
+        const std::size_t url_length = std::strlen(entry->url);
+        const std::size_t name_length = std::strlen(entry->url_name);
+        if (name_length > url_length ||
+            std::strcmp(entry->url + url_length - name_length, entry->url_name) != 0) {
+            return 0;
+        }
+        n = std::snprintf(out, static_cast<std::size_t>(size), "%.*s%s",
+                          static_cast<int>(url_length - name_length), entry->url, url_name);
+    } else {
+        n = std::snprintf(out, static_cast<std::size_t>(size), "%s/%s",
+                          run->bases->base[run->base_index], url_name);
+    }
+    return n > 0 && n < size;
 }
 
 std::int64_t download_transfer_bytes(const DownloadRun* run, const HttpClient* client)

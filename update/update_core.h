@@ -42,8 +42,12 @@ int update_signed_mode();
 //
 // The file is read once: in signed mode the entries come from the very
 // bytes the signature was checked over, never from another reading.
+//
+// bases, when given, receives where the files may come from, read from
+// the same bytes: url_prefix, then the catalog's MIRROR bases in order.
+struct DownloadBases;
 CatalogEntry* update_catalog_load(const char* catalog_file, const char* data_folder,
-                                  const char* url_prefix);
+                                  const char* url_prefix, DownloadBases* bases);
 
 // The catalog in place's "LAUNCHER <platform>" record (catalog_find_launcher_in)
 // under the same rules, from one reading of the file. 1 when found whole.
@@ -89,6 +93,16 @@ int update_fetch_end(const HttpClient* client, const char* temporary_path,
                      const char* catalog_file);
 
 // ---- The downloads ------------------------------------------------------
+
+// Where files come from: the server base first, then the catalog's MIRROR
+// bases. A try that fails (no connection, an error status, bytes that do
+// not verify) moves the file to the next base at once; the wait between
+// tries comes after a whole round, and counts as one try.
+constexpr int DOWNLOAD_BASES_MAX = 1 + CATALOG_MIRRORS_MAX;
+struct DownloadBases {
+    std::int32_t count;
+    char base[DOWNLOAD_BASES_MAX][CATALOG_TEXT_SIZE];
+};
 
 enum DownloadStep : std::int32_t {
     DOWNLOAD_RUNNING = 0,    // call again (also while waiting before a retry)
@@ -141,6 +155,10 @@ struct DownloadRun {
     std::int64_t longest_wait_ms;
     // The current entry's patch, when the catalog gives it a block map.
     DownloadPatch patch;
+    // Set by the caller after download_begin (null: the catalog's URLs
+    // only), and the base the current entry is fetched from.
+    const DownloadBases* bases;
+    std::int32_t base_index;
     // Bytes the patches planned so far spare the network (each patched
     // file's size less what its patch fetches), and what the entry that has
     // just verified cost on the network: a progress display's total and
@@ -162,6 +180,11 @@ void download_begin(DownloadRun* run, HttpClient* client, CatalogEntry* list,
 // until it is over (download_retry_in_ms tells how long it has left).
 // *finished is the entry that has just verified, else null.
 DownloadStep download_step(DownloadRun* run, HttpClient* client, CatalogEntry** finished);
+
+// The URL of url_name (the entry's own, or its map's) at the base the
+// current entry is fetched from. 1 when it fits in size bytes.
+int download_url(const DownloadRun* run, const CatalogEntry* entry, const char* url_name, char* out,
+                 int size);
 
 // The current entry's bytes so far, what a resumed try found in place
 // included (0 before its transfer started and while it waits for a retry);

@@ -59,6 +59,13 @@ std::FILE* fs_open_append(const char* path)
     return file;
 }
 
+int fs_copy_new(const char* from, const char* to)
+{
+    // CopyFile makes a copy of its own (sharing blocks where ReFS can); it
+    // fails when to exists and leaves no part of it then.
+    return CopyFileA(from, to, TRUE) ? 1 : 0;
+}
+
 int fs_seek(std::FILE* file, std::int64_t offset)
 {
     return _fseeki64(file, offset, SEEK_SET) == 0 ? 1 : 0;
