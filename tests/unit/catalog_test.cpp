@@ -538,6 +538,24 @@ TEST(CatalogFree, ToleratesNullAndClearsHead)
 // Entries share blocks of pages: none may overlap another, each starts in the
 // fresh state even where a freed one lay, and every block goes back once its
 // entries are freed, in whatever order.
+// MIRROR lines count only before the first record (inside a record they
+// are a file's fields), and only as web URLs without blanks.
+TEST(CatalogMirrors, OnlyBeforeTheFirstRecord)
+{
+    const std::string text = "VERSION 3\nMIRROR http://a.example/g\nMIRROR ftp://b/g\n"
+                             "MIRROR https://c.example/g/\nMIRROR http://d e\nmirror http://e/\n"
+                             "\nMIRROR https://f.example\nFILE\nMIRROR http://g/\n1\n1\na\n"
+                             "MIRROR http://h.example\n";
+    char mirrors[CATALOG_MIRRORS_MAX][CATALOG_TEXT_SIZE];
+    ASSERT_EQ(catalog_mirrors(text.data(), static_cast<std::int64_t>(text.size()), mirrors,
+                              CATALOG_MIRRORS_MAX),
+              3);
+    EXPECT_STREQ(mirrors[0], "http://a.example/g");
+    EXPECT_STREQ(mirrors[1], "https://c.example/g/");
+    EXPECT_STREQ(mirrors[2], "https://f.example");
+    EXPECT_EQ(catalog_mirrors(text.data(), static_cast<std::int64_t>(text.size()), mirrors, 1), 1);
+}
+
 TEST(CatalogFree, EntriesFromSharedBlocks)
 {
     const int blocks_before = entry_blocks_in_use();
