@@ -4,6 +4,7 @@
 #include "platform/platform.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <cstring>
 
@@ -218,12 +219,6 @@ std::int32_t rolled_blocks(const BlockMap* map)
     return block_length(map, count - 1) == map->block_size ? count : count - 1;
 }
 
-int filter_has(const BlockMatch* m, std::uint32_t weak)
-{
-    const std::uint32_t slot = weak >> (32 - m->filter_bits);
-    return static_cast<int>((m->filter[slot >> 6] >> (slot & 63)) & 1u);
-}
-
 const std::uint8_t* strong_at(const BlockMap* map, std::int32_t index)
 {
     return map->strong + static_cast<std::size_t>(index) * BLOCK_STRONG_SIZE;
@@ -307,6 +302,63 @@ void match_short_tail(BlockMatch* m)
     }
 }
 
+// The filter: a bit for each value of filter_bits bits of the weak
+// checksum, in words of 64 bits named by the checksum's low bits, the bit in
+// the word by its top six. The bit's mask comes from a table: a shift by a
+// count held in a register would want x86's one count register, which the
+// roll keeps for the block size.
+constexpr std::array<std::uint64_t, 64> filter_bits_of = [] {
+    std::array<std::uint64_t, 64> bits{};
+    for (int i = 0; i < 64; ++i) {
+        bits[i] = std::uint64_t{1} << i;
+    }
+    return bits;
+}();
+
+std::uint64_t filter_test(const std::uint64_t* filter, std::uint32_t word_mask, std::uint32_t weak)
+{
+    return filter[weak & word_mask] & filter_bits_of[weak >> 26];
+}
+
+void filter_add(BlockMatch* m, std::uint32_t weak)
+{
+    const std::uint32_t word_mask = (std::uint32_t{1} << (m->filter_bits - 6)) - 1;
+    m->filter[weak & word_mask] |= std::uint64_t{1} << (weak >> 26);
+}
+
+// Rolls the weak checksum's sums (*sum_a, *sum_b: those of the block of
+// 1 << block_shift bytes at p) one byte at a time and stops at the first
+// offset after p whose weak checksum the filter holds, or at end (where the
+// filter may or may not hold it). The pointer to that offset; the sums there
+// in *sum_a and *sum_b. p[block] must be readable for every p before end.
+// The hot loop of the whole match, a function of its own so that its state
+// stays in registers. (Four offsets a pass with one branch for their four
+// filter tests was no faster.)
+__attribute__((noinline)) const std::uint8_t*
+roll_to_filter(const std::uint8_t* p, const std::uint8_t* end, int block_shift,
+               const std::uint64_t* filter, std::uint32_t word_mask, std::uint32_t* sum_a,
+               std::uint32_t* sum_b)
+{
+    const std::uint32_t* const values = byte_values;
+    const std::int64_t block = std::int64_t{1} << block_shift;
+    std::uint32_t a = *sum_a;
+    std::uint32_t b = *sum_b;
+    while (p < end) {
+        // The block size times a value is that value shifted: the same
+        // bits as the multiplication.
+        const std::uint32_t out = values[p[0]];
+        a += values[p[block]] - out;
+        b += a - (out << block_shift);
+        ++p;
+        if (filter_test(filter, word_mask, weak_of(a, b)) != 0) {
+            break;
+        }
+    }
+    *sum_a = a;
+    *sum_b = b;
+    return p;
+}
+
 // The block whose checksums the window at m->at has, among those the weak
 // value names; -1 when none. strong is computed once, when first needed.
 std::int32_t candidate_at(BlockMatch* m, std::uint32_t weak, std::uint8_t* strong, int* have_strong)
@@ -344,7 +396,9 @@ int block_match_begin(BlockMatch* m, const BlockMap* map, const char* old_path)
         ++bits;
     }
     m->head_bits = bits;
-    m->filter_bits = bits + 3; // 16 filter bits a block: one position in 16 looks further
+    // 128 filter bits a block (one offset in 128 looks further), up to a
+    // filter of 1 MiB (16 bits a block at the most blocks a map may have).
+    m->filter_bits = std::min(bits + 7, 23);
     m->window_capacity = std::max<std::int64_t>(4LL << 20, 2LL * map->block_size + (64 << 10));
     m->old_file = m->old_size > 0 && fs_is_file(old_path) ? std::fopen(old_path, "rb") : nullptr;
     m->found = static_cast<std::int64_t*>(std::malloc(count * sizeof(std::int64_t)));
@@ -392,8 +446,7 @@ int block_match_begin(BlockMatch* m, const BlockMap* map, const char* old_path)
         }
         m->next[i] = m->head[slot];
         m->head[slot] = i;
-        const std::uint32_t filter_slot = weak >> (32 - m->filter_bits);
-        m->filter[filter_slot >> 6] |= std::uint64_t{1} << (filter_slot & 63);
+        filter_add(m, weak);
     }
     m->expected = -1;
     return 1;
@@ -407,6 +460,10 @@ int block_match_step(BlockMatch* m, std::int64_t budget)
     make_byte_values();
     const BlockMap* map = m->map;
     const std::int64_t block = map->block_size;
+    int block_shift = 0; // block_map_read takes powers of two only
+    while ((std::int64_t{1} << block_shift) < block) {
+        ++block_shift;
+    }
     const std::int64_t stop = m->at + budget;
     const std::int32_t rolled = rolled_blocks(map);
     while (m->at + block <= m->old_size && m->at < stop && rolled > 0) {
@@ -447,10 +504,15 @@ int block_match_step(BlockMatch* m, std::int64_t budget)
         std::uint32_t a = m->sum_a;
         std::uint32_t b = m->sum_b;
         const auto block_u32 = static_cast<std::uint32_t>(block);
+        const std::uint8_t* p = m->window + (m->at - m->window_at);
+        const std::uint8_t* const p_end = p + std::max<std::int64_t>(roll_end - m->at, 0);
+        const std::uint64_t* const filter = m->filter;
+        const std::uint32_t word_mask = (std::uint32_t{1} << (m->filter_bits - 6)) - 1;
         std::int32_t hit = -1;
         while (true) {
             const std::uint32_t weak = weak_of(a, b);
-            if (filter_has(m, weak)) {
+            if (filter_test(filter, word_mask, weak) != 0) {
+                m->at = m->window_at + (p - m->window);
                 m->sum_a = a;
                 m->sum_b = b;
                 hit = candidate_at(m, weak, strong, &have_strong);
@@ -461,16 +523,13 @@ int block_match_step(BlockMatch* m, std::int64_t budget)
                     break;
                 }
             }
-            if (m->at >= roll_end) {
+            if (p >= p_end) {
                 break;
             }
-            const std::uint8_t* p = m->window + (m->at - m->window_at);
-            const std::uint32_t out = byte_values[p[0]];
-            a += byte_values[p[block]] - out;
-            b += a - block_u32 * out;
-            ++m->at;
+            p = roll_to_filter(p, p_end, block_shift, filter, word_mask, &a, &b);
             have_strong = 0;
         }
+        m->at = m->window_at + (p - m->window);
         m->sum_a = a;
         m->sum_b = b;
         if (hit >= 0) {
@@ -483,7 +542,6 @@ int block_match_step(BlockMatch* m, std::int64_t budget)
         } else {
             // The byte at m->at was looked at: move on past it (the window
             // refills around the next offset on the next pass).
-            const std::uint8_t* p = m->window + (m->at - m->window_at);
             const std::uint32_t out = byte_values[p[0]];
             m->sum_a += byte_values[p[block]] - out;
             m->sum_b += m->sum_a - block_u32 * out;

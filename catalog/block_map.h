@@ -99,7 +99,8 @@ struct BlockMatch {
     // value's top bits); blocks whose weak and strong checksums equal an
     // earlier block's hang from that block in same_as instead, so a file of
     // repeated blocks costs one comparison, not one per repeat. The filter
-    // has a bit per value of the weak checksum's top filter_bits bits.
+    // has a bit per value of filter_bits bits of the weak checksum (its low
+    // filter_bits - 6 bits and its top 6).
     std::int32_t* head;
     std::int32_t* next;
     std::int32_t* same_as;
