@@ -8,14 +8,18 @@ a device, and the catalog never overwrites a game file.
 """
 import argparse
 import contextlib
+import ctypes
+import fcntl
 import hashlib
 import os
 import random
 import shutil
 import stat
+import struct
 import subprocess
 import sys
 import threading
+import time
 import unittest
 import urllib.error
 import urllib.parse
@@ -56,6 +60,43 @@ def parse_catalog(text):
             assert lines[i] == "", f"unexpected line {lines[i]!r}"
             i += 1
     return records
+
+
+class FileOpens:
+    """The files (not folders) below a folder that anything opened, as inotify
+    reports them; catalog.php itself aside."""
+
+    def __init__(self, case, top):
+        libc = ctypes.CDLL(None, use_errno=True)
+        self.fd = libc.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC)
+        case.assertGreaterEqual(self.fd, 0)
+        case.addCleanup(os.close, self.fd)
+        self.folders = {libc.inotify_add_watch(self.fd, folder.encode(), 0x20):  # IN_OPEN
+                        os.path.relpath(folder, top) for folder, _, _ in os.walk(top)}
+
+    def take(self):
+        """What was opened since the last call."""
+        names = set()
+        while True:
+            try:
+                events = os.read(self.fd, 65536)
+            except BlockingIOError:
+                return names - {"catalog.php"}
+            at = 0
+            while at < len(events):
+                watch, mask, _, size = struct.unpack_from("iIII", events, at)
+                if not mask & 0x40000000:  # IN_ISDIR
+                    name = events[at + 16:at + 16 + size].rstrip(b"\0").decode()
+                    names.add(os.path.normpath(os.path.join(self.folders[watch], name)))
+                at += 16 + size
+
+
+def settle(folder):
+    """Waits until every file below folder was last changed two whole seconds
+    ago: catalog.php keeps no hash of a file changed later than that."""
+    newest = max(os.stat(os.path.join(base, name)).st_ctime
+                 for base, _, names in os.walk(folder) for name in names)
+    time.sleep(max(0.0, int(newest) + 2.05 - time.time()))
 
 
 class CatalogTool(unittest.TestCase):
@@ -470,6 +511,126 @@ class CatalogTool(unittest.TestCase):
                     self.assertEqual(status, 200, body)
                     self.assertEqual([(r["url"], r["name"]) for r in parse_catalog(body)
                                       if r["name"] not in self.files], want)
+
+
+    def serve_php(self, **env):
+        """catalog.php in the game folder, its cache beside it; the catalog it
+        should send (quorvelctl catalog of the folder without the script)."""
+        expected = self.make_catalog(os.path.join(self.root, "expected.txt")).encode()
+        shutil.copy(os.path.join(SOURCE, "server", "catalog.php"), self.game)
+        self.cache = os.path.join(self.root, "catalog.cache")
+        php = harness.PhpServer(self.game, extra_env={"QUORVEL_CATALOG_CACHE": self.cache, **env})
+        self.addCleanup(php.stop)
+        return php, expected
+
+    def test_catalog_php_reads_only_the_files_that_changed(self):
+        if ARGS.runner:
+            self.skipTest("no Windows program here: PHP runs with the Linux build")
+        php, expected = self.serve_php()
+        opens = FileOpens(self, self.game)
+
+        def fetch():
+            opens.take()
+            with urllib.request.urlopen(php.base + "/catalog.php") as reply:
+                return reply.read(), opens.take()
+
+        settle(self.game)
+        every = set(self.files)
+        self.assertEqual(fetch(), (expected, every))
+        self.assertEqual(fetch(), (expected, set()), "the second request reads no file")
+        # A cache damaged, cut short, not one, or writable by others is
+        # ignored (every file read again), and written anew.
+        with open(self.cache, "rb") as f:
+            good = f.read()
+        crc = b"%08x" % zlib.crc32(self.files["game.exe"])
+        self.assertIn(crc, good)
+        for bad in (good.replace(crc, b"0badc0de"), good[:len(good) // 2], b"not a cache\n", good):
+            with self.subTest(cache=bad[:30]):
+                with open(self.cache, "wb") as f:
+                    f.write(bad)
+                os.chmod(self.cache, 0o666 if bad is good else 0o600)
+                self.assertEqual(fetch(), (expected, every))
+                self.assertEqual(fetch(), (expected, set()))
+        # A changed file is read again, and no other: also with its size and
+        # modification time as before (cp -p).
+        def with_a_pak(data):
+            return expected.replace(b"\n1\n%8X\na.pak\n" % zlib.crc32(b"a"),
+                                    b"\n%d\n%8X\na.pak\n" % (len(data), zlib.crc32(data)))
+
+        before = os.stat(os.path.join(self.game, "a.pak"))
+        with open(os.path.join(self.game, "a.pak"), "wb") as f:
+            f.write(b"b")
+        os.utime(os.path.join(self.game, "a.pak"), ns=(before.st_atime_ns, before.st_mtime_ns))
+        self.assertNotEqual(with_a_pak(b"b"), expected)
+        self.assertEqual(fetch(), (with_a_pak(b"b"), {"a.pak"}))
+        # Written again in the second it was read, at the same size: PHP's
+        # whole-second times look the same, so its hashes were not kept.
+        time.sleep(1.02 - time.time() % 1)
+        for data in (b"one", b"two"):
+            with open(os.path.join(self.game, "a.pak"), "wb") as f:
+                f.write(data)
+            self.assertEqual(fetch(), (with_a_pak(data), {"a.pak"}))
+
+    def test_catalog_php_keeps_a_slow_reply_alive(self):
+        if ARGS.runner:
+            self.skipTest("no Windows program here: PHP runs with the Linux build")
+        # Blank lines from the start while files are read (after 5 s by default).
+        php, expected = self.serve_php(QUORVEL_CATALOG_KEEPALIVE="0")
+        key_file = os.path.join(self.root, "signing.key")
+        public_key = run_ctl("keygen", "-o", key_file).stdout.decode().strip()
+        signing = harness.PhpServer(self.game, extra_env={
+            "QUORVEL_CATALOG_CACHE": self.cache, "QUORVEL_CATALOG_KEEPALIVE": "0",
+            "QUORVEL_SIGNING_KEY": key_file})
+        self.addCleanup(signing.stop)
+        settle(self.game)
+
+        def fetch():
+            with urllib.request.urlopen(php.base + "/catalog.php") as reply:
+                return reply.headers["Content-Length"], reply.read()
+
+        length, body = fetch()
+        self.assertEqual((length, body.lstrip(b"\n")), (None, expected))
+        self.assertGreater(len(body), len(expected))
+        self.assertEqual(fetch(), (str(len(expected)), expected), "nothing to read: as before")
+        # Signed: the SHA-256s (not kept without a key) read now; the blank
+        # lines before them signed with the rest.
+        fresh = os.path.join(self.root, "fresh")
+        synced = run_ctl("sync", signing.base, fresh, "--key", public_key)
+        self.assertEqual(synced.returncode, 0, synced.stderr)
+        with open(os.path.join(fresh, "catalog.txt"), "rb") as f:
+            signed = f.read()
+        self.assertTrue(signed.startswith(b"\n"))
+
+        # A file gone once the head went out (the reply waits for another
+        # request's reading): the reply ends in a keyword alone.
+        os.remove(self.cache)
+        with open(self.cache + ".lock", "a") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            reply = urllib.request.urlopen(php.base + "/catalog.php")
+            time.sleep(0.5)  # however long the lock is held, nothing is read meanwhile
+            os.remove(os.path.join(self.game, "a.pak"))
+            fcntl.flock(lock, fcntl.LOCK_UN)
+        with reply:
+            cut = reply.read()
+        self.assertRegex(cut, b"^\n+FILE\n$")
+        # Which a launcher, signed or not, takes for no catalog: it keeps its own.
+        data = os.path.join(self.root, "data")
+        for name, content in self.files.items():
+            os.makedirs(os.path.dirname(os.path.join(data, name)), exist_ok=True)
+            with open(os.path.join(data, name), "wb") as f:
+                f.write(content)
+        server = harness.ScriptedServer()
+        self.addCleanup(server.stop)
+        server.replies["/q//catalog.php"] = [harness.ok(cut)]
+        for in_place, key, refusal in ((expected, [], b"holds no catalog record"),
+                                       (signed, ["--key", public_key], b"refused: not signed")):
+            with open(os.path.join(data, "catalog.txt"), "wb") as f:
+                f.write(in_place)
+            result = run_ctl("sync", server.base, data, *key)
+            self.assertEqual(result.returncode, 0, result.stderr)
+            self.assertIn(refusal, result.stderr)
+            with open(os.path.join(data, "catalog.txt"), "rb") as f:
+                self.assertEqual(f.read(), in_place)
 
     def test_a_file_no_catalog_can_describe_refuses_it_cleanly(self):
         # Each ended in "free(): invalid pointer" (an abort) instead of exit 2.

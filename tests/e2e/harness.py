@@ -294,11 +294,14 @@ http {{
 
 
 class PhpServer:
-    """PHP's built-in server running server/catalog.php in a game folder."""
+    """PHP's built-in server running server/catalog.php in a game folder; its
+    cache of the files' hashes beside the folder (ROOT.catalog-cache)."""
 
     def __init__(self, root, exe_name="game.exe", notes_name="notes.txt", extra_env=None):
         self.port = free_port()
-        env = dict(os.environ, QUORVEL_EXE=exe_name, QUORVEL_NOTES=notes_name, **(extra_env or {}))
+        env = dict(os.environ, QUORVEL_EXE=exe_name, QUORVEL_NOTES=notes_name,
+                   QUORVEL_CATALOG_CACHE=os.path.abspath(root) + ".catalog-cache")
+        env.update(extra_env or {})
         self.process = subprocess.Popen(
             ["php", "-S", f"127.0.0.1:{self.port}", "-t", root],
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
