@@ -786,6 +786,9 @@ class Network(harness.ServerCase):
         self.assertRegex(result.stderr, PLANNED)
         self.assertEqual(sorted(re.findall(rb"fetched: (.+)", result.stdout)),
                          [b"notes.txt", b"pack.bin"])
+        result = self.sync(nginx.base, "--key", keys["publisher"], data=self.folder("fresh"))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assert_installed(v2, os.path.join(self.tmp, "fresh"))
         result = self.sync(nginx.base, "--key", keys["rotated"], data=self.folder("other-key"))
         self.assertEqual(result.returncode, 1, result.stderr)
         self.assertIn(b"catalog refused", result.stderr)
