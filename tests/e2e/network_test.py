@@ -784,7 +784,7 @@ class Network(harness.ServerCase):
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assert_installed(v2, data)
         self.assertRegex(result.stderr, PLANNED)
-        self.assertEqual(sorted(re.findall(rb"fetched: (.+)", result.stdout)),
+        self.assertEqual(sorted(re.findall(rb"fetched: ([^\r\n]+)", result.stdout)),
                          [b"notes.txt", b"pack.bin"])
         result = self.sync(nginx.base, "--key", keys["publisher"], data=self.folder("fresh"))
         self.assertEqual(result.returncode, 0, result.stderr)
@@ -855,7 +855,7 @@ class Network(harness.ServerCase):
         result = self.sync(base)
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assert_installed(v2)
-        self.assertEqual(sorted(re.findall(rb"fetched: (.+)", result.stdout)),
+        self.assertEqual(sorted(re.findall(rb"fetched: ([^\r\n]+)", result.stdout)),
                          sorted(name.encode() for name in v2))
         self.assertNotIn(b"not verified", result.stderr)
         self.assertRegex(result.stderr, PLANNED)
@@ -906,7 +906,7 @@ class Network(harness.ServerCase):
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assert_installed(new)
         self.assertNotIn(b"not verified", result.stderr)
-        self.assertEqual(sorted(re.findall(rb"mirror: .+", result.stderr)), sorted(
+        self.assertEqual(sorted(re.findall(rb"mirror: [^\r\n]+", result.stderr)), sorted(
             f"mirror: {name} from {mirrors[2] if name == changed else mirrors[1][:-1]}".encode()
             for name in new))
 
