@@ -232,18 +232,21 @@ def _end_wine_session():
 class Nginx:
     """Debian's nginx serving a folder; "<prefix>/catalog.php" is the static
     catalog.txt beside the folder's files. Its access log gives each
-    request's Range header after the bytes sent."""
+    request's Range header after the bytes sent. catalog_rule: directives
+    for the catalog's location (a Cache-Control header, say); more: further
+    lines of the server block (locations)."""
 
-    def __init__(self, root, catalog_file, prefix="/quorvel/data", limit_rate=None):
+    def __init__(self, root, catalog_file, prefix="/quorvel/data", limit_rate=None,
+                 catalog_rule="", more=""):
         self.dir = tempfile.mkdtemp(prefix="quorvel_nginx_")
         self.process = None
         try:
-            self._start(root, catalog_file, prefix, limit_rate)
+            self._start(root, catalog_file, prefix, limit_rate, catalog_rule, more)
         except BaseException:
             self.stop()  # the caller never gets an object to stop
             raise
 
-    def _start(self, root, catalog_file, prefix, limit_rate):
+    def _start(self, root, catalog_file, prefix, limit_rate, catalog_rule, more):
         self.port = free_port()
         self.access_log = os.path.join(self.dir, "access.log")
         rate = f"limit_rate {limit_rate};" if limit_rate else ""
@@ -269,8 +272,9 @@ http {{
     server {{
         listen 127.0.0.1:{self.port};
         {rate}
-        location = {prefix}/catalog.php {{ alias {catalog_file}; }}
+        location = {prefix}/catalog.php {{ alias {catalog_file}; {catalog_rule} }}
         location {prefix}/ {{ alias {root}/; }}
+        {more}
     }}
 }}
 """

@@ -3,9 +3,12 @@
 Apache 2.4, lighttpd, Caddy from Debian's packages, each started here in a
 scratch folder on 127.0.0.1), links that drop (a relay that resets every N
 bytes), redirects, a real proxy (tinyproxy), the download rate limit and a
-file past 2 GiB, patches of big files by their block maps. quorvelctl sync
-is the update without a window; one launcher run goes through Apache."""
+file past 2 GiB, patches of big files by their block maps, published
+folders behind a CDN edge (Varnish) and mirrors. quorvelctl sync is the
+update without a window; launcher runs go through Apache and the edge."""
 import argparse
+import collections
+import glob
 import hashlib
 import os
 import re
@@ -26,6 +29,7 @@ from harness import Nginx, ScriptedServer, ok
 ARGS = None
 PROGRAMS = None
 KEYS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "data", "signing")
+SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 # A request in an access log (nginx, Apache, Python's http.server): path,
 # status, body bytes, and the Range header where the log gives it.
 ACCESS = re.compile(r'"GET (\S+) HTTP/1\.\d" (\d{3}) (\d+|-)(?: "([^"]*)")?')
@@ -171,6 +175,58 @@ LogLevel Info
     return Served("tinyproxy", ["/usr/bin/tinyproxy", "-d", "-c", conf], port, folder, log=log)
 
 
+def start_varnish(origin_port, folder, ttl=None, storage="64m"):
+    """Varnish as a CDN edge before the origin, with its built-in rules: it
+    keeps what the origin's Cache-Control does not rule on for ttl seconds
+    (its default: 120)."""
+    port = harness.free_port()
+    vcl = os.path.join(folder, "edge.vcl")
+    with open(vcl, "w") as f:
+        f.write(f'vcl 4.1;\nbackend origin {{ .host = "127.0.0.1"; .port = "{origin_port}"; }}\n')
+    readable_by_all(folder)  # its cache process runs as the varnish user
+    options = ["-p", f"default_ttl={ttl}"] if ttl is not None else []
+    return Served("varnish", ["/usr/sbin/varnishd", "-F", "-a", f"127.0.0.1:{port}", "-f", vcl,
+                              "-n", os.path.join(folder, "varnish"), "-s", f"malloc,{storage}",
+                              *options], port, folder)
+
+
+OBJECT = re.compile(r"objects/[0-9a-f]{2}/[0-9a-f]{64}")
+
+
+def object_of(data):
+    digest = hashlib.sha256(data).hexdigest()
+    return f"objects/{digest[:2]}/{digest}"
+
+
+def objects_in(dest):
+    """The objects a published folder holds, by their URL names."""
+    return {os.path.relpath(os.path.join(folder, name), dest)
+            for folder, _, names in os.walk(os.path.join(dest, "objects")) for name in names}
+
+
+def named_objects(catalog):
+    with open(catalog) as f:
+        return set(OBJECT.findall(f.read()))
+
+
+def cache_rules():
+    """The Cache-Control lines server/nginx-quorvel.conf gives a published
+    folder's catalog and its objects."""
+    with open(os.path.join(SOURCE, "server", "nginx-quorvel.conf")) as f:
+        conf = f.read()
+    return [re.search(r"location %s \{[^}]*?(add_header [^;]*;)" % where, conf).group(1)
+            for where in (r"= /catalog\.php", "/objects/")]
+
+
+def serve_published(dest):
+    """nginx serving a published folder at /quorvel/data with the cache
+    rules publishers are given."""
+    catalog_rule, objects_rule = cache_rules()
+    return Nginx(dest, os.path.join(dest, "catalog.php"), catalog_rule=catalog_rule,
+                 more=f"location /quorvel/data/objects/ {{ alias {dest}/objects/; "
+                      f"{objects_rule} }}")
+
+
 class CutLink:
     """A TCP relay to 127.0.0.1:target that resets each connection once it
     has passed cut_after bytes towards the client (the first `cuts`
@@ -294,8 +350,8 @@ class Network(harness.ServerCase):
         readable_by_all(site)
         return result
 
-    def sync(self, base, *options, env=None, data=None):
-        return self.ctl("sync", base, data or self.data, *options, env=env)
+    def sync(self, base, *options, env=None, data=None, timeout=300):
+        return self.ctl("sync", base, data or self.data, *options, env=env, timeout=timeout)
 
     def assert_installed(self, files, data=None):
         for name, content in files.items():
@@ -308,6 +364,17 @@ class Network(harness.ServerCase):
         path = os.path.join(self.tmp, name)
         os.makedirs(path)
         return path
+
+    def publish_to(self, files, dest, *options):
+        """The files as a build folder published to dest with quorvelctl
+        publish; what it printed."""
+        build = os.path.join(self.tmp, "build")
+        shutil.rmtree(build, ignore_errors=True)
+        write_tree(build, files)
+        result = self.ctl("publish", build, dest, "--exe", "game.exe", "--notes", "notes.txt",
+                          *options)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        return result.stdout.decode()
 
     def test_every_web_server_installs_and_updates(self):
         if ARGS.runner:
@@ -665,6 +732,201 @@ class Network(harness.ServerCase):
         result = self.sync(nginx.base, data=data)
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assert_installed(self.files, data)
+
+    def test_publish_adds_only_new_objects_and_keeps_what_its_catalogs_name(self):
+        dest = os.path.join(self.tmp, "site")
+        catalog = os.path.join(dest, "catalog.php")
+        history = os.path.join(dest, "history")
+        v1 = dict(self.files, **{"pack.bin": os.urandom(5 << 20)})
+        mib = sum(map(len, v1.values())) / (1 << 20)
+        # Four files and the block map of the one past 4 MiB.
+        self.assertIn(f"published: 4 files, 5 new objects ({mib:.2f} MiB)",
+                      self.publish_to(v1, dest, "--blocks"))
+        first = objects_in(dest)
+        self.assertEqual(len(first), 5)
+        self.assertEqual(first, named_objects(catalog))
+        nginx = serve_published(dest)
+        self.servers.append(nginx)
+        # A base ending in "/" asks for "//catalog.php" and "//objects/...";
+        # nginx merges the slashes.
+        for n, base in enumerate((nginx.base.rstrip("/"), nginx.base)):
+            result = self.sync(base, data=os.path.join(self.tmp, f"data{n}"))
+            self.assertEqual(result.returncode, 0, result.stderr)
+            self.assert_installed(v1, os.path.join(self.tmp, f"data{n}"))
+        slashed = [r for r in nginx.requests() if "/quorvel/data//" in r]
+        self.assertEqual(len(slashed), 1 + len(v1), nginx.requests())
+        self.assertEqual(len(nginx.requests()), 2 * len(slashed))
+
+        pack = bytearray(v1["pack.bin"])
+        pack[1 << 20:2 << 20] = os.urandom(1 << 20)
+        v2 = dict(v1, **{"notes.txt": b"Patch 3\n", "pack.bin": bytes(pack)})
+        out = self.publish_to(v2, dest, "--blocks")
+        self.assertIn(f"published: 4 files, 3 new objects ({(len(pack) + 8) / (1 << 20):.2f} MiB)",
+                      out)
+        second = objects_in(dest)
+        self.assertTrue(first < second and len(second - first) == 3, (first, second))
+        self.assertEqual(sorted(os.listdir(history)), ["catalog-000001.txt", "catalog-000002.txt"])
+        # The same build again, signed, keeping one catalog: nothing new is
+        # written, and the objects only the first catalog named go.
+        out = self.publish_to(v2, dest, "--blocks", "--sign", os.path.join(KEYS, "publisher.key"),
+                              "--keep", "1")
+        self.assertIn("published: 4 files, 0 new objects (0.00 MiB)", out)
+        self.assertIn("kept: the last 1 catalogs; 3 objects removed", out)
+        self.assertEqual(objects_in(dest), named_objects(catalog))
+        self.assertEqual(len(objects_in(dest)), 5)
+        self.assertEqual(os.listdir(history), ["catalog-000003.txt"])
+        keys = {}
+        for name in ("publisher", "rotated"):
+            with open(os.path.join(KEYS, name + ".pub")) as f:
+                keys[name] = f.read().strip()
+        data = os.path.join(self.tmp, "data0")
+        result = self.sync(nginx.base.rstrip("/"), "--key", keys["publisher"], data=data)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assert_installed(v2, data)
+        self.assertRegex(result.stderr, PLANNED)
+        self.assertEqual(sorted(re.findall(rb"fetched: ([^\r\n]+)", result.stdout)),
+                         [b"notes.txt", b"pack.bin"])
+        result = self.sync(nginx.base, "--key", keys["publisher"], data=self.folder("fresh"))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assert_installed(v2, os.path.join(self.tmp, "fresh"))
+        result = self.sync(nginx.base, "--key", keys["rotated"], data=self.folder("other-key"))
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertIn(b"catalog refused", result.stderr)
+
+    def test_a_publish_stopped_before_its_catalog_leaves_the_last_one_whole(self):
+        dest = os.path.join(self.tmp, "site")
+        catalog = os.path.join(dest, "catalog.php")
+        self.publish_to(self.files, dest)
+        with open(catalog, "rb") as f:
+            before = f.read()
+        build = os.path.join(self.tmp, "build")
+        size = 512 << 20  # sparse here; its object is written out whole
+        with open(os.path.join(build, "huge.pak"), "wb") as f:
+            f.truncate(size)
+        with open(os.path.join(build, "notes.txt"), "wb") as f:
+            f.write(b"Patch 3\n")
+        part = os.path.join(dest, object_of(bytes(size)) + ".tmp")
+        started = subprocess.Popen(PROGRAMS.command(
+            PROGRAMS.ctl, "publish", PROGRAMS.native_path(build), PROGRAMS.native_path(dest),
+            "--exe", "game.exe", "--notes", "notes.txt"),
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 60
+        while not os.path.exists(part) and time.monotonic() < deadline:
+            time.sleep(0.005)
+        self.assertIsNone(started.poll(), "publish ended before it was stopped")
+        started.kill()
+        started.wait()
+        self.assertTrue(os.path.exists(part))
+        with open(catalog, "rb") as f:
+            self.assertTrue(f.read() == before, "the catalog in place is the last one")
+        self.assertEqual(os.listdir(os.path.join(dest, "history")), ["catalog-000001.txt"])
+        nginx = serve_published(dest)
+        self.servers.append(nginx)
+        result = self.sync(nginx.base)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assert_installed(self.files)
+        self.assertFalse(os.path.exists(os.path.join(self.data, "huge.pak")))
+        # The next run writes the object again from the start.
+        result = self.ctl("publish", build, dest, "--exe", "game.exe", "--notes", "notes.txt")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(glob.glob(os.path.join(dest, "objects", "*", "*.tmp")), [])
+        self.assertEqual(os.path.getsize(part[:-len(".tmp")]), size)
+        self.assertIn(object_of(bytes(size)), named_objects(catalog))
+
+    def test_a_cdn_edge_never_serves_a_published_name_stale(self):
+        if ARGS.runner:
+            self.skipTest("the edge runs once, with the Linux build")
+        dest = os.path.join(self.tmp, "site")
+        v1 = dict(self.files, **{"pack.bin": os.urandom(5 << 20)})
+        self.publish_to(v1, dest, "--blocks")
+        origin = serve_published(dest)
+        self.servers.append(origin)
+        edge = start_varnish(origin.port, self.folder("edge"))
+        self.servers.append(edge)
+        base = f"{edge.base}/quorvel/data"
+        result = self.sync(base)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        # Every file of the next version changes; the pack by 4 KiB, patched.
+        pack = bytearray(v1["pack.bin"])
+        pack[3 << 20:(3 << 20) + 4096] = os.urandom(4096)
+        v2 = {"game.exe": b"MZ" + os.urandom(70000), "notes.txt": b"Patch 3\n",
+              "maps/big map.pak": os.urandom(3 << 20), "pack.bin": bytes(pack)}
+        self.publish_to(v2, dest, "--blocks")
+        result = self.sync(base)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assert_installed(v2)
+        self.assertEqual(sorted(re.findall(rb"fetched: ([^\r\n]+)", result.stdout)),
+                         sorted(name.encode() for name in v2))
+        self.assertNotIn(b"not verified", result.stderr)
+        self.assertRegex(result.stderr, PLANNED)
+        with open(origin.access_log) as f:
+            asked = collections.Counter(m[0] for m in ACCESS.findall(f.read())
+                                        if "/objects/" in m[0])
+        self.assertEqual(set(asked.values()), {1}, asked)
+        # A new player installs the second version from the edge alone.
+        appdata = os.path.join(self.tmp, "appdata")
+        if ARGS.launcher:
+            launcher = harness.Launcher(PROGRAMS, appdata, base)
+            self.launchers.append(launcher)
+            window = harness.find_window(launcher)
+            launcher.wait_for_line("Listo para jugar!", timeout=90)
+            harness.close_window(window)
+            self.assertEqual(launcher.wait(timeout=30), 0, launcher.lines())
+        else:
+            self.assertEqual(self.sync(base, data=os.path.join(appdata, "Quorvel")).returncode, 0)
+        self.assert_installed(v2, os.path.join(appdata, "Quorvel"))
+        with open(origin.access_log) as f:
+            self.assertEqual(sum("/objects/" in m[0] for m in ACCESS.findall(f.read())),
+                             sum(asked.values()), "every object from the edge's cache")
+
+    def test_mirrors_are_tried_in_order_a_file_at_a_time(self):
+        # The server base holds the catalog only; the first mirror refuses
+        # connections, the second holds one file's other version under its
+        # object's name, the third is whole.
+        good = os.path.join(self.tmp, "good")
+        stale = os.path.join(self.tmp, "stale")
+        nginx = Nginx(self.folder("origin"), os.path.join(good, "catalog.php"),
+                      more=f"location /stale/ {{ alias {stale}/; }}\n"
+                           f"location /good/ {{ alias {good}/; }}")
+        self.servers.append(nginx)
+        at = f"http://127.0.0.1:{nginx.port}"
+        mirrors = [f"http://127.0.0.1:{harness.free_port()}/game", f"{at}/stale/", f"{at}/good"]
+        changed = "maps/big map.pak"
+        new = dict(self.files, **{changed: os.urandom(len(self.files[changed]))})
+        self.publish_to(new, good, *[a for m in mirrors for a in ("--mirror", m)])
+        with open(os.path.join(good, "catalog.php")) as f:
+            self.assertTrue(f.read().startswith(
+                "".join(f"MIRROR {m.rstrip('/')}\n" for m in mirrors)))
+        shutil.copytree(good, stale)
+        with open(os.path.join(stale, object_of(new[changed])), "wb") as f:
+            f.write(self.files[changed])
+        base = nginx.base.rstrip("/")
+        # No wait between bases: a minute's would end the run by its time limit.
+        result = self.sync(base, env={"QUORVEL_RETRY_WAIT_MS": "60000"}, timeout=30)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assert_installed(new)
+        self.assertNotIn(b"not verified", result.stderr)
+        self.assertEqual(sorted(re.findall(rb"mirror: [^\r\n]+", result.stderr)), sorted(
+            f"mirror: {name} from {mirrors[2] if name == changed else mirrors[1][:-1]}".encode()
+            for name in new))
+
+        def tries(name):
+            with open(nginx.access_log) as f:
+                return [(path.split("/objects/")[0], status) for path, status, _, _ in
+                        ACCESS.findall(f.read()) if path.endswith(object_of(new[name]))]
+
+        for name in new:
+            self.assertEqual(tries(name), [("/quorvel/data", "404"), ("/stale", "200")] +
+                             ([("/good", "200")] if name == changed else []), name)
+        with self.subTest("a file no base gives: a round is one try, five rounds"):
+            os.remove(os.path.join(good, object_of(new[changed])))
+            seen = tries(changed)
+            result = self.sync(base, data=self.folder("data-none"))
+            self.assertEqual(result.returncode, 1, result.stderr)
+            self.assertIn(f"{changed} does not match the catalog after 5 tries".encode(),
+                          result.stderr)
+            self.assertEqual(tries(changed)[len(seen):], 5 * [
+                ("/quorvel/data", "404"), ("/stale", "200"), ("/good", "404")])
 
     def test_the_rate_limit_holds(self):
         files = {"game.exe": b"MZ", "notes.txt": b"n\n", "pack.bin": os.urandom(4 << 20)}
