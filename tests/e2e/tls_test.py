@@ -11,6 +11,7 @@ again), never through the machine's."""
 import argparse
 import os
 import re
+import resource
 import shutil
 import socket
 import subprocess
@@ -252,6 +253,20 @@ class Https(network_test.NetworkCase):
             tunnels = re.findall(r"CONNECT localhost:(\d+)", f.read())
         self.assertEqual(tunnels, [str(nginx.port)] * (1 + len(self.files)))
         self.assertEqual(len(nginx.requests()), 1 + len(self.files))
+
+    def test_the_rate_limit_waits_without_spinning(self):
+        # Under the limit a receive leaves the rest of a TLS record inside
+        # TLS, where no socket wait sees it: the wait is for the limit.
+        files = {"game.exe": b"MZ", "notes.txt": b"n\n", "pack.bin": os.urandom(3 << 20)}
+        self.publish(files)
+        nginx = self.nginx(self.good)
+        before = resource.getrusage(resource.RUSAGE_CHILDREN)
+        result = self.sync(nginx.base, "--max-rate", "1024")
+        after = resource.getrusage(resource.RUSAGE_CHILDREN)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assert_installed(files)
+        cpu = after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime
+        self.assertLess(cpu, 1.0, "3 s of waiting for the limit took a core")
 
     def test_launcher_updates_itself_and_plays_over_https(self):
         game = {"game.exe": b"MZ" + os.urandom(5000), "notes.txt": b"Patch 1.2\n"}
