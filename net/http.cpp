@@ -1160,11 +1160,24 @@ int http_is_active(const HttpClient* client)
 
 void http_wait(const HttpClient* client, int timeout_ms)
 {
+    const int handshake =
+        client->transfer_state == HTTP_TUNNEL || client->transfer_state == HTTP_HANDSHAKE;
+    // Held back by the rate limit, the bytes are there at once (in the
+    // socket, or inside TLS, where a receive under the limit leaves the
+    // rest of a record): the wait is for the limit, not for the server.
+    const int held = client->active != 0 && client->connected != 0 && !handshake &&
+                             client->response_len == 0 && client->request_pending == 0 &&
+                             client->rate_limit != nullptr
+                         ? rate_limit_wait_ms(client->rate_limit)
+                         : 0;
+    if (held > 0) {
+        sleep_ms(held < timeout_ms ? held : timeout_ms);
+        return;
+    }
     if (client->tls != nullptr && tls_pending(client->tls)) {
         return; // bytes wait inside TLS, not in the socket
     }
-    if (client->active != 0 && client->connected != 0 &&
-        (client->transfer_state == HTTP_TUNNEL || client->transfer_state == HTTP_HANDSHAKE)) {
+    if (client->active != 0 && client->connected != 0 && handshake) {
         // The handshake's next bytes; a short wait, as a message of ours
         // may still be leaving.
         net_can_read(client->socket_handle, timeout_ms < 10 ? timeout_ms : 10);
@@ -1172,13 +1185,6 @@ void http_wait(const HttpClient* client, int timeout_ms)
     }
     if (client->active != 0 && client->connected != 0 && client->response_len == 0 &&
         client->request_pending == 0) {
-        // Held back by the rate limit, the socket is ready at once: the
-        // wait is for the limit, not for the server.
-        const int held = client->rate_limit != nullptr ? rate_limit_wait_ms(client->rate_limit) : 0;
-        if (held > 0) {
-            sleep_ms(held < timeout_ms ? held : timeout_ms);
-        } else {
-            net_can_read(client->socket_handle, timeout_ms);
-        }
+        net_can_read(client->socket_handle, timeout_ms);
     }
 }

@@ -7,7 +7,9 @@
 #include "platform/tls.h"
 
 #include <gnutls/gnutls.h>
+#include <sys/socket.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +17,7 @@
 
 struct TlsSession {
     gnutls_session_t session;
+    int socket;
     char host_name[256];
     const char* failure;
 };
@@ -68,6 +71,15 @@ const char* verify_failure(unsigned int status)
     return "certificate not trusted";
 }
 
+// Whether the server has closed the connection (or reset it): nothing more
+// can come.
+int peer_closed(const TlsSession* tls)
+{
+    char byte;
+    const ssize_t got = recv(tls->socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    return got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+}
+
 } // namespace
 
 TlsSession* tls_open(NetSocket socket, const char* host_name)
@@ -102,7 +114,8 @@ TlsSession* tls_open(NetSocket socket, const char* host_name)
     }
     // Chain, dates and the host name, checked inside the handshake.
     gnutls_session_set_verify_cert(tls->session, tls->host_name, 0);
-    gnutls_transport_set_int(tls->session, static_cast<int>(socket));
+    tls->socket = static_cast<int>(socket);
+    gnutls_transport_set_int(tls->session, tls->socket);
     gnutls_handshake_set_timeout(tls->session, 0); // the caller's limits apply
     return tls;
 }
@@ -124,6 +137,9 @@ int tls_handshake(TlsSession* tls)
     }
     if (result == GNUTLS_E_CERTIFICATE_VERIFICATION_ERROR) {
         tls->failure = verify_failure(gnutls_session_get_verify_cert_status(tls->session));
+    } else if (result == GNUTLS_E_UNEXPECTED_PACKET_LENGTH && peer_closed(tls)) {
+        // A record cut short by the server's close reads as a wrong length.
+        tls->failure = "the connection closed during the handshake";
     } else if (result == GNUTLS_E_UNEXPECTED_PACKET_LENGTH ||
                result == GNUTLS_E_UNSUPPORTED_VERSION_PACKET ||
                result == GNUTLS_E_UNEXPECTED_PACKET) {

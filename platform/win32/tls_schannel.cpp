@@ -156,6 +156,17 @@ void keep_extra(TlsSession* tls, const SecBuffer* extra, int consumed_all)
     }
 }
 
+// Whether incoming starts as a TLS record does (a content type from 20 to
+// 23, major version 3); during the handshake it always starts at a record.
+// Wine's SChannel takes a plain HTTP reply for the head of a record of
+// 20,527 bytes ("P/" read as its length) and waits for the rest, so a server
+// speaking plain HTTP is told apart here.
+int looks_like_tls(const TlsSession* tls)
+{
+    const auto type = static_cast<unsigned char>(tls->incoming[0]);
+    return tls->incoming_length < 2 || (type >= 20 && type <= 23 && tls->incoming[1] == 3);
+}
+
 const char* chain_failure(DWORD error)
 {
     switch (error) {
@@ -203,8 +214,16 @@ int certificate_trusted(TlsSession* tls)
         CERT_CHAIN_POLICY_STATUS status = {};
         status.cbSize = sizeof status;
         if (CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &status)) {
-            trusted = status.dwError == 0;
-            tls->failure = trusted ? nullptr : chain_failure(status.dwError);
+            // A chain that ends short of any root (an authority the system
+            // does not know, not sent by the server) passes Wine's SSL
+            // policy: the chain's own status refuses it too.
+            const DWORD short_chain = CERT_TRUST_IS_PARTIAL_CHAIN | CERT_TRUST_IS_UNTRUSTED_ROOT;
+            const DWORD error =
+                status.dwError == 0 && (chain->TrustStatus.dwErrorStatus & short_chain)
+                    ? static_cast<DWORD>(CERT_E_CHAINING)
+                    : status.dwError;
+            trusted = error == 0;
+            tls->failure = trusted ? nullptr : chain_failure(error);
         } else {
             tls->failure = "certificate not trusted";
         }
@@ -334,6 +353,10 @@ int tls_handshake(TlsSession* tls)
             }
             if (filled == 0) {
                 return 0;
+            }
+            if (!looks_like_tls(tls)) {
+                tls->failure = "the server does not speak TLS";
+                return -1;
             }
         }
         const int round = handshake_round(tls);

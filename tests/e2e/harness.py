@@ -64,6 +64,18 @@ def scratch_dir(case, prefix):
     return path
 
 
+def snapshot(root):
+    """Every file below root with its bytes."""
+    found = {}
+    for folder, _, names in os.walk(root):
+        for name in names:
+            path = os.path.join(folder, name)
+            if os.path.isfile(path):
+                with open(path, "rb") as f:
+                    found[os.path.relpath(path, root)] = f.read()
+    return found
+
+
 @contextlib.contextmanager
 def small_mount(path, size):
     """A tmpfs of the given size at path (root only); skips without it."""
@@ -234,22 +246,26 @@ class Nginx:
     catalog.txt beside the folder's files. Its access log gives each
     request's Range header after the bytes sent. catalog_rule: directives
     for the catalog's location (a Cache-Control header, say); more: further
-    lines of the server block (locations)."""
+    lines of the server block (locations). tls: (certificate, key) PEM files
+    to serve https:// with, at https://localhost:PORT; extra: more lines for
+    its server block (a location that redirects, say)."""
 
     def __init__(self, root, catalog_file, prefix="/quorvel/data", limit_rate=None,
-                 catalog_rule="", more=""):
+                 catalog_rule="", more="", tls=None, extra=""):
         self.dir = tempfile.mkdtemp(prefix="quorvel_nginx_")
         self.process = None
         try:
-            self._start(root, catalog_file, prefix, limit_rate, catalog_rule, more)
+            self._start(root, catalog_file, prefix, limit_rate, catalog_rule, more, tls, extra)
         except BaseException:
             self.stop()  # the caller never gets an object to stop
             raise
 
-    def _start(self, root, catalog_file, prefix, limit_rate, catalog_rule, more):
+    def _start(self, root, catalog_file, prefix, limit_rate, catalog_rule, more, tls, extra):
         self.port = free_port()
         self.access_log = os.path.join(self.dir, "access.log")
         rate = f"limit_rate {limit_rate};" if limit_rate else ""
+        if tls:
+            extra = f"ssl_certificate {tls[0]};\n        ssl_certificate_key {tls[1]};\n" + extra
         conf = f"""
 daemon off;
 master_process off;
@@ -270,8 +286,9 @@ http {{
     types {{ }}
     default_type application/octet-stream;
     server {{
-        listen 127.0.0.1:{self.port};
+        listen 127.0.0.1:{self.port}{" ssl" if tls else ""};
         {rate}
+        {extra}
         location = {prefix}/catalog.php {{ alias {catalog_file}; {catalog_rule} }}
         location {prefix}/ {{ alias {root}/; }}
         {more}
@@ -284,7 +301,8 @@ http {{
         self.process = subprocess.Popen(["nginx", "-c", path, "-p", self.dir],
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         wait_for_port(self.port)
-        self.base = f"http://127.0.0.1:{self.port}{prefix}/"
+        self.base = (f"https://localhost:{self.port}{prefix}/" if tls
+                     else f"http://127.0.0.1:{self.port}{prefix}/")
 
     def requests(self):
         """Request lines received so far ("GET /x HTTP/1.0")."""

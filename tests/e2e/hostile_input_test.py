@@ -19,7 +19,7 @@ import urllib.request
 import zlib
 
 import harness
-from harness import Launcher, ScriptedServer, ok, small_mount
+from harness import Launcher, ScriptedServer, ok, small_mount, snapshot
 
 ARGS = None
 PROGRAMS = None
@@ -104,18 +104,6 @@ def sanitized():
     """Whether the programs are the AddressSanitizer build."""
     with open(PROGRAMS.launcher, "rb") as f:
         return b"__asan_init" in f.read()
-
-
-def snapshot(root):
-    """Every file below root with its bytes."""
-    found = {}
-    for folder, _, names in os.walk(root):
-        for name in names:
-            path = os.path.join(folder, name)
-            if os.path.isfile(path):
-                with open(path, "rb") as f:
-                    found[os.path.relpath(path, root)] = f.read()
-    return found
 
 
 class HostileBase(harness.ServerCase):

@@ -157,11 +157,13 @@ def start_caddy(site, folder):
                             "--root", site], port, folder, env=env)
 
 
-def start_tinyproxy(folder, credentials=None):
+def start_tinyproxy(folder, credentials=None, connect_port=None):
+    """tinyproxy; with connect_port, CONNECT (https) to that port only."""
     port = harness.free_port()
     log = os.path.join(folder, "tinyproxy.log")
     conf = os.path.join(folder, "tinyproxy.conf")
     auth = f"BasicAuth {credentials[0]} {credentials[1]}\n" if credentials else ""
+    auth += f"ConnectPort {connect_port}\n" if connect_port else ""
     with open(conf, "w") as f:
         f.write(f"""Port {port}
 Listen 127.0.0.1
@@ -319,7 +321,10 @@ class CutLink:
         self.listener.close()
 
 
-class Network(harness.ServerCase):
+class NetworkCase(harness.ServerCase):
+    """A site folder published with quorvelctl catalog, synced into a data
+    folder by quorvelctl sync."""
+
     scratch_prefix = "quorvel_net_"
 
     def setUp(self):
@@ -331,7 +336,8 @@ class Network(harness.ServerCase):
 
     def ctl(self, *args, env=None, timeout=300):
         environment = dict(os.environ, **(env or {}))
-        for name in ("http_proxy", "HTTP_PROXY", "no_proxy", "NO_PROXY"):
+        for name in ("http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "no_proxy",
+                     "NO_PROXY"):
             environment.pop(name, None)
         environment.update(env or {})
         native = [PROGRAMS.native_path(a) if a.startswith("/") else a for a in args]
@@ -376,6 +382,8 @@ class Network(harness.ServerCase):
         self.assertEqual(result.returncode, 0, result.stderr)
         return result.stdout.decode()
 
+
+class Network(NetworkCase):
     def test_every_web_server_installs_and_updates(self):
         if ARGS.runner:
             self.skipTest("the server matrix runs once, with the Linux build")
