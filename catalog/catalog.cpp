@@ -398,6 +398,9 @@ bool same_contents(const CatalogEntry* a, const CatalogEntry* b)
 // the executable as a FILE and again as the EXE. Records naming one file
 // with other contents cannot both stand: the later one does, with one
 // standard-error line. 0 when out of memory.
+// Set while catalog_parse_quietly runs.
+int parse_quietly = 0;
+
 int merge_same_files(CatalogEntry** head)
 {
     std::size_t count = 0;
@@ -435,7 +438,7 @@ int merge_same_files(CatalogEntry** head)
         if (earlier == nullptr) {
             continue;
         }
-        if (!same_contents(earlier, entry)) {
+        if (!same_contents(earlier, entry) && !parse_quietly) {
             std::fprintf(stderr,
                          "catalog: record \"%.200s\" replaces an earlier one for the same file "
                          "with other contents\n",
@@ -533,7 +536,57 @@ int is_own_top_level(const char* part, std::ptrdiff_t length)
     return 0;
 }
 
+// "~" and 16 hex digits, in any case: the stem of a short part.
+int is_short_part_stem(const char* part, std::ptrdiff_t length)
+{
+    if (length != 17 || part[0] != '~') {
+        return 0;
+    }
+    for (int i = 1; i < 17; ++i) {
+        if (!std::isxdigit(static_cast<unsigned char>(part[i]))) {
+            return 0;
+        }
+    }
+    return 1;
+}
+
 } // namespace
+
+int catalog_part_path(const char* local_path, char* out, int size)
+{
+    const char* name = local_path;
+    for (const char* c = local_path; *c != '\0'; ++c) {
+        name = is_separator(*c) ? c + 1 : name;
+    }
+    // The longest of the part's files is its block map: "<part>.qblocks".
+    const std::size_t map_extra = std::strlen(BLOCK_MAP_SUFFIX);
+    const std::size_t longest = static_cast<std::size_t>(fs_longest_path());
+    const auto fits = [&](int n) {
+        return n > 0 && n < size && static_cast<std::size_t>(n) + map_extra <= longest;
+    };
+    if (std::strlen(name) + std::strlen(PARTIAL_SUFFIX) + map_extra <=
+            static_cast<std::size_t>(CATALOG_LONGEST_NAME) &&
+        fits(std::snprintf(out, static_cast<std::size_t>(size), "%s%s", local_path,
+                           PARTIAL_SUFFIX))) {
+        return 1;
+    }
+    // FNV-1a over the name, folded to lower case: on Windows "A.pak" and
+    // "a.pak" are one file, with one part.
+    std::uint64_t hash = 14695981039346656037ull;
+    for (const char* c = name; *c != '\0'; ++c) {
+        hash ^= static_cast<unsigned char>(std::tolower(static_cast<unsigned char>(*c)));
+        hash *= 1099511628211ull;
+    }
+    if (fits(std::snprintf(out, static_cast<std::size_t>(size), "%.*s~%016llx%s",
+                           static_cast<int>(name - local_path), local_path,
+                           static_cast<unsigned long long>(hash), PARTIAL_SUFFIX))) {
+        return 1;
+    }
+    if (size > 0) {
+        out[0] = '\0';
+    }
+    return 0;
+}
 
 const char* catalog_name_normalize(const char* name, char* out, int size)
 {
@@ -585,6 +638,7 @@ const char* catalog_name_normalize(const char* name, char* out, int size)
         if (ends_folded(part, kept - part, PARTIAL_SUFFIX) ||
             ends_folded(part, kept - part, PARTIAL_META_SUFFIX) ||
             ends_folded(part, kept - part, BLOCK_MAP_SUFFIX) ||
+            is_short_part_stem(part, kept - part) ||
             (used == 0 && is_own_top_level(part, kept - part))) {
             out[0] = '\0';
             // Also as a folder: no fetch could write it. Block maps are the
@@ -728,8 +782,12 @@ CatalogEntry* catalog_parse(const char* bytes, std::int64_t length, const char* 
         // tree and the rules below see the name the file system will.
         char normal[CATALOG_TEXT_SIZE];
         const char* problem = catalog_name_normalize(entry->file_name, normal, sizeof normal);
-        const int path_fits =
-            problem == nullptr && compose(entry->local_path, local_prefix, normal);
+        // The part must fit where the file does: a file it could never be
+        // downloaded to is no file of the game's.
+        char part[CATALOG_TEXT_SIZE + 32];
+        const int path_fits = problem == nullptr &&
+                              compose(entry->local_path, local_prefix, normal) &&
+                              catalog_part_path(entry->local_path, part, sizeof part);
         // A cut path would name another file, and an unsafe name would reach
         // outside the data directory or clash with the launcher's own files:
         // such records are dropped, not trimmed.
@@ -742,9 +800,11 @@ CatalogEntry* catalog_parse(const char* bytes, std::int64_t length, const char* 
                     std::strlen(entry->local_path) > static_cast<std::size_t>(fs_longest_path()))) {
             problem = "local path too long";
         }
-        if (problem != nullptr) {
+        if (problem != nullptr && !parse_quietly) {
             std::fprintf(stderr, "catalog: skipping record \"%.200s\": %s\n", entry->file_name,
                          problem);
+        }
+        if (problem != nullptr) {
             entry_free(entry);
             continue;
         }
@@ -761,6 +821,15 @@ CatalogEntry* catalog_parse(const char* bytes, std::int64_t length, const char* 
         e->exe_record = e->exe_record == last_exe ? last_exe : 0;
         e->notes_record = e->notes_record == last_notes ? last_notes : 0;
     }
+    return head;
+}
+
+CatalogEntry* catalog_parse_quietly(const char* bytes, std::int64_t length,
+                                    const char* local_prefix)
+{
+    parse_quietly = 1;
+    CatalogEntry* head = catalog_parse(bytes, length, local_prefix, "");
+    parse_quietly = 0;
     return head;
 }
 

@@ -43,6 +43,20 @@ constexpr char LARGE_RECORD_PREFIX[] = "LARGE ";
 constexpr char PARTIAL_SUFFIX[] = ".partial";
 constexpr char PARTIAL_META_SUFFIX[] = ".partial.meta";
 
+// The longest name of one file or folder the file systems take (255 bytes
+// on Linux, 255 characters on Windows).
+constexpr int CATALOG_LONGEST_NAME = 255;
+
+// Where the download of the file at local_path goes before it verified:
+// "<local path>.partial", with its sidecar "<part>.meta" and a patch's map
+// "<part>.qblocks" beside it, when all three names fit; otherwise a short
+// part of its own in the same folder, "~<16 hex digits>.partial", the digits
+// a hash of the file's name, so that a later start finds the same part (the
+// name rules refuse "~<16 hex digits>" as a record's name, so no record's
+// own part is ever one). 1 when the part's longest path fits in size bytes
+// and in the system's longest path.
+int catalog_part_path(const char* local_path, char* out, int size);
+
 constexpr int PLATFORM_NAME_SIZE = 24;
 // The platforms a LAUNCHER record may name.
 constexpr const char* LAUNCHER_PLATFORMS[] = {"windows-i686", "linux-x86_64"};
@@ -123,6 +137,11 @@ int catalog_text_read(const char* path, char** bytes, std::int64_t* length);
 CatalogEntry* catalog_parse(const char* bytes, std::int64_t length, const char* local_prefix,
                             const char* url_prefix);
 
+// catalog_parse without its standard-error lines, for a caller that looks
+// only at the local paths (the lines were said when the catalog was read).
+CatalogEntry* catalog_parse_quietly(const char* bytes, std::int64_t length,
+                                    const char* local_prefix);
+
 // catalog_parse of a file's bytes; null also when it cannot be read.
 CatalogEntry* catalog_load(const char* path, const char* local_prefix, const char* url_prefix);
 
@@ -196,7 +215,8 @@ int catalog_write_stream(const CatalogEntry* head, std::FILE* stream);
 // launcher's own files, "catalog.txt", "catalog.txt.new" and
 // "quorvel-launcher.ini" at the top in any case, as a file or a folder; any
 // component ending in ".partial" or ".partial.meta" (a download's own
-// files) or ".qblocks" (a block map). Catalogs serve Windows players, so every
+// files) or ".qblocks" (a block map), or of the form "~<16 hex digits>" (whose
+// own part would be another file's short part). Catalogs serve Windows players, so every
 // build (and the publisher's tools) applies the same rules. On success out
 // (size bytes) holds the name with "/" separators and the result is null;
 // otherwise out is empty and the result says why.

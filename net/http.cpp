@@ -178,6 +178,9 @@ void open_body_file(HttpClient* client)
     }
     attach_write_buffer(file);
     client->out_file = file;
+    if (client->body_starts != nullptr) {
+        client->body_starts(client, client->body_starts_context);
+    }
 }
 
 // A server that accepts and then says nothing, one that sends a byte now
@@ -555,6 +558,8 @@ void http_init(HttpClient* client)
     client->secure = 0;
     client->tls = nullptr;
     client->tls_failure[0] = '\0';
+    client->body_starts = nullptr;
+    client->body_starts_context = nullptr;
 }
 
 void http_set_user_agent(HttpClient* client, const char* text)
@@ -840,6 +845,7 @@ int http_get_span_to_file(HttpClient* client, const char* url, const char* outpu
     copy_text(client->if_range, fits(validator, HTTP_VALIDATOR_SIZE) ? validator : "",
               HTTP_VALIDATOR_SIZE);
     client->redirects = 0;
+    client->body_starts = nullptr;
     if (!start_get(client, url)) {
         return 0;
     }
@@ -856,6 +862,7 @@ int http_get(HttpClient* client, const char* url)
     client->expected_total = -1;
     client->if_range[0] = '\0';
     client->redirects = 0;
+    client->body_starts = nullptr;
     if (!start_get(client, url)) {
         return 0;
     }

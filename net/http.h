@@ -155,6 +155,13 @@ struct HttpClient {
     std::int32_t secure;
     TlsSession* tls;
     char tls_failure[128];
+    // Called once the reply's body has its file (a 206 appended to, a 200
+    // written from the first byte), before the first body byte is stored:
+    // a caller records there what it must know about the file before it
+    // grows. Null for none; a transfer's start clears it, so it is set
+    // after the start, for that transfer only.
+    void (*body_starts)(const HttpClient* client, void* context);
+    void* body_starts_context;
 };
 
 void http_init(HttpClient* client);

@@ -248,8 +248,8 @@ int patch_begin(DownloadRun* run, HttpClient* client, CatalogEntry* entry)
         !download_url(run, entry, entry->blocks_name, map_url, sizeof map_url)) {
         return 0;
     }
-    const int fits = std::snprintf(patch->map_path, sizeof patch->map_path, "%s%s%s",
-                                   entry->local_path, PARTIAL_SUFFIX, BLOCK_MAP_SUFFIX);
+    const int fits = std::snprintf(patch->map_path, sizeof patch->map_path, "%s%s",
+                                   run->target_path, BLOCK_MAP_SUFFIX);
     if (fits <= 0 || fits >= static_cast<int>(sizeof patch->map_path)) {
         return 0;
     }

@@ -6,6 +6,7 @@
 #include "platform/platform.h"
 #include "update/settings.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -63,6 +64,87 @@ std::int64_t version_in_place(const char* catalog_file)
     const CatalogCheck check = read_checked(catalog_file, 0, INT64_MIN, &bytes, &length, &version);
     std::free(bytes);
     return check == CATALOG_CHECK_OK ? version : 0;
+}
+
+// "<part>.meta", the sidecar beside a part (whose name ends in ".partial").
+int with_meta_suffix(const char* part_path, char* out, std::size_t size)
+{
+    const int n = std::snprintf(out, size, "%s%s", part_path,
+                                PARTIAL_META_SUFFIX + std::strlen(PARTIAL_SUFFIX));
+    return n > 0 && static_cast<std::size_t>(n) < size;
+}
+
+// Removes the part of the file at local_path: the download, its sidecar and
+// a patch's map.
+void remove_part_files(const char* local_path)
+{
+    char part[CATALOG_TEXT_SIZE + 32];
+    char other[CATALOG_TEXT_SIZE + 48];
+    if (!catalog_part_path(local_path, part, sizeof part)) {
+        return;
+    }
+    std::remove(part);
+    if (with_meta_suffix(part, other, sizeof other)) {
+        std::remove(other);
+    }
+    if (std::snprintf(other, sizeof other, "%s%s", part, BLOCK_MAP_SUFFIX) <
+        static_cast<int>(sizeof other)) {
+        std::remove(other);
+    }
+}
+
+// The catalog's entries as read from catalog_file, for their local paths
+// below the folder that holds it; null when it cannot be used.
+CatalogEntry* entries_in_place(const char* catalog_file)
+{
+    char folder[CATALOG_TEXT_SIZE];
+    const char* slash = std::strrchr(catalog_file, '/');
+    const char* backslash = std::strrchr(catalog_file, '\\');
+    slash = backslash != nullptr && (slash == nullptr || backslash > slash) ? backslash : slash;
+    const int folder_length = slash != nullptr ? static_cast<int>(slash - catalog_file) : 0;
+    if (slash == nullptr || folder_length >= static_cast<int>(sizeof folder)) {
+        return nullptr;
+    }
+    std::snprintf(folder, sizeof folder, "%.*s", folder_length, catalog_file);
+    std::int64_t length = 0;
+    std::int64_t version = 0;
+    char* bytes = nullptr;
+    const CatalogCheck check = read_checked(catalog_file, 0, INT64_MIN, &bytes, &length, &version);
+    CatalogEntry* head =
+        check == CATALOG_CHECK_OK ? catalog_parse_quietly(bytes, length, folder) : nullptr;
+    std::free(bytes);
+    return head;
+}
+
+// Whether two local paths name one file, as Windows takes them (letter
+// case and the separator aside): a part either may use is kept.
+int same_file(const char* a, const char* b)
+{
+    const auto fold = [](char c) {
+        return c == '\\' ? '/' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    };
+    for (; *a != '\0' && fold(*a) == fold(*b); ++a, ++b) {
+    }
+    return fold(*a) == fold(*b);
+}
+
+// After a new catalog replaced old_list's: the parts of files the old one
+// named and the new one does not go, as nothing will ever resume them.
+// Only part files of the old catalog's own records are removed, and those
+// stand in the data folder (the name rules saw to that).
+void remove_orphaned_parts(CatalogEntry* old_list, const char* catalog_file)
+{
+    CatalogEntry* new_list = entries_in_place(catalog_file);
+    for (const CatalogEntry* old = old_list; old != nullptr; old = old->next) {
+        int named = 0;
+        for (const CatalogEntry* e = new_list; e != nullptr && !named; e = e->next) {
+            named = same_file(e->local_path, old->local_path);
+        }
+        if (!named) {
+            remove_part_files(old->local_path);
+        }
+    }
+    catalog_free(&new_list);
 }
 
 } // namespace
@@ -208,7 +290,13 @@ int update_fetch_end(const HttpClient* client, const char* temporary_path, const
             return 0;
         }
     }
-    return catalog_install(temporary_path, catalog_file);
+    CatalogEntry* old_list = entries_in_place(catalog_file);
+    const int installed = catalog_install(temporary_path, catalog_file);
+    if (installed) {
+        remove_orphaned_parts(old_list, catalog_file);
+    }
+    catalog_free(&old_list);
+    return installed;
 }
 
 void download_begin(DownloadRun* run, HttpClient* client, CatalogEntry* list,
@@ -269,16 +357,19 @@ void move_to(DownloadRun* run, CatalogEntry* entry)
     run->retry_due_ms = 0;
 }
 
-// Whether a try that did not give the file was cut short after its body
-// added bytes: a 200 or 206 reply that broke off. An error page, a refused
-// or silent server, a body past the record's size and a disk that takes no
-// more are failed tries.
-int try_added_bytes(const HttpClient* client)
+// Whether a try that did not give the file leaves a part that grew and is
+// kept for resume (a sidecar stands beside it): the one kind of failed try
+// that is not counted, as the link works, if badly, and every such try
+// brings the file closer. Every other one counts, waits longer and moves
+// the file to the next base: a cut that kept nothing (no validator), a
+// server that ignores Range and starts again from the first byte, a block
+// map cut short, an error page, a disk that takes no more. began is the
+// part's size when the try began; -1 for a try that did not write to the
+// part.
+int try_kept_growth(const DownloadRun* run, const HttpClient* client, std::int64_t began)
 {
-    const int cut_short = client->status_code == -1 && client->failure != HTTP_FAILED_TOO_LARGE &&
-                          client->failure != HTTP_FAILED_WRITE;
-    return cut_short && client->body_bytes > 0 &&
-           (client->reply_status == 200 || client->reply_status == 206);
+    return began >= 0 && client->failure != HTTP_FAILED_WRITE && fs_is_file(run->meta_path) &&
+           fs_file_size(run->target_path) > began;
 }
 
 // The sidecar's text: the record the part belongs to and the validator the
@@ -308,6 +399,25 @@ void write_meta(const DownloadRun* run, const CatalogEntry* entry, const char* v
         std::fwrite(text, 1, static_cast<std::size_t>(n), file) == static_cast<std::size_t>(n);
     if (std::fclose(file) != 0 || !written) {
         std::remove(run->meta_path); // half a sidecar resumes nothing
+    }
+}
+
+// The body of a whole-file try starts: its sidecar is written before the
+// part grows, so that however the process ends (a window closed, a kill, a
+// power cut) the part left is one the next start resumes. A 206 appends to
+// a part whose sidecar already says all this; a 200 starts the part again,
+// with the reply's validator, or with no sidecar when it gave none (nothing
+// to resume by).
+void part_body_starts(const HttpClient* client, void* context)
+{
+    const auto* run = static_cast<const DownloadRun*>(context);
+    if (client->status_code == 206) {
+        return;
+    }
+    if (client->validator[0] != '\0') {
+        write_meta(run, run->current, client->validator);
+    } else {
+        std::remove(run->meta_path);
     }
 }
 
@@ -379,26 +489,37 @@ int start_try(DownloadRun* run, HttpClient* client, CatalogEntry* entry)
     // disk.
     client->body_limit = entry->size - run->resumed_bytes + 1;
     char url[CATALOG_TEXT_SIZE];
-    return download_url(run, entry, entry->url_name, url, sizeof url) &&
-           http_get_range_to_file(client, url, run->target_path, run->resumed_bytes, validator,
-                                  entry->size);
+    if (!download_url(run, entry, entry->url_name, url, sizeof url) ||
+        !http_get_range_to_file(client, url, run->target_path, run->resumed_bytes, validator,
+                                entry->size)) {
+        return 0;
+    }
+    client->body_starts = part_body_starts;
+    client->body_starts_context = run;
+    return 1;
 }
 
 // After a try that did not give the whole file: what the part keeps. A
-// 200 or 206 cut short keeps its bytes and, with a validator to ask for the
-// rest by, a sidecar; an error page's body (stored only when the whole file
-// was asked for) and a part that cannot be resumed go.
+// 200 or 206 cut short keeps its bytes when the sidecar its body began with
+// stands beside them; an error page's body (stored only when the whole
+// file was asked for), a body longer than the record's (not its file) and a
+// part that cannot be resumed go. So does the
+// part when the rest was asked for and the reply was neither a 206 for it
+// nor a 200 (a 400, a 416, any other): the server will not give the rest,
+// and asking for it again, in this run or the next, would only be refused
+// again; the next try is the whole file.
 void keep_or_discard_part(const DownloadRun* run, const HttpClient* client,
                           const CatalogEntry* entry)
 {
     const std::int64_t have = fs_file_size(run->target_path);
     const int good_reply = client->reply_status == 200 || client->reply_status == 206;
-    const char* validator = client->validator[0] != '\0' ? client->validator : client->if_range;
-    if (client->failure == HTTP_FAILED_RANGE) {
-        discard_part(run); // the server cannot give the rest: the next try is whole
-    } else if (good_reply && have > 0 && have < entry->size && validator[0] != '\0') {
-        write_meta(run, entry, validator);
-    } else if (good_reply || client->body_bytes > 0 || have >= entry->size) {
+    const int resumable =
+        good_reply && have > 0 && have < entry->size && fs_is_file(run->meta_path);
+    const int refused = client->failure == HTTP_FAILED_RANGE ||
+                        client->failure == HTTP_FAILED_TOO_LARGE ||
+                        (run->resumed_bytes > 0 && client->reply_status != 0 && !good_reply);
+    const int replied = good_reply || (client->reply_status != 0 && client->body_bytes > 0);
+    if (refused || (!resumable && (replied || have >= entry->size))) {
         discard_part(run);
     }
 }
@@ -425,12 +546,8 @@ DownloadStep start_entry(DownloadRun* run, HttpClient* client)
         return DOWNLOAD_RUNNING; // the next step reports the end
     }
     CatalogEntry* entry = run->current;
-    const int length = std::snprintf(run->target_path, sizeof run->target_path, "%s%s",
-                                     entry->local_path, PARTIAL_SUFFIX);
-    const int meta_length = std::snprintf(run->meta_path, sizeof run->meta_path, "%s%s",
-                                          entry->local_path, PARTIAL_META_SUFFIX);
-    if (length < 0 || length >= static_cast<int>(sizeof run->target_path) || meta_length < 0 ||
-        meta_length >= static_cast<int>(sizeof run->meta_path)) {
+    if (!catalog_part_path(entry->local_path, run->target_path, sizeof run->target_path) ||
+        !with_meta_suffix(run->target_path, run->meta_path, sizeof run->meta_path)) {
         return DOWNLOAD_UNWRITABLE;
     }
     make_parent_folders(run->data_directory, entry->file_name);
@@ -525,7 +642,14 @@ DownloadStep download_step(DownloadRun* run, HttpClient* client, CatalogEntry** 
         *finished = entry;
         return run->current == nullptr ? DOWNLOAD_DONE : DOWNLOAD_RUNNING;
     }
-    const int added_bytes = try_added_bytes(client);
+    // What the part held when the try began: a whole-file try's resumed
+    // bytes, or a patch span's start (the part's size then); a block map's
+    // fetch does not write to the part.
+    std::int64_t began = run->resumed_bytes;
+    if (patch_try_failed) {
+        began = patch->stage == PATCH_BUILD ? client->range_from : -1;
+    }
+    const int added_bytes = try_kept_growth(run, client, began);
     run->failed_status = client->reply_status;
     if (!added_bytes && run->bases != nullptr && run->bases->count > 1) {
         run->base_index = (run->base_index + 1) % run->bases->count;

@@ -88,7 +88,10 @@ void update_fetch_begin(HttpClient* client, const char* catalog_url, const char*
 // After the transfer ended: a whole status-200 reply that reads as a catalog
 // (and in signed mode passes the checks) replaces catalog_file in one step;
 // anything else is removed and catalog_file left as it was. 1 when the new
-// catalog is in place, 0 when the fetch failed.
+// catalog is in place, 0 when the fetch failed. Once it is in place, the
+// parts (catalog_part_path: the download, its sidecar, a patch's map) of
+// files the catalog it replaced named and it does not are removed: nothing
+// would ever resume them. Nothing else goes.
 int update_fetch_end(const HttpClient* client, const char* temporary_path,
                      const char* catalog_file);
 
@@ -121,11 +124,13 @@ constexpr std::int64_t DOWNLOAD_LONGEST_WAIT_MS = 60000;
 
 struct DownloadRun {
     CatalogEntry* current;
-    // Where the current entry's bytes go, "<local path>.partial", renamed
-    // over the local path once it verified; and its sidecar
-    // "<local path>.partial.meta", which says what record the part belongs
-    // to and the server's validator for it, so that a try cut short (in this
-    // run or one that ended) asks only for the rest.
+    // Where the current entry's bytes go, its part (catalog_part_path:
+    // "<local path>.partial", or a short name in the same folder), renamed
+    // over the local path once it verified; and its sidecar "<part>.meta",
+    // which says what record the part belongs to and the server's validator
+    // for it, so that a try cut short (in this run or one that ended, however
+    // it ended) asks only for the rest. The sidecar is written when a reply's
+    // body starts, before the part grows.
     char target_path[CATALOG_TEXT_SIZE + 16];
     char meta_path[CATALOG_TEXT_SIZE + 16];
     // Bytes of the current entry already in its .partial when its try began.
@@ -133,8 +138,11 @@ struct DownloadRun {
     const char* data_directory;
     std::int32_t max_tries; // counted tries per entry; 0 for no limit
     // Counted tries of the current entry: each one that ended without the
-    // file verifying, except a try cut short after its body added bytes (a
-    // 200 or 206 reply, not an error page): the link works, if badly.
+    // file verifying, except one whose part grew and is kept for resume
+    // (with its sidecar): the link works, if badly, and the file comes
+    // closer. A cut that kept nothing, a server that starts again from the
+    // first byte, a block map cut short, a mirror's cut all count, in the
+    // game's download and the launcher's own alike.
     std::int32_t tries;
     // Whether the client's byte count belongs to the current entry: before
     // its first start the client still counts the catalog or the entry

@@ -93,16 +93,30 @@ class Sync(unittest.TestCase):
 
     def test_tries_cut_short_after_bytes_arrived_do_not_count(self):
         data = os.urandom(20000)
-        whole = (f"HTTP/1.0 200 OK\r\nContent-Length: {len(data)}\r\n\r\n").encode() + data
+
+        def rest(start):
+            head = (f"HTTP/1.1 206 Partial Content\r\nETag: \"v1\"\r\nContent-Range: bytes "
+                    f"{start}-{len(data) - 1}/{len(data)}\r\nContent-Length: {len(data) - start}"
+                    "\r\n\r\n").encode()
+            return head + data[start:], len(head)
+
+        whole = (f"HTTP/1.0 200 OK\r\nETag: \"v1\"\r\nContent-Length: {len(data)}\r\n\r\n"
+                 ).encode() + data
         server = ScriptedServer()
         self.servers.append(server)
         server.replies["/q//catalog.php"] = [ok(record("FILE", "big.pak", data).encode())]
-        # Six tries broken off in the body, more than the five sync allows
-        # failed tries, then the whole file.
-        server.replies["/q//big.pak"] = [("cut", whole, 5000 + n) for n in range(6)] + [whole]
+        # Six tries broken off in the body, each adding 3000 bytes to the
+        # part kept for resume, more than the five sync allows failed tries,
+        # then the rest of the file.
+        cuts = [("cut", whole, len(whole) - len(data) + 3000)]
+        cuts += [("cut", rest(3000 * n)[0], rest(3000 * n)[1] + 3000) for n in range(1, 6)]
+        server.replies["/q//big.pak"] = cuts + [rest(18000)[0]]
         result = self.sync(server.base)
         self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertEqual(server.paths().count("/q//big.pak"), 7)
+        asked = [r for r in server.requests if r.startswith("GET /q//big.pak")]
+        self.assertEqual(len(asked), 7)
+        for n, request in enumerate(asked[1:], 1):
+            self.assertIn(f"Range: bytes={3000 * n}-", request)
         with open(os.path.join(self.data, "big.pak"), "rb") as f:
             self.assertEqual(f.read(), data)
 

@@ -751,9 +751,9 @@ class LauncherSelfUpdate(HostileBase):
         os.chmod(path, 0o755)
         return path
 
-    def serve(self, served=None, described=None):
+    def serve(self, served=None, described=None, reply=None):
         """The game and a LAUNCHER record describing described, while the
-        server sends served."""
+        server sends served (or the scripted reply)."""
         described = described or self.newer
         platform = "windows-i686" if PROGRAMS.windows else "linux-x86_64"
         catalog = (record("EXE", "game.exe", self.game["game.exe"]) +
@@ -762,7 +762,7 @@ class LauncherSelfUpdate(HostileBase):
                    f"{zlib.crc32(described):8X}\n{self.name}\n\n\n")
         server = self.server()
         server.replies["/q//catalog.php"] = [ok(catalog.encode())]
-        server.replies[f"/q//new/{self.name}"] = [ok(served or self.newer)]
+        server.replies[f"/q//new/{self.name}"] = [reply or ok(served or self.newer)]
         for name, data in self.game.items():
             server.replies["/q//" + name] = [ok(data)]
         return server
@@ -811,6 +811,10 @@ class LauncherSelfUpdate(HostileBase):
                                             "does not verify"),
             "the swap fails": ({}, {"QUORVEL_FAULT_SELF_SWAP": "1"}, "cannot be put in place"),
             "a just restarted launcher": ({}, {"QUORVEL_RESTARTED": "1"}, "just started"),
+            # No validator: nothing is kept, so each cut is one of the three tries.
+            "the download is cut every time": (
+                dict(reply=("reset", ok(self.newer), len(self.newer) // 2)),
+                {"QUORVEL_RETRY_WAIT_MS": "20"}, "does not verify"),
         }
         for name, (serving, env, reason) in cases.items():
             with self.subTest(name):
@@ -824,7 +828,10 @@ class LauncherSelfUpdate(HostileBase):
                     self.assertEqual(f.read(), self.current)
                 self.assertEqual(os.listdir(self.bin), [self.name])
                 self.assertEqual(snapshot(self.game_dir())["notes.txt"], self.game["notes.txt"])
-                self.assertLessEqual(server.paths().count(f"/q//new/{self.name}"), 3)
+                asked = server.paths().count(f"/q//new/{self.name}")
+                self.assertLessEqual(asked, 3)
+                if "reply" in serving:
+                    self.assertEqual(asked, 3)
 
     def test_read_only_launcher_folder_skips_and_updates_the_game(self):
         with small_mount(self.bin, "64m"):

@@ -233,12 +233,14 @@ class CutLink:
     """A TCP relay to 127.0.0.1:target that resets each connection once it
     has passed cut_after bytes towards the client (the first `cuts`
     connections only, when given), as a link that drops does; and counts
-    every byte it relayed."""
+    every byte it relayed. The first `spare` connections pass whole (the
+    catalog's)."""
 
-    def __init__(self, target_port, cut_after, cuts=None):
+    def __init__(self, target_port, cut_after, cuts=None, spare=0):
         self.target_port = target_port
         self.cut_after = cut_after
         self.cuts_left = cuts
+        self.spare = spare
         self.relayed = 0
         self.connections = 0
         self.lock = threading.Lock()
@@ -262,6 +264,7 @@ class CutLink:
         server = socket.create_connection(("127.0.0.1", self.target_port))
         with self.lock:
             self.connections += 1
+            spared = self.connections <= self.spare
         pipe = threading.Thread(target=self._pipe, args=(client, server), daemon=True)
         pipe.start()
         passed = 0
@@ -271,7 +274,7 @@ class CutLink:
                 data = server.recv(65536)
                 if not data:
                     break
-                if passed + len(data) >= self.cut_after:
+                if not spared and passed + len(data) >= self.cut_after:
                     with self.lock:
                         reset = self.cuts_left is None or self.cuts_left > 0
                         if reset and self.cuts_left is not None:
@@ -463,6 +466,225 @@ class Network(NetworkCase):
                 last = [line for line in f if "pack.bin" in line][-1]
             self.assertIn(" 206 ", last)
             self.assertIn(f" {(24 << 20) - kept} ", last)
+
+    def test_only_a_cut_that_grew_a_kept_part_goes_uncounted(self):
+        """Every cut try that kept nothing counts: sync gives up after five,
+        or moves the file on to the next base, instead of asking for ever."""
+        data = os.urandom(1 << 20)
+        env = {"QUORVEL_RETRY_WAIT_MS": "20"}
+        gave_up = b"a.bin does not match the catalog after 5 tries"
+        with self.subTest("no ETag, no Last-Modified, cut after 300 KB"):
+            server = ScriptedServer()
+            self.servers.append(server)
+            server.replies["/q//catalog.php"] = [ok(record("FILE", "a.bin", data).encode())]
+            server.replies["/q//a.bin"] = [("reset", ok(data), 300 << 10)]
+            result = self.sync(server.base, env=env, data=self.folder("data-bare"), timeout=60)
+            self.assertEqual(result.returncode, 1, result.stderr)
+            self.assertIn(gave_up, result.stderr)
+            self.assertEqual(server.paths().count("/q//a.bin"), 5)
+        with self.subTest("a mirror that always cuts while the base works"):
+            mirror = ScriptedServer()
+            self.servers.append(mirror)
+            mirror.replies["/m/a.bin"] = [("reset", ok(data), 300 << 10)]
+            server = ScriptedServer()
+            self.servers.append(server)
+            server.replies["/q//catalog.php"] = [ok(
+                (f"MIRROR {mirror.base.rstrip('/')[:-2]}/m\n" + record("FILE", "a.bin", data))
+                .encode())]
+            server.replies["/q//a.bin"] = [harness.not_found(), ok(data)]
+            result = self.sync(server.base, env=env, data=self.folder("data-mirror"), timeout=60)
+            self.assertEqual(result.returncode, 0, result.stderr)
+            self.assertEqual((server.paths().count("/q//a.bin"), mirror.paths().count("/m/a.bin")),
+                             (2, 1))
+        files = {"game.exe": b"MZ", "notes.txt": b"n\n", "a.bin": os.urandom(4 << 20)}
+        self.publish(files)
+        log = os.path.join(self.tmp, "ignores-range.log")
+        with self.subTest("a server that ignores Range, cut after 1 MiB"), open(log, "w") as out:
+            port = harness.free_port()
+            python = subprocess.Popen(
+                ["/usr/bin/python3", "-m", "http.server", "--bind", "127.0.0.1", "--directory",
+                 self.site, str(port)], stdout=subprocess.DEVNULL, stderr=out)
+            self.addCleanup(harness.stop_process, python)
+            harness.wait_for_port(port)
+            link = CutLink(port, cut_after=1 << 20, spare=1)
+            self.addCleanup(link.stop)
+            result = self.sync(f"http://127.0.0.1:{link.port}", env=env,
+                               data=self.folder("data-200"), timeout=60)
+            self.assertEqual(result.returncode, 1, result.stderr)
+            self.assertIn(gave_up, result.stderr)
+            # The first cut kept a part that grew; each later try started
+            # again from the first byte and counted.
+            self.assertEqual([r[1] for r in served(log, "a.bin")], 6 * ["200"])
+        with self.subTest("a block map cut every time"):
+            old, new = patch_versions(4 << 20)
+            data = self.folder("data-map")
+            self.publish(old, None, "--blocks")
+            nginx = Nginx(self.site, os.path.join(self.site, "catalog.php"))
+            self.servers.append(nginx)
+            self.assertEqual(self.sync(nginx.base, data=data).returncode, 0)
+            self.publish(new, None, "--blocks")
+            map_size = os.path.getsize(os.path.join(self.site, "pack.bin.qblocks"))
+            self.assertGreater(map_size, 1000)
+            # In the map's body, past nginx's head of about 250 bytes.
+            link = CutLink(nginx.port, cut_after=300 + map_size // 2, spare=1)
+            self.addCleanup(link.stop)
+            result = self.sync(f"http://127.0.0.1:{link.port}/quorvel/data", env=env, data=data,
+                               timeout=60)
+            self.assertEqual(result.returncode, 1, result.stderr)
+            self.assertIn(b"pack.bin does not match the catalog after 5 tries", result.stderr)
+            self.assertEqual(len(served(nginx.access_log, "pack.bin.qblocks")), 5)
+
+    def test_a_range_the_server_refuses_is_asked_no_more(self):
+        data = os.urandom(50000)
+        head = f"HTTP/1.0 200 OK\r\nETag: \"v1\"\r\nContent-Length: {len(data)}\r\n\r\n".encode()
+        refusals = {"400": "400 Bad Request", "416": "416 Range Not Satisfiable",
+                    "404": "404 Not Found"}
+        for code, status in refusals.items():
+            with self.subTest(code):
+                server = ScriptedServer()
+                self.servers.append(server)
+                server.replies["/q//catalog.php"] = [ok(record("FILE", "a.bin", data).encode())]
+                server.replies["/q//a.bin"] = [("reset", head + data, 30000),
+                                               ok(b"no", status), head + data]
+                target = self.folder("data-" + code)
+                result = self.sync(server.base, env={"QUORVEL_RETRY_WAIT_MS": "20"}, data=target,
+                                   timeout=60)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assert_installed({"a.bin": data}, target)
+                asked = [r for r in server.requests if r.startswith("GET /q//a.bin")]
+                self.assertEqual(len(asked), 3, asked)
+                self.assertRegex(asked[1], r"Range: bytes=\d+-")
+                self.assertNotIn("Range:", asked[2])
+
+    def test_a_part_outlives_the_process_that_was_writing_it(self):
+        """However a run ends mid-body (killed, its window closed), the next
+        one asks only for the rest, and no byte twice."""
+        files = {"game.exe": b"MZ", "notes.txt": b"n\n", "pack.bin": os.urandom(4 << 20)}
+        self.publish(files)
+        nginx = Nginx(self.site, os.path.join(self.site, "catalog.php"))
+        self.servers.append(nginx)
+        size = len(files["pack.bin"])
+
+        def resumed_once(data, started):
+            """The part the ended run left, and the next run's one request
+            for the rest of it."""
+            part = os.path.join(data, "pack.bin.partial")
+            deadline = time.monotonic() + 60
+            while (not os.path.exists(part) or os.path.getsize(part) < (256 << 10)) and \
+                    time.monotonic() < deadline:
+                time.sleep(0.05)
+            seen = len(served(nginx.access_log, "pack.bin"))
+            started()
+            kept = os.path.getsize(part)
+            self.assertTrue(os.path.exists(part + ".meta"))
+            self.assertLess(kept, size)
+            return kept, seen
+
+        def assert_rest_only(kept, seen):
+            # The ended run's one request, then the next run's for the rest.
+            later = served(nginx.access_log, "pack.bin")[seen:]
+            self.assertEqual(len(later), 2, later)
+            self.assertEqual(later[1][1:], ("206", str(size - kept), f"bytes={kept}-"), later)
+
+        if not ARGS.runner:
+            with self.subTest("quorvelctl sync killed with SIGKILL"):
+                data = self.folder("data-killed")
+                process = subprocess.Popen(
+                    PROGRAMS.command(PROGRAMS.ctl, "sync", nginx.base, data, "--max-rate", "256"),
+                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                self.addCleanup(harness.stop_process, process)
+
+                def kill():
+                    process.kill()
+                    process.wait(timeout=30)
+
+                kept, seen = resumed_once(data, kill)
+                result = self.sync(nginx.base, data=data)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assert_installed(files, data)
+                assert_rest_only(kept, seen)
+        if ARGS.launcher:
+            with self.subTest("the launcher's window closed mid-download"):
+                appdata = os.path.join(self.tmp, "appdata")
+                data = os.path.join(appdata, "Quorvel")
+                os.makedirs(data)
+                settings = os.path.join(data, "quorvel-launcher.ini")
+                with open(settings, "w") as f:
+                    f.write("max_rate_kib = 256\n")
+                launcher = harness.Launcher(PROGRAMS, appdata, nginx.base)
+                self.launchers.append(launcher)
+                window = harness.find_window(launcher)
+
+                def close():
+                    harness.close_window(window)
+                    self.assertEqual(launcher.wait(timeout=30), 0, launcher.lines())
+
+                kept, seen = resumed_once(data, close)
+                os.remove(settings)
+                launcher = harness.Launcher(PROGRAMS, appdata, nginx.base)
+                self.launchers.append(launcher)
+                window = harness.find_window(launcher)
+                launcher.wait_for_line("Listo para jugar!", timeout=90)
+                harness.close_window(window)
+                self.assertEqual(launcher.wait(timeout=30), 0, launcher.lines())
+                self.assert_installed(files, data)
+                assert_rest_only(kept, seen)
+
+    def test_a_name_whose_part_name_would_be_too_long(self):
+        """A name the file system takes but NAME.partial.qblocks would not:
+        its part has a short name of its own, and a cut resumes from it."""
+        data_path = PROGRAMS.native_path(self.data)
+        if PROGRAMS.windows:
+            # A local path of 256 characters: 259 with no room for ".partial".
+            name = "maps/" + "w" * (256 - len(data_path) - len("/maps/") - 4) + ".pak"
+        else:
+            name = "maps/" + "n" * 246 + ".pak"  # 250 bytes; Linux takes 255
+        files = {"game.exe": b"MZ", "notes.txt": b"n\n", name: os.urandom(2 << 20)}
+        self.publish(files)
+        nginx = Nginx(self.site, os.path.join(self.site, "catalog.php"))
+        self.servers.append(nginx)
+        link = CutLink(nginx.port, cut_after=1 << 20, cuts=1)
+        self.addCleanup(link.stop)
+        result = self.sync(f"http://127.0.0.1:{link.port}/quorvel/data",
+                           env={"QUORVEL_RETRY_WAIT_MS": "20"}, timeout=60)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assert_installed(files)
+        self.assertEqual(os.listdir(os.path.join(self.data, "maps")), [os.path.basename(name)])
+        asked = served(nginx.access_log, os.path.basename(name))
+        self.assertEqual([r[1] for r in asked], ["200", "206"], asked)
+        self.assertRegex(asked[1][3], r"^bytes=\d+-$")
+
+    def test_parts_of_files_a_new_catalog_drops_are_removed(self):
+        self.publish(self.files)
+        nginx = Nginx(self.site, os.path.join(self.site, "catalog.php"))
+        self.servers.append(nginx)
+        link = CutLink(nginx.port, cut_after=1 << 20, cuts=1)
+        self.addCleanup(link.stop)
+        env = dict(os.environ, QUORVEL_RETRY_WAIT_MS="60000")  # the run ends before its retry
+        started = subprocess.Popen(PROGRAMS.command(
+            PROGRAMS.ctl, "sync", f"http://127.0.0.1:{link.port}/quorvel/data",
+            PROGRAMS.native_path(self.data)),
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
+        self.addCleanup(harness.stop_process, started)
+        part = os.path.join(self.data, "maps", "big map.pak.partial")
+        deadline = time.monotonic() + 60
+        while not os.path.exists(part) or os.path.getsize(part) < (1 << 20) - (64 << 10):
+            self.assertLess(time.monotonic(), deadline, "no part left")
+            time.sleep(0.05)
+        harness.stop_process(started)
+        self.assertTrue(os.path.exists(part + ".meta"))
+        mine = os.path.join(self.data, "maps", "mine.sav")
+        with open(mine, "wb") as f:
+            f.write(b"a player's own file")
+        shutil.rmtree(self.site)
+        smaller = {n: d for n, d in self.files.items() if not n.startswith("maps/")}
+        smaller["maps/other.pak"] = os.urandom(5000)
+        self.publish(smaller)
+        result = self.sync(nginx.base)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assert_installed(smaller)
+        self.assertEqual(sorted(os.listdir(os.path.join(self.data, "maps"))),
+                         ["mine.sav", "other.pak"])
 
     def test_a_patch_fetches_only_the_blocks_that_changed(self):
         # About 70 places changed: more than a patch's 64 requests.

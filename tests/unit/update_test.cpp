@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,49 @@ TEST(CatalogFetch, EndsAtItsTimeLimitAndLeavesTheCatalogInPlace)
     DownloadRun run = {};
     download_begin(&run, client.get(), nullptr, dir.c_str(), 0);
     EXPECT_EQ(client->time_limit_ms, 0);
+}
+
+// A new catalog in place: the parts of files the old one named and the
+// new one does not go (the long-named file's short part too); the parts of
+// files it still names, the old files themselves and anything else stay.
+TEST(CatalogFetch, ThePartsOfFilesTheNewCatalogDropsGo)
+{
+    const std::string dir = make_scratch_dir();
+    const std::string catalog = dir + "/catalog.txt";
+    const std::string temporary = dir + "/catalog.txt.new";
+    // Too long for "<name>.partial.qblocks": 240 bytes, or on Windows as long
+    // as the longest path allows.
+    const std::size_t room = static_cast<std::size_t>(fs_longest_path()) - dir.size() - 1;
+    const std::string long_name(room < 240 ? room : 240, 'l');
+    write_file(catalog,
+               "FILE\na.dat\n1\n0\na.dat\nFILE\ngone.dat\n1\n0\ngone.dat\nFILE\nl\n1\n0\n" +
+                   long_name + "\n");
+    char short_part[CATALOG_TEXT_SIZE + 32];
+    ASSERT_TRUE(catalog_part_path((dir + "/" + long_name).c_str(), short_part, sizeof short_part));
+    ASSERT_EQ(std::string(short_part).find(dir + "/~"), 0u) << short_part;
+    const std::vector<std::string> dropped = {
+        dir + "/gone.dat.partial", dir + "/gone.dat.partial.meta",
+        dir + "/gone.dat.partial.qblocks", short_part, std::string(short_part) + ".meta"};
+    const std::vector<std::string> kept = {dir + "/a.dat.partial", dir + "/a.dat.partial.meta",
+                                           dir + "/gone.dat", dir + "/other.dat.partial"};
+    for (const auto& paths : {&dropped, &kept}) {
+        for (const std::string& path : *paths) {
+            write_file(path, "x");
+        }
+    }
+    ScriptedServer server(
+        {send_step("HTTP/1.0 200 OK\r\n\r\nFILE\na.dat\n1\n0\na.dat\n"), close_step()});
+    auto client = new_http_client();
+    update_fetch_begin(client.get(), server.url("/catalog.php").c_str(), temporary.c_str());
+    ASSERT_TRUE(poll_to_end(client.get()));
+    server.finish();
+    ASSERT_EQ(update_fetch_end(client.get(), temporary.c_str(), catalog.c_str()), 1);
+    for (const std::string& path : dropped) {
+        EXPECT_FALSE(fs_exists(path.c_str())) << path;
+    }
+    for (const std::string& path : kept) {
+        EXPECT_TRUE(fs_exists(path.c_str())) << path;
+    }
 }
 
 TEST(DownloadRetries, EachWaitsTwiceTheLastUpToTheLongestPlusAFifthAtMost)
@@ -151,32 +195,67 @@ TEST_F(Downloads, AFileThatNeverArrivesWaitsLongerBeforeEachTry)
     }
 }
 
-// Which tries count: one cut short after its body added bytes does not
-// (toward sync's limit, or toward a longer wait: the next wait is the first
-// one again), every other failed try does.
-TEST_F(Downloads, OnlyATryCutShortAfterAddingBytesIsNotCounted)
+// Which tries count: only one whose part grew and is kept for resume (a
+// validator came, so a sidecar stands) does not (toward sync's limit, or
+// toward a longer wait: the next wait is the first one again); every other
+// failed try does. A resumed case starts from a part of four bytes that a
+// first try, cut short, left with its sidecar.
+TEST_F(Downloads, OnlyATryWhosePartGrewAndIsKeptIsNotCounted)
 {
     struct Case {
         const char* name;
+        bool resumed;
         std::string reply;
         int counted;
+        std::int64_t part_after; // -1: no part left
+        bool sidecar_after;
     };
+    const std::string etag_head = "HTTP/1.0 200 OK\r\nETag: \"v1\"\r\nContent-Length: 10\r\n\r\n";
     const Case cases[] = {
-        {"200 cut short of its Content-Length",
-         "HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\n01234", 0},
-        {"206 cut short", "HTTP/1.1 206 Partial Content\r\nContent-Length: 10\r\n\r\n01", 0},
-        {"an error page cut short", "HTTP/1.0 404 Not Found\r\nContent-Length: 10\r\n\r\n<h1>", 1},
-        {"200 whole, other bytes", "HTTP/1.0 200 OK\r\n\r\nabcdefghij", 1},
-        {"200 past the record's size", "HTTP/1.0 200 OK\r\n\r\n0123456789abc", 1},
-        {"200 cut in its head", "HTTP/1.0 200 OK\r\nContent-Le", 1},
+        {"200 with a validator, cut short", false, etag_head + "01234", 0, 5, true},
+        {"200 without a validator, cut short", false,
+         "HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\n01234", 1, -1, false},
+        {"206 for the rest, cut short", true,
+         "HTTP/1.1 206 Partial Content\r\nETag: \"v1\"\r\nContent-Range: bytes 4-9/10\r\n"
+         "Content-Length: 6\r\n\r\n45",
+         0, 6, true},
+        {"200 from the first byte again (Range ignored), cut short", true, etag_head + "012", 1, 3,
+         true},
+        {"416 to the Range", true,
+         "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Length: 0\r\n\r\n", 1, -1, false},
+        {"400 to the Range", true, "HTTP/1.0 400 Bad Request\r\nContent-Length: 5\r\n\r\nnope\n", 1,
+         -1, false},
+        {"a resumed try cut in its head", true, "HTTP/1.0 200 OK\r\nContent-Le", 1, 4, true},
+        {"no reply to a resumed try", true, "", 1, 4, true},
+        {"an error page cut short", false,
+         "HTTP/1.0 404 Not Found\r\nContent-Length: 10\r\n\r\n<h1>", 1, -1, false},
+        {"200 whole, other bytes", false, "HTTP/1.0 200 OK\r\n\r\nabcdefghij", 1, -1, false},
+        {"200 past the record's size", false,
+         "HTTP/1.0 200 OK\r\nETag: \"v1\"\r\n\r\n0123456789abc", 1, -1, false},
+        {"200 cut in its head", false, "HTTP/1.0 200 OK\r\nContent-Le", 1, -1, false},
     };
+    const std::string part = entry->local_path + std::string(".partial");
+    const std::string sidecar = part + ".meta";
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        if (c.resumed) {
+            ScriptedServer first({send_step(etag_head + "0123"), close_step()});
+            begin(first.url("/game.pak"), 1);
+            EXPECT_EQ(step_to_a_wait_or_end(), DOWNLOAD_RUNNING);
+            first.finish();
+            ASSERT_EQ(fs_file_size(part.c_str()), 4);
+            ASSERT_TRUE(fs_is_file(sidecar.c_str()));
+            client = new_http_client();
+        }
         ScriptedServer server({send_step(c.reply), close_step()});
         begin(server.url("/game.pak"), 1);
         run.retries = 3; // three failed tries before this one
         const DownloadStep step = step_to_a_wait_or_end();
         server.finish();
+        if (c.resumed) {
+            EXPECT_NE(server.request().find("Range: bytes=4-"), std::string::npos)
+                << server.request();
+        }
         EXPECT_EQ(run.tries, c.counted);
         if (c.counted) {
             EXPECT_EQ(step, DOWNLOAD_GAVE_UP);
@@ -186,9 +265,75 @@ TEST_F(Downloads, OnlyATryCutShortAfterAddingBytesIsNotCounted)
             EXPECT_LE(download_retry_in_ms(&run), 48); // the first wait
             EXPECT_EQ(download_transfer_bytes(&run, client.get()), 0);
         }
-        std::remove(entry->local_path);
+        EXPECT_EQ(fs_file_size(part.c_str()), c.part_after);
+        EXPECT_EQ(fs_is_file(sidecar.c_str()), c.sidecar_after ? 1 : 0);
+        std::remove(part.c_str());
+        std::remove(sidecar.c_str());
         client = new_http_client();
     }
+}
+
+// The sidecar stands before the part's first byte: a process that ends
+// while the body arrives (a closed window, a kill) leaves a part the next
+// start resumes. Once the file verified, neither is left.
+TEST_F(Downloads, TheSidecarIsWrittenBeforeThePartGrows)
+{
+    ScriptedServer server(
+        {send_step("HTTP/1.0 200 OK\r\nETag: \"v2\"\r\nContent-Length: 10\r\n\r\n"), wait_step(),
+         send_step("0123456789"), close_step()});
+    begin(server.url("/game.pak"), 0);
+    const std::string part = entry->local_path + std::string(".partial");
+    const std::string sidecar = part + ".meta";
+    CatalogEntry* finished = nullptr;
+    const std::int64_t deadline = clock_monotonic_ms() + 5000;
+    while (!fs_is_file(sidecar.c_str()) && clock_monotonic_ms() < deadline) {
+        download_step(&run, client.get(), &finished);
+        http_wait(client.get(), 5);
+    }
+    EXPECT_NE(read_file(sidecar).find("validator \"v2\"\n"), std::string::npos);
+    EXPECT_EQ(client->body_bytes, 0);
+    EXPECT_EQ(fs_file_size(part.c_str()), 0);
+    server.release();
+    EXPECT_EQ(step_to_a_wait_or_end(), DOWNLOAD_DONE);
+    server.finish();
+    EXPECT_EQ(read_file(entry->local_path), "0123456789");
+    EXPECT_FALSE(fs_exists(part.c_str()));
+    EXPECT_FALSE(fs_exists(sidecar.c_str()));
+}
+
+// A name of 250 bytes takes the file system, but "<name>.partial.qblocks"
+// would not: its part gets a short name of its own in the same folder,
+// which a later try finds again, and no record may be named like it.
+TEST_F(Downloads, ALongNameDownloadsThroughAShortPartOfItsOwn)
+{
+    const std::string name(250, 'n');
+    std::snprintf(entry->file_name, sizeof entry->file_name, "maps/%s", name.c_str());
+    std::snprintf(entry->local_path, sizeof entry->local_path, "%s/maps/%s", dir.c_str(),
+                  name.c_str());
+    EXPECT_NE(catalog_name_problem("maps/~0123456789abcdef"), nullptr);
+    EXPECT_NE(catalog_name_problem("~0123456789ABCDEF"), nullptr);
+    EXPECT_EQ(catalog_name_problem("~0123456789abcde"), nullptr);
+    const std::string etag_head = "HTTP/1.0 200 OK\r\nETag: \"v1\"\r\nContent-Length: 10\r\n\r\n";
+    ScriptedServer first({send_step(etag_head + "0123"), close_step()});
+    begin(first.url("/game.pak"), 0);
+    EXPECT_EQ(step_to_a_wait_or_end(), DOWNLOAD_RUNNING);
+    first.finish();
+    char part[CATALOG_TEXT_SIZE + 32];
+    ASSERT_TRUE(catalog_part_path(entry->local_path, part, sizeof part));
+    EXPECT_EQ(std::string(part).rfind(dir + "/maps/~", 0), 0u) << part;
+    EXPECT_EQ(std::strlen(part) - std::strlen(dir.c_str()), std::strlen("/maps/~") + 16 + 8);
+    EXPECT_EQ(fs_file_size(part), 4);
+    EXPECT_TRUE(fs_is_file((std::string(part) + ".meta").c_str()));
+    client = new_http_client();
+    ScriptedServer next({send_step("HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 4-9/10\r\n"
+                                   "Content-Length: 6\r\n\r\n456789"),
+                         close_step()});
+    begin(next.url("/game.pak"), 1);
+    EXPECT_EQ(step_to_a_wait_or_end(), DOWNLOAD_DONE);
+    next.finish();
+    EXPECT_NE(next.request().find("Range: bytes=4-"), std::string::npos) << next.request();
+    EXPECT_EQ(read_file(entry->local_path), "0123456789");
+    EXPECT_FALSE(fs_exists(part));
 }
 
 } // namespace
