@@ -467,8 +467,17 @@ int http_parse_url(const char* url, char* host_name, int* port, char* request_pa
     char tail[HTTP_TEXT_SIZE];
     text_split(address, "/", host_and_port, sizeof host_and_port, tail, sizeof tail);
     char port_text[HTTP_TEXT_SIZE];
-    text_split(host_and_port, ":", host_name, HTTP_TEXT_SIZE, port_text, sizeof port_text);
-    *port = port_text[0] != '\0' ? text_to_int(port_text) : default_port;
+    // A port that is not plain digits in range is refused, not read as
+    // far as it goes: ":114457" or ":48921abc" would reach another server.
+    char host[HTTP_TEXT_SIZE];
+    const int has_port =
+        text_split(host_and_port, ":", host, sizeof host, port_text, sizeof port_text);
+    int parsed_port = default_port;
+    if (has_port && !http_parse_port(port_text, std::strlen(port_text), &parsed_port)) {
+        return 0;
+    }
+    copy_text(host_name, host, HTTP_TEXT_SIZE);
+    *port = parsed_port;
     // The address holds at least the host and a "/" ahead of the tail, so
     // "/" and the tail always fit.
     request_path[0] = '/';
