@@ -827,7 +827,8 @@ int http_get_span_to_file(HttpClient* client, const char* url, const char* outpu
     // Whether the path can be written is learnt before any connection, so
     // that one that cannot (a folder in its place, a running program) makes
     // no request. Opened for appending, an existing file loses nothing: it
-    // is replaced only when a reply's body starts.
+    // is replaced only when a reply's body starts. A file the probe made is
+    // removed again: a transfer that fails before its body leaves none.
     char host_name[HTTP_TEXT_SIZE];
     char request_path[HTTP_TEXT_SIZE];
     int port = 0;
@@ -837,8 +838,14 @@ int http_get_span_to_file(HttpClient* client, const char* url, const char* outpu
     if (!http_parse_url(url, host_name, &port, request_path)) {
         return 0;
     }
-    std::FILE* probe = fits(output_path, HTTP_TEXT_SIZE) ? std::fopen(output_path, "ab") : nullptr;
-    if (probe == nullptr || std::fclose(probe) != 0) {
+    const int path_fits = fits(output_path, HTTP_TEXT_SIZE);
+    const int existed = path_fits && fs_exists(output_path);
+    std::FILE* probe = path_fits ? std::fopen(output_path, "ab") : nullptr;
+    const int writable = probe != nullptr && std::fclose(probe) == 0;
+    if (probe != nullptr && !existed) {
+        std::remove(output_path);
+    }
+    if (!writable) {
         client->status_code = 0;
         client->failure = HTTP_FAILED_FILE;
         return 0;
