@@ -2,11 +2,12 @@
 // non-blocking socket. Trusts the system's roots and, when SSL_CERT_FILE
 // names a file, the PEM roots in it too (how a test trusts its own test
 // authority, or an admin a corporate one). The certificate is checked by
-// GnuTLS inside the handshake (chain, dates, host name); nothing turns that
-// off. Cannot: client certificates, session resumption.
+// GnuTLS inside the handshake (chain, dates, host name, purpose); nothing
+// turns that off. Cannot: client certificates, session resumption.
 #include "platform/tls.h"
 
 #include <gnutls/gnutls.h>
+#include <gnutls/x509.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -19,6 +20,9 @@ struct TlsSession {
     gnutls_session_t session;
     int socket;
     char host_name[256];
+    // What the handshake checks the certificate against; GnuTLS keeps a
+    // pointer to these for the session's life.
+    gnutls_typed_vdata_st checks[2];
     const char* failure;
 };
 
@@ -61,6 +65,9 @@ const char* verify_failure(unsigned int status)
     }
     if (status & (GNUTLS_CERT_SIGNER_NOT_FOUND | GNUTLS_CERT_SIGNER_NOT_CA)) {
         return "unknown certificate authority";
+    }
+    if (status & GNUTLS_CERT_PURPOSE_MISMATCH) {
+        return "certificate not for a web server";
     }
     if (status & GNUTLS_CERT_REVOKED) {
         return "certificate revoked";
@@ -112,8 +119,14 @@ TlsSession* tls_open(NetSocket socket, const char* host_name)
         open_failure = "TLS library not usable";
         return nullptr;
     }
-    // Chain, dates and the host name, checked inside the handshake.
-    gnutls_session_set_verify_cert(tls->session, tls->host_name, 0);
+    // Chain, dates, the host name and the purpose (a certificate for TLS
+    // clients only is refused), checked inside the handshake.
+    tls->checks[0].type = GNUTLS_DT_DNS_HOSTNAME;
+    tls->checks[0].data = reinterpret_cast<unsigned char*>(tls->host_name);
+    tls->checks[1].type = GNUTLS_DT_KEY_PURPOSE_OID;
+    tls->checks[1].data =
+        reinterpret_cast<unsigned char*>(const_cast<char*>(GNUTLS_KP_TLS_WWW_SERVER));
+    gnutls_session_set_verify_cert2(tls->session, tls->checks, 2, 0);
     tls->socket = static_cast<int>(socket);
     gnutls_transport_set_int(tls->session, tls->socket);
     gnutls_handshake_set_timeout(tls->session, 0); // the caller's limits apply
@@ -167,12 +180,12 @@ int tls_recv_some(TlsSession* tls, char* buffer, int size)
     if (got == GNUTLS_E_AGAIN || got == GNUTLS_E_INTERRUPTED || got == GNUTLS_E_REHANDSHAKE) {
         return 0;
     }
-    // 0 is the server's closing message; a close without one is a cut that
-    // HTTP's lengths tell apart, as over plain TCP.
-    if (got == 0 || got == GNUTLS_E_PREMATURE_TERMINATION) {
-        return -1;
+    // 0 is the server's closing message; a TCP close without it is a
+    // possible cut, which only HTTP's lengths can clear.
+    if (got == 0) {
+        return TLS_CLOSED;
     }
-    return -2;
+    return got == GNUTLS_E_PREMATURE_TERMINATION ? TLS_CUT : TLS_FAILED;
 }
 
 int tls_send_some(TlsSession* tls, const char* data, int size)
@@ -181,7 +194,7 @@ int tls_send_some(TlsSession* tls, const char* data, int size)
     if (sent >= 0) {
         return static_cast<int>(sent);
     }
-    return sent == GNUTLS_E_AGAIN || sent == GNUTLS_E_INTERRUPTED ? 0 : -2;
+    return sent == GNUTLS_E_AGAIN || sent == GNUTLS_E_INTERRUPTED ? 0 : TLS_FAILED;
 }
 
 int tls_pending(const TlsSession* tls)
