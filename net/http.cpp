@@ -352,6 +352,16 @@ void finish_transfer(HttpClient* client)
                    client->body_received < client->content_length) {
             client->status_code = -1;
             client->failure = HTTP_FAILED_SHORT_BODY;
+        } else if (client->tls_cut && client->content_length < 0 &&
+                   status_has_body(client->status_code)) {
+            // Over TLS only the closing message ends such a body whole: a
+            // bare TCP close could have cut it inside a line.
+            std::fprintf(stderr,
+                         "https: %.200s: the connection closed without TLS's closing message: "
+                         "the reply may be cut\n",
+                         client->host_name);
+            client->status_code = -1;
+            client->failure = HTTP_FAILED_SHORT_BODY;
         }
     }
     if (client->out_file != nullptr) {
@@ -564,6 +574,7 @@ void http_init(HttpClient* client)
     client->secure = 0;
     client->tls = nullptr;
     client->tls_failure[0] = '\0';
+    client->tls_cut = 0;
 }
 
 void http_set_user_agent(HttpClient* client, const char* text)
@@ -642,6 +653,7 @@ int http_start(HttpClient* client, const char* url)
     client->secure = url_is_https(url);
     client->tls = nullptr;
     client->tls_failure[0] = '\0';
+    client->tls_cut = 0;
     const HttpProxy* proxy = client->secure ? client->secure_proxy : client->proxy;
     client->via_proxy = proxy != nullptr && http_proxy_serves(proxy, host_name);
     if (client->redirects == 0) {
@@ -885,7 +897,8 @@ namespace {
 
 // The connection's receive onto response_data, through TLS when it has it:
 // 1 when bytes came or none were there, 0 when 4 bytes of room or fewer
-// are left, -1 at an orderly close, -2 when the connection failed.
+// are left, -1 at an orderly close (over TLS a close without the closing
+// message too, marked in tls_cut), -2 when the connection failed.
 int receive_some(HttpClient* client, int capacity)
 {
     if (client->tls == nullptr) {
@@ -904,8 +917,12 @@ int receive_some(HttpClient* client, int capacity)
     }
     const int got = tls_recv_some(client->tls, client->response_data + client->response_len,
                                   capacity - client->response_len);
+    if (got == TLS_CUT) {
+        client->tls_cut = 1;
+        return -1;
+    }
     if (got < 0) {
-        return got;
+        return got == TLS_CLOSED ? -1 : -2;
     }
     client->response_len += got;
     return 1;
