@@ -8,6 +8,7 @@
 
 #include <gnutls/gnutls.h>
 #include <gnutls/x509.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -24,6 +25,15 @@ struct TlsSession {
     // pointer to these for the session's life.
     gnutls_typed_vdata_st checks[2];
     const char* failure;
+    // The handshake's messages as GnuTLS writes them, a record at a time,
+    // held until it waits for the server's answer to them or the handshake
+    // ends: each flight leaves in one write. TLS 1.3's compatibility
+    // ChangeCipherSpec, which GnuTLS writes right after the ServerHello,
+    // needs no answer: it waits for the Finished (flight_answered 0).
+    char flight[8192];
+    int flight_length;
+    int flight_answered;
+    int handshake_done;
 };
 
 namespace {
@@ -87,6 +97,79 @@ int peer_closed(const TlsSession* tls)
     return got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
 }
 
+// Sends what flight holds: 1 when all of it went, 0 when some waits for
+// the socket, -1 when the connection failed (errno says how).
+int send_flight(TlsSession* tls)
+{
+    while (tls->flight_length > 0) {
+        const ssize_t sent = send(tls->socket, tls->flight,
+                                  static_cast<std::size_t>(tls->flight_length), MSG_NOSIGNAL);
+        if (sent < 0) {
+            return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
+        }
+        std::memmove(tls->flight, tls->flight + sent,
+                     static_cast<std::size_t>(tls->flight_length - sent));
+        tls->flight_length -= static_cast<int>(sent);
+    }
+    tls->flight_answered = 0;
+    return 1;
+}
+
+// GnuTLS's transport: a held flight goes out before anything else is sent
+// and before a receive that waits for the server's answer to it.
+int flight_sent(TlsSession* tls)
+{
+    const int flushed = send_flight(tls);
+    if (flushed <= 0) {
+        gnutls_transport_set_errno(tls->session, flushed == 0 ? EAGAIN : errno);
+    }
+    return flushed > 0;
+}
+
+ssize_t push_records(gnutls_transport_ptr_t context, const void* data, std::size_t size)
+{
+    auto* tls = static_cast<TlsSession*>(context);
+    if (!tls->handshake_done &&
+        size <= sizeof tls->flight - static_cast<std::size_t>(tls->flight_length)) {
+        std::memcpy(tls->flight + tls->flight_length, data, size);
+        tls->flight_length += static_cast<int>(size);
+        constexpr unsigned char change_cipher_spec = 20;
+        if (size > 0 && static_cast<const unsigned char*>(data)[0] != change_cipher_spec) {
+            tls->flight_answered = 1;
+        }
+        return static_cast<ssize_t>(size);
+    }
+    if (!flight_sent(tls)) {
+        return -1;
+    }
+    const ssize_t sent = send(tls->socket, data, size, MSG_NOSIGNAL);
+    if (sent < 0) {
+        gnutls_transport_set_errno(tls->session, errno == EWOULDBLOCK ? EAGAIN : errno);
+    }
+    return sent;
+}
+
+ssize_t pull_records(gnutls_transport_ptr_t context, void* buffer, std::size_t size)
+{
+    auto* tls = static_cast<TlsSession*>(context);
+    if (tls->flight_answered && !flight_sent(tls)) {
+        return -1;
+    }
+    const ssize_t got = recv(tls->socket, buffer, size, 0);
+    if (got < 0) {
+        gnutls_transport_set_errno(tls->session, errno == EWOULDBLOCK ? EAGAIN : errno);
+    }
+    return got;
+}
+
+int wait_for_records(gnutls_transport_ptr_t context, unsigned int timeout_ms)
+{
+    auto* tls = static_cast<TlsSession*>(context);
+    pollfd entry = {tls->socket, POLLIN, 0};
+    const int wait = timeout_ms == GNUTLS_INDEFINITE_TIMEOUT ? -1 : static_cast<int>(timeout_ms);
+    return poll(&entry, 1, wait);
+}
+
 } // namespace
 
 TlsSession* tls_open(NetSocket socket, const char* host_name)
@@ -128,7 +211,10 @@ TlsSession* tls_open(NetSocket socket, const char* host_name)
         reinterpret_cast<unsigned char*>(const_cast<char*>(GNUTLS_KP_TLS_WWW_SERVER));
     gnutls_session_set_verify_cert2(tls->session, tls->checks, 2, 0);
     tls->socket = static_cast<int>(socket);
-    gnutls_transport_set_int(tls->session, tls->socket);
+    gnutls_transport_set_ptr(tls->session, tls);
+    gnutls_transport_set_push_function(tls->session, push_records);
+    gnutls_transport_set_pull_function(tls->session, pull_records);
+    gnutls_transport_set_pull_timeout_function(tls->session, wait_for_records);
     gnutls_handshake_set_timeout(tls->session, 0); // the caller's limits apply
     return tls;
 }
@@ -142,6 +228,13 @@ int tls_handshake(TlsSession* tls)
 {
     const int result = gnutls_handshake(tls->session);
     if (result == GNUTLS_E_SUCCESS) {
+        // The last flight leaves now; what the socket does not take yet
+        // goes before the first request's bytes.
+        tls->handshake_done = 1;
+        if (send_flight(tls) < 0) {
+            tls->failure = "the connection closed during the handshake";
+            return -1;
+        }
         return 1;
     }
     if (result == GNUTLS_E_AGAIN || result == GNUTLS_E_INTERRUPTED ||
