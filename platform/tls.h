@@ -5,9 +5,10 @@
 // Certificates are always checked: a chain to a root the system trusts,
 // the host name (also sent as SNI), the validity dates and the purpose: a
 // certificate whose extended key usage does not allow a web server (one
-// for clientAuth only) is refused. There is no way to turn the check off. Linux trusts the system's
-// roots and, when SSL_CERT_FILE names a file, the roots in it as well; Windows trusts the user's
-// and the machine's root stores.
+// for clientAuth only) is refused. There is no way to turn the check off.
+// Linux trusts the system's roots and, when SSL_CERT_FILE names a file, the
+// roots in it as well; Windows trusts the user's and the machine's root
+// stores.
 #pragma once
 
 #include "platform/platform.h"
