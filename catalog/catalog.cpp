@@ -3,10 +3,12 @@
 #include "catalog/block_map.h"
 
 #include "crypto/crypto.h"
+#include "net/http_route.h"
 #include "platform/platform.h"
 
 #include <cctype>
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -915,6 +917,12 @@ int catalog_mirrors(const char* bytes, std::int64_t length, char (*mirrors)[CATA
         const std::size_t n = std::strlen(url);
         const bool web =
             std::strncmp(url, "http://", 7) == 0 || std::strncmp(url, "https://", 8) == 0;
+        if (web && n > 8 && !http_url_port_is_valid(url)) {
+            // A port past 65535 or with letters would reach another server.
+            std::fprintf(stderr, "catalog: mirror %.300s skipped: not a port from 1 to 65535\n",
+                         url);
+            continue;
+        }
         if (web && n > 8 && std::strpbrk(url, " \t") == nullptr) {
             std::snprintf(mirrors[count], CATALOG_TEXT_SIZE, "%.*s", static_cast<int>(n), url);
             ++count;

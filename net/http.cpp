@@ -355,6 +355,16 @@ void finish_transfer(HttpClient* client)
                    client->body_received < client->content_length) {
             client->status_code = -1;
             client->failure = HTTP_FAILED_SHORT_BODY;
+        } else if (client->tls_cut && client->content_length < 0 &&
+                   status_has_body(client->status_code)) {
+            // Over TLS only the closing message ends such a body whole: a
+            // bare TCP close could have cut it inside a line.
+            std::fprintf(stderr,
+                         "https: %.200s: the connection closed without TLS's closing message: "
+                         "the reply may be cut\n",
+                         client->host_name);
+            client->status_code = -1;
+            client->failure = HTTP_FAILED_SHORT_BODY;
         }
     }
     if (client->out_file != nullptr) {
@@ -470,8 +480,17 @@ int http_parse_url(const char* url, char* host_name, int* port, char* request_pa
     char tail[HTTP_TEXT_SIZE];
     text_split(address, "/", host_and_port, sizeof host_and_port, tail, sizeof tail);
     char port_text[HTTP_TEXT_SIZE];
-    text_split(host_and_port, ":", host_name, HTTP_TEXT_SIZE, port_text, sizeof port_text);
-    *port = port_text[0] != '\0' ? text_to_int(port_text) : default_port;
+    // A port that is not plain digits in range is refused, not read as
+    // far as it goes: ":114457" or ":48921abc" would reach another server.
+    char host[HTTP_TEXT_SIZE];
+    const int has_port =
+        text_split(host_and_port, ":", host, sizeof host, port_text, sizeof port_text);
+    int parsed_port = default_port;
+    if (has_port && !http_parse_port(port_text, std::strlen(port_text), &parsed_port)) {
+        return 0;
+    }
+    copy_text(host_name, host, HTTP_TEXT_SIZE);
+    *port = parsed_port;
     // The address holds at least the host and a "/" ahead of the tail, so
     // "/" and the tail always fit.
     request_path[0] = '/';
@@ -560,6 +579,7 @@ void http_init(HttpClient* client)
     client->tls_failure[0] = '\0';
     client->body_starts = nullptr;
     client->body_starts_context = nullptr;
+    client->tls_cut = 0;
 }
 
 void http_set_user_agent(HttpClient* client, const char* text)
@@ -638,6 +658,7 @@ int http_start(HttpClient* client, const char* url)
     client->secure = url_is_https(url);
     client->tls = nullptr;
     client->tls_failure[0] = '\0';
+    client->tls_cut = 0;
     const HttpProxy* proxy = client->secure ? client->secure_proxy : client->proxy;
     client->via_proxy = proxy != nullptr && http_proxy_serves(proxy, host_name);
     if (client->redirects == 0) {
@@ -823,7 +844,8 @@ int http_get_span_to_file(HttpClient* client, const char* url, const char* outpu
     // Whether the path can be written is learnt before any connection, so
     // that one that cannot (a folder in its place, a running program) makes
     // no request. Opened for appending, an existing file loses nothing: it
-    // is replaced only when a reply's body starts.
+    // is replaced only when a reply's body starts. A file the probe made is
+    // removed again: a transfer that fails before its body leaves none.
     char host_name[HTTP_TEXT_SIZE];
     char request_path[HTTP_TEXT_SIZE];
     int port = 0;
@@ -833,8 +855,14 @@ int http_get_span_to_file(HttpClient* client, const char* url, const char* outpu
     if (!http_parse_url(url, host_name, &port, request_path)) {
         return 0;
     }
-    std::FILE* probe = fits(output_path, HTTP_TEXT_SIZE) ? std::fopen(output_path, "ab") : nullptr;
-    if (probe == nullptr || std::fclose(probe) != 0) {
+    const int path_fits = fits(output_path, HTTP_TEXT_SIZE);
+    const int existed = path_fits && fs_exists(output_path);
+    std::FILE* probe = path_fits ? std::fopen(output_path, "ab") : nullptr;
+    const int writable = probe != nullptr && std::fclose(probe) == 0;
+    if (probe != nullptr && !existed) {
+        std::remove(output_path);
+    }
+    if (!writable) {
         client->status_code = 0;
         client->failure = HTTP_FAILED_FILE;
         return 0;
@@ -876,7 +904,8 @@ namespace {
 
 // The connection's receive onto response_data, through TLS when it has it:
 // 1 when bytes came or none were there, 0 when 4 bytes of room or fewer
-// are left, -1 at an orderly close, -2 when the connection failed.
+// are left, -1 at an orderly close (over TLS a close without the closing
+// message too, marked in tls_cut), -2 when the connection failed.
 int receive_some(HttpClient* client, int capacity)
 {
     if (client->tls == nullptr) {
@@ -895,8 +924,12 @@ int receive_some(HttpClient* client, int capacity)
     }
     const int got = tls_recv_some(client->tls, client->response_data + client->response_len,
                                   capacity - client->response_len);
+    if (got == TLS_CUT) {
+        client->tls_cut = 1;
+        return -1;
+    }
     if (got < 0) {
-        return got;
+        return got == TLS_CLOSED ? -1 : -2;
     }
     client->response_len += got;
     return 1;

@@ -43,7 +43,7 @@ enum HttpFailure : std::int32_t {
     HTTP_FAILED_CONNECT = 3,    // name not resolved, refused, or no answer in time
     HTTP_FAILED_SILENT = 4,     // no byte for longer than the idle limit
     HTTP_FAILED_HEAD = 5,       // the head never ended, or a line or the whole was too long
-    HTTP_FAILED_SHORT_BODY = 6, // fewer body bytes than Content-Length announced
+    HTTP_FAILED_SHORT_BODY = 6, // short of Content-Length; https: ended without close_notify
     HTTP_FAILED_TOO_LARGE = 7,  // the body passed the body limit
     HTTP_FAILED_IO = 8,         // a socket error
     HTTP_FAILED_WRITE = 9,      // the body could not be stored (a full disk, a file gone)
@@ -162,6 +162,9 @@ struct HttpClient {
     // after the start, for that transfer only.
     void (*body_starts)(const HttpClient* client, void* context);
     void* body_starts_context;
+    // The TLS connection closed without TLS's closing message: a body that
+    // ends with the connection (no Content-Length) may be cut, and fails.
+    std::int32_t tls_cut;
 };
 
 void http_init(HttpClient* client);

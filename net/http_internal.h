@@ -9,7 +9,8 @@
 int http_start(HttpClient* client, const char* url);
 
 // Splits a URL into host name, port and request path (each HTTP_TEXT_SIZE
-// bytes). 0 for a scheme other than http or a URL too long for the record.
+// bytes). 0 (nothing written) for a scheme other than http or https, a port
+// that http_parse_port refuses, or a URL too long for the record.
 int http_parse_url(const char* url, char* host_name, int* port, char* request_path);
 
 // Writes the GET request for the parsed pieces into out (size bytes, at least

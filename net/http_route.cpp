@@ -85,6 +85,42 @@ bool bypass_matches(const char* entry, std::size_t length, const char* host)
 
 } // namespace
 
+int http_parse_port(const char* text, std::size_t length, int* port)
+{
+    if (length == 0 || length > 5) {
+        return 0;
+    }
+    int value = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        if (text[i] < '0' || text[i] > '9') {
+            return 0;
+        }
+        value = value * 10 + (text[i] - '0');
+    }
+    if (value < 1 || value > 65535) {
+        return 0;
+    }
+    *port = value;
+    return 1;
+}
+
+int http_url_port_is_valid(const char* url)
+{
+    const int scheme = web_scheme_length(url);
+    if (scheme == 0) {
+        return 0;
+    }
+    const char* authority = url + scheme + 3;
+    const std::size_t authority_length = std::strcspn(authority, "/");
+    const char* colon = static_cast<const char*>(std::memchr(authority, ':', authority_length));
+    if (colon == nullptr) {
+        return 1;
+    }
+    int port = 0;
+    return http_parse_port(
+        colon + 1, authority_length - static_cast<std::size_t>(colon + 1 - authority), &port);
+}
+
 int http_resolve_location(const char* request_url, const char* location, char* out, int size)
 {
     while (*location == ' ' || *location == '\t') {
@@ -175,12 +211,10 @@ int http_proxy_parse(const char* url, const char* bypass, HttpProxy* proxy)
         }
     }
     char* colon = std::strrchr(host, ':');
-    long port = 80;
+    int port = 80;
     if (colon != nullptr) {
         *colon = '\0';
-        char* end = nullptr;
-        port = std::strtol(colon + 1, &end, 10);
-        if (end == colon + 1 || *end != '\0' || port < 1 || port > 65535) {
+        if (!http_parse_port(colon + 1, std::strlen(colon + 1), &port)) {
             return 0;
         }
     }
@@ -188,7 +222,7 @@ int http_proxy_parse(const char* url, const char* bypass, HttpProxy* proxy)
         return 0;
     }
     std::snprintf(proxy->host, sizeof proxy->host, "%s", host);
-    proxy->port = static_cast<std::int32_t>(port);
+    proxy->port = port;
     std::snprintf(proxy->bypass, sizeof proxy->bypass, "%s", bypass);
     proxy->active = 1;
     return 1;

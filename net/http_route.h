@@ -7,6 +7,7 @@
 
 #include "net/http.h"
 
+#include <cstddef>
 #include <cstdint>
 
 // The absolute URL a Location header names, resolved against the URL of the
@@ -17,6 +18,19 @@
 // URL in out (size bytes); 0 for another scheme, an empty location, or a
 // result that does not fit.
 int http_resolve_location(const char* request_url, const char* location, char* out, int size);
+
+// The port of a URL or proxy address: the length bytes of text after the
+// host's colon, up to the path. Decimal digits only, at most five, 1 to
+// 65535; a leading zero reads as decimal (080 is 80), as a URL's port is
+// plain digits. A sign, a blank, any other character, no digits at all
+// (a colon with nothing after it) or a number past 65535 is refused: such
+// a port would reach another server than the one written. 1 with *port
+// set; 0 otherwise, *port unchanged.
+int http_parse_port(const char* text, std::size_t length, int* port);
+
+// 1 when an http:// or https:// URL names no port or a good one
+// (http_parse_port); 0 otherwise.
+int http_url_port_is_valid(const char* url);
 
 constexpr int PROXY_BYPASS_SIZE = 1024;
 

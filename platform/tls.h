@@ -3,10 +3,12 @@
 // tls_schannel.cpp), GnuTLS on Linux (platform/posix/tls_gnutls.cpp).
 //
 // Certificates are always checked: a chain to a root the system trusts,
-// the host name (also sent as SNI) and the validity dates. There is no way
-// to turn the check off. Linux trusts the system's roots and, when
-// SSL_CERT_FILE names a file, the roots in it as well; Windows trusts the
-// user's and the machine's root stores.
+// the host name (also sent as SNI), the validity dates and the purpose: a
+// certificate whose extended key usage does not allow a web server (one
+// for clientAuth only) is refused. There is no way to turn the check off.
+// Linux trusts the system's roots and, when SSL_CERT_FILE names a file, the
+// roots in it as well; Windows trusts the user's and the machine's root
+// stores.
 #pragma once
 
 #include "platform/platform.h"
@@ -27,8 +29,14 @@ const char* tls_failure(const TlsSession* session);
 
 // After the handshake, as net_recv_some and net_send_some: the bytes
 // received or taken; 0 when none could be (would block); -1 when the peer
-// closed the connection (with or without TLS's closing message: HTTP's
-// own lengths tell a cut body); -2 when the connection or TLS failed.
+// ended the session with TLS's closing message (close_notify; the TCP
+// close is not waited for); -2 when the connection or TLS failed; -3 when
+// the connection closed without the closing message, so that whatever
+// came last may be cut (a body that ends with the connection is then not
+// whole).
+constexpr int TLS_CLOSED = -1;
+constexpr int TLS_FAILED = -2;
+constexpr int TLS_CUT = -3;
 int tls_recv_some(TlsSession* session, char* buffer, int size);
 int tls_send_some(TlsSession* session, const char* data, int size);
 

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -76,6 +77,11 @@ int net_connect(NetSocket s, const char* host, int port)
     address.sin_port = htons(static_cast<std::uint16_t>(port & 0xFFFF));
     address.sin_addr = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
     freeaddrinfo(found);
+    // Every write goes out at once: a request or a TLS message held back by
+    // Nagle's algorithm until the server's delayed acknowledgement costs
+    // some 40 ms a connection. Each is written whole, so nothing is lost.
+    const int on = 1;
+    setsockopt(fd_of(s), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 
     if (connect(fd_of(s), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
         return 1;

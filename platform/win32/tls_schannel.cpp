@@ -104,19 +104,20 @@ int flush_outgoing(TlsSession* tls)
 }
 
 // Reads what the socket holds onto incoming. 1 when bytes came, 0 when none
-// were there, -1 at the peer's close, -2 when the connection failed.
+// were there, TLS_CUT at the peer's TCP close, TLS_FAILED when the
+// connection failed.
 int fill_incoming(TlsSession* tls)
 {
     const int room = static_cast<int>(sizeof tls->incoming) - tls->incoming_length;
     if (room <= 0) {
-        return -2; // a record larger than any TLS record
+        return TLS_FAILED; // a record larger than any TLS record
     }
     const int got = recv(tls->socket, tls->incoming + tls->incoming_length, room, 0);
     if (got == SOCKET_ERROR) {
-        return WSAGetLastError() == WSAEWOULDBLOCK ? 0 : -2;
+        return WSAGetLastError() == WSAEWOULDBLOCK ? 0 : TLS_FAILED;
     }
     if (got == 0) {
-        return -1;
+        return TLS_CUT; // no closing message came first: it would have ended the session
     }
     tls->incoming_length += got;
     tls->incoming_incomplete = 0;
@@ -381,7 +382,7 @@ const char* tls_failure(const TlsSession* tls)
 int tls_recv_some(TlsSession* tls, char* buffer, int size)
 {
     if (flush_outgoing(tls) < 0) {
-        return -2;
+        return TLS_FAILED;
     }
     while (tls->plain_length == 0) {
         if (tls->incoming_length == 0 || tls->incoming_incomplete) {
@@ -398,16 +399,19 @@ int tls_recv_some(TlsSession* tls, char* buffer, int size)
             buffers[i].BufferType = SECBUFFER_EMPTY;
         }
         SecBufferDesc description = {SECBUFFER_VERSION, 4, buffers};
+        // incoming starts at a record: its type (visible up to TLS 1.2)
+        // tells an alert from data.
+        const int alert_record = static_cast<unsigned char>(tls->incoming[0]) == 21;
         const SECURITY_STATUS status = DecryptMessage(&tls->context, &description, 0, nullptr);
         if (status == SEC_E_INCOMPLETE_MESSAGE) {
             tls->incoming_incomplete = 1;
             continue;
         }
         if (status == SEC_I_CONTEXT_EXPIRED) {
-            return -1; // the server's closing message
+            return TLS_CLOSED; // the server's closing message
         }
         if (status != SEC_E_OK && status != SEC_I_RENEGOTIATE) {
-            return -2;
+            return TLS_FAILED;
         }
         const SecBuffer* data = nullptr;
         const SecBuffer* extra = nullptr;
@@ -421,13 +425,21 @@ int tls_recv_some(TlsSession* tls, char* buffer, int size)
             tls->plain_length = static_cast<int>(data->cbBuffer);
         }
         keep_extra(tls, extra, 1);
+        if (status == SEC_E_OK && alert_record && tls->plain_length == 0) {
+            // Wine's SChannel gives the closing message as an alert record
+            // decrypted to nothing, not as SEC_I_CONTEXT_EXPIRED (an alert
+            // that leaves the session up is a warning a server sends only
+            // to end it). Waiting for more would wait for the server's TCP
+            // close, which a server may hold back for a minute.
+            return TLS_CLOSED;
+        }
         if (status == SEC_I_RENEGOTIATE) {
             // A message of the handshake's own after it (a TLS 1.3 ticket,
             // or a key update): given back to the handshake, which answers
             // it where it must.
             tls->handshake_done = 0;
             if (handshake_round(tls) < 0 || flush_outgoing(tls) < 0) {
-                return -2;
+                return TLS_FAILED;
             }
             tls->handshake_done = 1;
         }
@@ -443,7 +455,7 @@ int tls_send_some(TlsSession* tls, const char* data, int size)
 {
     const int flushed = flush_outgoing(tls);
     if (flushed <= 0) {
-        return flushed < 0 ? -2 : 0;
+        return flushed < 0 ? TLS_FAILED : 0;
     }
     const int count = size < static_cast<int>(tls->sizes.cbMaximumMessage)
                           ? size
@@ -458,13 +470,13 @@ int tls_send_some(TlsSession* tls, const char* data, int size)
     buffers[3] = {0, SECBUFFER_EMPTY, nullptr};
     SecBufferDesc description = {SECBUFFER_VERSION, 4, buffers};
     if (EncryptMessage(&tls->context, 0, &description, 0) != SEC_E_OK) {
-        return -2;
+        return TLS_FAILED;
     }
     tls->outgoing_length =
         static_cast<int>(buffers[0].cbBuffer + buffers[1].cbBuffer + buffers[2].cbBuffer);
     // The record is the caller's bytes taken: it leaves with this call or
     // the next send or receive.
-    return flush_outgoing(tls) < 0 ? -2 : count;
+    return flush_outgoing(tls) < 0 ? TLS_FAILED : count;
 }
 
 int tls_pending(const TlsSession* tls)

@@ -2,7 +2,9 @@
 """quorvelctl fetch against servers we did not write: Debian's nginx and
 Python's http.server, both started here on 127.0.0.1 with files of edge
 sizes. Every file must arrive byte-exact with status 200, a missing one gives
-404, and bad usage exits 2.
+404, and bad usage exits 2. A refused connection or a URL whose port is not
+1 to 65535 in plain digits fails and makes no output file, and leaves one
+that was there as it was.
 
 Usage: fetch_real_servers.py --ctl PATH [--runner WINE_RUNNER]
 """
@@ -195,6 +197,26 @@ def run(args, work):
         check(code == 1, f"https URL to a plain server: exit {code}")
         code, _, _ = run_ctl(args, ["fetch", "x"])
         check(code == 2, f"fetch with one argument: exit {code}")
+
+        # A fetch that fails before any reply leaves no file where there was
+        # none, and one that was there as it was.
+        refused = harness.free_port()  # nothing listens there
+        kept = os.path.join(work, "kept.bin")
+        with open(kept, "wb") as f:
+            f.write(b"old bytes\n")
+        for label, url in (("refused connection", f"http://127.0.0.1:{refused}/one.bin"),
+                           ("port past 65535", f"http://127.0.0.1:{port + 65536}/one.bin"),
+                           ("letters after the port", f"http://127.0.0.1:{port}abc/one.bin"),
+                           ("a sign before the port", f"http://127.0.0.1:+{port}/one.bin"),
+                           ("port 0", "http://127.0.0.1:0/one.bin")):
+            out = os.path.join(work, "never.bin")
+            code, fields, _ = fetch(args, url, out)
+            check(code != 0 and fields.get("status") != 200, f"{label}: exit {code}, {fields}")
+            check(not os.path.exists(out), f"{label}: an output file was made")
+            code, _, _ = fetch(args, url, kept)
+            with open(kept, "rb") as f:
+                check(f.read() == b"old bytes\n", f"{label}: the file there was changed")
+            print(f"ok {label}: no file made, none changed", flush=True)
     finally:
         for _, _, process in servers:
             process.send_signal(signal.SIGTERM)

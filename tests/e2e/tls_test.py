@@ -13,13 +13,16 @@ import os
 import re
 import resource
 import shutil
+import select
 import socket
+import ssl
 import subprocess
 import sys
 import tempfile
 import threading
 import time
 import unittest
+import urllib.parse
 import zlib
 
 import harness
@@ -37,8 +40,9 @@ def openssl(*args, cwd):
 
 class Authority:
     """A certificate authority made by openssl in folder; leaf() has it sign
-    a server certificate (EC P-256) for the hosts given, valid for two days
-    from now or between two dates (openssl ca's YYYYMMDDHHMMSSZ)."""
+    a certificate (EC P-256) for the hosts given and the extended key usage
+    given (a web server's by default), valid for two days from now or
+    between two dates (openssl ca's YYYYMMDDHHMMSSZ)."""
 
     def __init__(self, folder, name):
         self.folder = folder
@@ -57,10 +61,10 @@ class Authority:
                 "-addext", "basicConstraints=critical,CA:TRUE",
                 "-addext", "keyUsage=critical,keyCertSign,cRLSign", cwd=folder)
 
-    def leaf(self, name, hosts="DNS:localhost,IP:127.0.0.1", dates=None):
+    def leaf(self, name, hosts="DNS:localhost,IP:127.0.0.1", dates=None, usage="serverAuth"):
         common_name = hosts.split(",")[0].split(":")[1]
         with open(os.path.join(self.folder, name + ".ext"), "w") as f:
-            f.write(f"[leaf]\nsubjectAltName = {hosts}\nextendedKeyUsage = serverAuth\n"
+            f.write(f"[leaf]\nsubjectAltName = {hosts}\nextendedKeyUsage = {usage}\n"
                     "basicConstraints = CA:FALSE\n")
         openssl("req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
                 "-keyout", name + ".key", "-out", name + ".csr", "-subj", f"/CN={common_name}",
@@ -72,15 +76,12 @@ class Authority:
         return os.path.join(self.folder, name + ".pem"), os.path.join(self.folder, name + ".key")
 
 
-class HalfHandshake:
-    """A server that reads the ClientHello and then sends the start of a
-    ServerHello and closes ("drop"), or holds the connection without a byte
-    ("stall"). accepted counts the connections."""
+class LoopbackServer:
+    """A listener on 127.0.0.1 that serves each connection on a thread of
+    its own with _serve; accepted counts the connections."""
 
-    def __init__(self, mode):
-        self.mode = mode
+    def __init__(self):
         self.accepted = 0
-        self.stopping = threading.Event()
         self.listener = socket.socket()
         self.listener.bind(("127.0.0.1", 0))
         self.listener.listen(8)
@@ -96,6 +97,20 @@ class HalfHandshake:
             self.accepted += 1
             threading.Thread(target=self._serve, args=(connection,), daemon=True).start()
 
+    def stop(self):
+        self.listener.close()
+
+
+class HalfHandshake(LoopbackServer):
+    """A server that reads the ClientHello and then sends the start of a
+    ServerHello and closes ("drop"), or holds the connection without a byte
+    ("stall")."""
+
+    def __init__(self, mode):
+        self.mode = mode
+        self.stopping = threading.Event()
+        super().__init__()
+
     def _serve(self, connection):
         with connection:
             connection.recv(65536)
@@ -107,7 +122,59 @@ class HalfHandshake:
 
     def stop(self):
         self.stopping.set()
-        self.listener.close()
+        super().stop()
+
+
+class UntilClose(LoopbackServer):
+    """A TLS server that answers each GET with the file from folder and no
+    Content-Length, so that the body ends with the connection. The reply
+    to catalog.php is catalog (bytes) when given. ending "notify" sends
+    TLS's closing message and then holds the TCP connection open up to
+    hold seconds (a server that waits for the client to close); "cut"
+    closes the TCP connection without it, as a cut link would."""
+
+    def __init__(self, folder, pair, catalog=None, ending="notify", hold=60):
+        self.folder, self.catalog, self.ending, self.hold = folder, catalog, ending, hold
+        self.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        self.context.load_cert_chain(*pair)
+        self.requests = []
+        super().__init__()
+        self.base = f"https://localhost:{self.port}/"
+
+    def _serve(self, raw):
+        with raw:
+            raw.settimeout(30)
+            try:
+                tls = self.context.wrap_socket(raw, server_side=True)  # takes raw's descriptor
+                request = b""
+                while b"\r\n\r\n" not in request:
+                    piece = tls.recv(4096)
+                    if not piece:
+                        return
+                    request += piece
+                path = urllib.parse.unquote(request.split(b" ")[1].decode()).lstrip("/")
+                self.requests.append(path)
+                if path == "catalog.php" and self.catalog is not None:
+                    body = self.catalog
+                else:
+                    with open(os.path.join(self.folder, path), "rb") as f:
+                        body = f.read()
+                tls.sendall(b"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n" + body)
+                if self.ending == "cut":
+                    tls.close()  # a FIN with no closing message
+                    return
+                # The closing message goes out; the answer to it is not
+                # waited for, and the TCP connection stays open until the
+                # client closes it or hold passes.
+                tls.settimeout(0.5)
+                try:
+                    tls.unwrap()
+                except OSError:
+                    pass
+                select.select([tls.fileno()], [], [], self.hold)
+                tls.close()
+            except (OSError, ValueError):
+                return
 
 
 class Https(network_test.NetworkCase):
@@ -125,6 +192,7 @@ class Https(network_test.NetworkCase):
             "certificate expired": cls.authority.leaf(
                 "expired", dates=("20200101000000Z", "20200201000000Z")),
             "unknown certificate authority": stranger.leaf("stranger"),
+            "certificate not for a web server": cls.authority.leaf("client", usage="clientAuth"),
         }
         self_signed = os.path.join(cls.certs, "self")
         openssl("req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
@@ -229,6 +297,50 @@ class Https(network_test.NetworkCase):
             self.assertEqual(result.returncode, 0, result.stderr)
             self.assertEqual(snapshot(self.tmp)["fetched.txt"],
                              snapshot(self.site)["catalog.php"])
+
+    def test_a_body_to_the_close_is_whole_only_after_the_closing_message(self):
+        # The catalog's last record names game.exe.config; cut right after
+        # "game.exe" it would be a record for game.exe with the config's
+        # bytes, and the working game would be overwritten.
+        self.publish(self.files)
+        result = self.sync(self.nginx(self.good).base)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        installed = snapshot(self.data)
+        config = b"<config/>\n"
+        self.publish(dict(self.files, **{"game.exe.config": config}))
+        with open(os.path.join(self.site, "catalog.php"), "rb") as f:
+            text = f.read()
+        record = re.search(rb"FILE\ngame\.exe\.config\n[^\n]*\n[^\n]*\ngame\.exe\.config\n\n\n",
+                           text).group(0)
+        last_record_first = text.replace(record, b"") + record
+        cut_in_name = last_record_first[:len(last_record_first) - len(b".config\n\n\n")]
+        with self.subTest("closed without TLS's closing message, cut inside a name line"):
+            server = UntilClose(self.site, self.good, cut_in_name, ending="cut")
+            self.addCleanup(server.stop)
+            result = self.sync(server.base)
+            self.assertIn(b"catalog not fetched (status -1)", result.stderr)
+            lines = [l for l in result.stderr.decode().splitlines() if l.startswith("https:")]
+            self.assertEqual(lines, ["https: localhost: the connection closed without TLS's "
+                                     "closing message: the reply may be cut"], result.stderr)
+            self.assert_kept(installed)
+            self.assertEqual(server.requests, ["catalog.php"])
+        with self.subTest("ended by TLS's closing message, the server holding the connection"):
+            server = UntilClose(self.site, self.good, last_record_first, ending="notify")
+            self.addCleanup(server.stop)
+            started = time.monotonic()
+            result = self.sync(server.base, timeout=120)
+            self.assertEqual(result.returncode, 0, result.stderr)
+            self.assertNotIn(b"catalog not fetched", result.stderr)
+            self.assert_installed(dict(self.files, **{"game.exe.config": config}))
+            # Each transfer ends at the closing message: waiting for the
+            # server's TCP close would take its 60 s each.
+            self.assertLess(time.monotonic() - started, 50, server.requests)
+        with self.subTest("quorvelctl fetch over https, no Content-Length, cut"):
+            server = UntilClose(self.site, self.good, ending="cut")
+            self.addCleanup(server.stop)
+            result = self.ctl("fetch", server.base + "notes.txt", os.path.join(self.tmp, "n.txt"))
+            self.assertNotEqual(result.returncode, 0, result.stdout)
+            self.assertIn(b"status -1", result.stdout)
 
     def test_https_through_a_proxy_with_connect(self):
         self.publish(self.files)

@@ -543,16 +543,18 @@ TEST(CatalogFree, ToleratesNullAndClearsHead)
 TEST(CatalogMirrors, OnlyBeforeTheFirstRecord)
 {
     const std::string text = "VERSION 3\nMIRROR http://a.example/g\nMIRROR ftp://b/g\n"
+                             "MIRROR http://p:114457/g\nMIRROR http://p:48921abc/g\n"
+                             "MIRROR https://p:+48921/g\nMIRROR http://p:0\nMIRROR http://p:/g\n"
                              "MIRROR https://c.example/g/\nMIRROR http://d e\nmirror http://e/\n"
-                             "\nMIRROR https://f.example\nFILE\nMIRROR http://g/\n1\n1\na\n"
+                             "\nMIRROR https://f.example:65535\nFILE\nMIRROR http://g/\n1\n1\na\n"
                              "MIRROR http://h.example\n";
     char mirrors[CATALOG_MIRRORS_MAX][CATALOG_TEXT_SIZE];
     ASSERT_EQ(catalog_mirrors(text.data(), static_cast<std::int64_t>(text.size()), mirrors,
                               CATALOG_MIRRORS_MAX),
               3);
     EXPECT_STREQ(mirrors[0], "http://a.example/g");
-    EXPECT_STREQ(mirrors[1], "https://c.example/g/");
-    EXPECT_STREQ(mirrors[2], "https://f.example");
+    EXPECT_STREQ(mirrors[1], "https://c.example/g/"); // no bad port taken as another
+    EXPECT_STREQ(mirrors[2], "https://f.example:65535");
     EXPECT_EQ(catalog_mirrors(text.data(), static_cast<std::int64_t>(text.size()), mirrors, 1), 1);
 }
 

@@ -251,7 +251,6 @@ TEST(HttpParseUrl, TheDocumentedTable)
 {
     expect_url("http://h/a/b.txt", "h", 80, "/a/b.txt");
     expect_url("HTTP://h:8080", "h", 8080, "/");
-    expect_url("Http://h:/x", "h", 80, "/x");
     expect_url("h:81/x", "h", 81, "/x");
     expect_url("http://h/a b?c=1#d", "h", 80, "/a b?c=1#d");
     expect_url("https://h/x", "h", 443, "/x");
@@ -269,16 +268,27 @@ TEST(HttpParseUrl, OtherShapes)
     expect_url("127.0.0.1", "127.0.0.1", 80, "/");
     expect_url("http://127.0.0.1:8990/quorvel/data/catalog.php", "127.0.0.1", 8990,
                "/quorvel/data/catalog.php");
-    expect_url("http://h:x/", "h", 0, "/");          // no digits: port 0
-    expect_url("http://h: 81x/", "h", 81, "/");      // as atoi reads it
-    expect_url("http://h:1:2/", "h", 1, "/");        // first ":" splits
     expect_url("http://h/a://b", "h", 80, "/a://b"); // only the first "://" counts
     expect_url("http://h//x", "h", 80, "//x");
-    expect_url("http://", "http", 80, "//");     // nothing after "://": the whole URL
     expect_url("hTtP://h/%20", "h", 80, "/%20"); // sent unchanged
 
     EXPECT_EQ(parse("ftp://h/x").accepted, 0);
     EXPECT_EQ(parse("httpx://h/x").accepted, 0);
+    // A port is digits only and 1 to 65535; anything else is refused with
+    // nothing written, never read as far as it goes.
+    expect_url("http://h:65535/x", "h", 65535, "/x");
+    expect_url("https://h:1", "h", 1, "/");
+    expect_url("http://h:080/x", "h", 80, "/x"); // a leading zero is decimal
+    for (const char* bad :
+         {"http://h:/x", "http://h:x/", "http://h: 81x/", "http://h:1:2/",
+          "http://127.0.0.1:114457/c", "http://127.0.0.1:48921abc/c", "http://127.0.0.1:+48921/c",
+          "https://h:0/", "http://h:65536/", "http://h: 80/", "http://h:-1/", "http://h:000080/",
+          "h:81x/a", "http://"}) { // "http:" with an empty port
+        const ParsedUrl refused = parse(bad);
+        EXPECT_EQ(refused.accepted, 0) << bad;
+        EXPECT_EQ(refused.host, "unchanged") << bad;
+        EXPECT_EQ(refused.port, -7) << bad;
+    }
     EXPECT_EQ(parse("://h/x").accepted, 0);
 }
 
@@ -407,7 +417,8 @@ TEST(HttpRoute, ProxiesParseAndBypassTheirList)
     EXPECT_EQ(proxy.port, 80);
     EXPECT_STREQ(proxy.authorization, "");
     for (const char* bad : {"https://p:1", "http://p:0", "http://p:65536", "http://p:x",
-                            "http://p/path", "http://", "", "http://:80"}) {
+                            "http://p/path", "http://", "", "http://:80", "http://p:+3128",
+                            "http://p: 3128", "http://p:3128x", "http://p:114457", "http://p:"}) {
         EXPECT_EQ(http_proxy_parse(bad, "", &proxy), 0) << bad;
         EXPECT_EQ(http_proxy_serves(&proxy, "h"), 0) << bad;
     }

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -45,7 +46,8 @@ protected:
         EXPECT_EQ(client->out_file, nullptr);
         EXPECT_EQ(client->status_code, status);
         EXPECT_EQ(client->body_bytes, static_cast<std::int64_t>(body.size()));
-        EXPECT_EQ(read_file(out), body);
+        // A transfer that failed before its body makes no file.
+        EXPECT_EQ(read_file(out), status == -1 && body.empty() ? "<missing>" : body);
     }
 };
 
@@ -332,6 +334,7 @@ TEST_F(HttpTransfer, PeerClosesEarly)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        std::remove(out.c_str()); // the last case's body
         ScriptedServer server({send_step(c.sent), close_step()});
         run(server);
         expect_finished(c.status, c.body);
@@ -610,6 +613,29 @@ TEST_F(HttpTransfer, ConnectionFailure)
     EXPECT_EQ(client->failure, HTTP_FAILED_CONNECT);
     EXPECT_TRUE(read_file(out) == old_bytes);
     EXPECT_EQ(http_poll(client.get()), 0);
+
+    // Where there was no file, a refused start makes none.
+    std::remove(out.c_str());
+    EXPECT_EQ(http_get_to_file(client.get(), url.c_str(), out.c_str()), 0);
+    EXPECT_EQ(client->failure, HTTP_FAILED_CONNECT);
+    EXPECT_EQ(read_file(out), "<missing>");
+}
+
+// A redirect to a port that is not 1 to 65535 in plain digits fails the
+// transfer: read as far as it goes it would reach another server.
+TEST_F(HttpTransfer, RedirectToABadPortFails)
+{
+    for (const char* target : {"http://127.0.0.1:114457/x", "http://127.0.0.1:48921abc/x",
+                               "http://127.0.0.1:+48921/x", "//127.0.0.1:0/x"}) {
+        SCOPED_TRACE(target);
+        const std::string reply =
+            std::string("HTTP/1.0 302 Found\r\nLocation: ") + target + "\r\n\r\nmoved";
+        ScriptedServer server({send_step(reply), close_step()});
+        run(server);
+        expect_finished(-1, "");
+        EXPECT_EQ(client->failure, HTTP_FAILED_REDIRECT);
+        client = new_http_client();
+    }
 }
 
 // An existing file at the output path is replaced only once a reply's body

@@ -286,6 +286,19 @@ TEST_F(NetPair, ConnectRefused)
     EXPECT_NE(net_last_error(), 0);
 }
 
+// Every connection sends at once: a small write held back by Nagle's
+// algorithm until the peer's delayed acknowledgement stalls each request.
+TEST_F(NetPair, ConnectSetsNoDelay)
+{
+    connect_pair();
+    int no_delay = 0;
+    scripted_socklen size = sizeof no_delay;
+    ASSERT_EQ(getsockopt(raw_socket(client), IPPROTO_TCP, TCP_NODELAY,
+                         reinterpret_cast<char*>(&no_delay), &size),
+              0);
+    EXPECT_NE(no_delay, 0);
+}
+
 TEST(NetServer, ListenAndAccept)
 {
     // A port that is free now: taken from a loopback listener, then let go.
