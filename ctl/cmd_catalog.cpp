@@ -278,10 +278,8 @@ char* list_text(const CatalogEntry* head, const char* preface, std::int64_t* len
     if (text != nullptr) {
         std::memcpy(text, preface, static_cast<std::size_t>(*length));
     }
-    // A record is three names of at most a line each and a few short lines.
-    constexpr std::int64_t LONGEST_RECORD = 3 * CATALOG_TEXT_SIZE + 300;
     for (const CatalogEntry* e = head; e != nullptr && text != nullptr; e = e->next) {
-        if (capacity - *length < LONGEST_RECORD) {
+        if (capacity - *length < CATALOG_RECORD_TEXT_LONGEST) {
             capacity *= 2;
             char* bigger =
                 static_cast<char*>(std::realloc(text, static_cast<std::size_t>(capacity)));
@@ -293,8 +291,7 @@ char* list_text(const CatalogEntry* head, const char* preface, std::int64_t* len
                 break;
             }
         }
-        const int written =
-            catalog_record_text(e, text + *length, static_cast<int>(LONGEST_RECORD));
+        const int written = catalog_record_text(e, text + *length, CATALOG_RECORD_TEXT_LONGEST);
         if (written < 0) {
             std::free(text);
             return nullptr;

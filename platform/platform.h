@@ -161,18 +161,6 @@ int fs_executable_dir(char* buffer, int size);
 // Windows. 0 when there is none or it does not fit.
 int fs_user_data_parent(char* buffer, int size);
 
-// ---- Memory pages ----------------------------------------------------------
-
-// Blocks of zeroed pages straight from the system, for callers that fill
-// many records at once; bytes is a multiple of MEM_BLOCK_BYTES. With
-// will_fill set the caller means to touch the whole block, so the system may
-// back it with large pages (on Linux, transparent huge pages on a 2 MiB
-// boundary: one fault per 2 MiB instead of one per 4 KiB). Null when no
-// memory or bytes is not such a multiple. Pages never touched cost nothing.
-constexpr std::size_t MEM_BLOCK_BYTES = 2u * 1024 * 1024;
-void* mem_block_alloc(std::size_t bytes, int will_fill);
-void mem_block_free(void* block, std::size_t bytes);
-
 // ---- Randomness -----------------------------------------------------------
 
 // Fills out with bytes from the system's cryptographic random source
