@@ -126,6 +126,11 @@ int fs_list_dir(const char* path, FsVisit visit, void* context);
 // 1 when both paths name the same existing file (same volume and file id).
 int fs_same_file(const char* a, const char* b);
 
+// The absolute path of an existing file or folder with every link on the
+// way resolved, into out (size bytes): where a link really leads. 0 (out
+// empty) when it does not exist or the path does not fit.
+int fs_real_path(const char* path, char* out, int size);
+
 // The running executable's own path, as the system knows it (not argv[0]).
 // 1 on success; 0 (and an empty text) when it does not fit or is unknown.
 int fs_executable_path(char* buffer, int size);
