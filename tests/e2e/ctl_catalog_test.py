@@ -824,6 +824,14 @@ class CatalogTool(unittest.TestCase):
                     self.assertEqual(records(php), records(ctl.stdout))
                     self.assertIn(b"LARGE FILE\nmaps/huge.bin\n2147483651\n", php)
                     self.assertEqual(php.count(b"\nBLOCKS "), 2 if blocks else 0)
+        # Nor, as quorvelctl refuses it, one whose name reads as a keyword.
+        with open(os.path.join(self.game, "NOTES.big"), "wb") as f:
+            f.truncate(2 ** 31)
+        shutil.copy(os.path.join(SOURCE, "server", "catalog.php"), script)
+        with self.assertRaises(urllib.error.HTTPError) as refused:
+            urllib.request.urlopen(servers[False].base + "/catalog.php").close()
+        self.assertEqual(refused.exception.code, 500)
+        self.assertIn(b"starts like a record keyword", refused.exception.read())
 
     def test_bad_usage_and_unreadable_inputs(self):
         self.assertEqual(run_ctl().returncode, 2)
