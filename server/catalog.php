@@ -371,6 +371,19 @@ function blocks_line($path, $url, $size)
     return $whole ? sprintf("BLOCKS %d %s %s.qblocks\n", strlen($map), hash('sha256', $map), $url) : '';
 }
 
+// A LARGE record's keyword is one launchers reading 32-bit sizes skip; its
+// name lines on their own must not read as a keyword to them (quorvelctl
+// catalog refuses such a file too).
+function refuse_large_keyword_name($name, $normal, $size)
+{
+    $keyword = '/^(LARGE )?(FILE|EXE|NOT)/';
+    if ($size >= LARGE_RECORD_FROM &&
+        (preg_match($keyword, $name) === 1 || preg_match($keyword, $normal) === 1)) {
+        fail(shown($name) . ' is 2 GiB or larger and its name starts like a record keyword ' .
+            '(FILE, EXE, NOT): older launchers would misread it');
+    }
+}
+
 // A name for a message on one line.
 function shown($name)
 {
@@ -447,14 +460,7 @@ foreach ($files as $name) {
     if ($st === false || !is_readable("$root/$name")) {
         fail('cannot read ' . shown($name));
     }
-    $keyword_like = preg_match('/^(LARGE )?(FILE|EXE|NOT)/', $name) === 1 ||
-        preg_match('/^(LARGE )?(FILE|EXE|NOT)/', $local[$name]) === 1;
-    if ($st['size'] >= LARGE_RECORD_FROM && $keyword_like) {
-        // Its record keyword says LARGE, which launchers reading 32-bit sizes
-        // skip; its name on a line of its own must not read as a keyword.
-        fail(shown($name) . ' is 2 GiB or larger and its name starts like a record keyword ' .
-            '(FILE, EXE, NOT): older launchers would misread it');
-    }
+    refuse_large_keyword_name($name, $local[$name], $st['size']);
     $stats[$name] = stat_key($st);
 }
 
@@ -529,6 +535,7 @@ if ($missing !== []) {
         if ($got === null) {
             fail('cannot read ' . shown($name));
         }
+        refuse_large_keyword_name($name, $local[$name], $got[0]); // grown since its stat
         $hashed[$name] = $got;
         if (microtime(true) - $saved > 30) {
             // Now and then, so that a request stopped half way leaves its work.
