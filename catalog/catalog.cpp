@@ -12,103 +12,19 @@
 #include <cstdlib>
 #include <cstring>
 
-// Under AddressSanitizer a freed entry is marked unreadable, as free()
-// would mark it, so a use after catalog_free is still caught.
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/asan_interface.h>
-#else
-#define ASAN_POISON_MEMORY_REGION(address, size) ((void)(address), (void)(size))
-#define ASAN_UNPOISON_MEMORY_REGION(address, size) ((void)(address), (void)(size))
-#endif
-
-// Entries come from blocks of pages, not from one heap allocation each: a
-// catalog of 10,000 files is 42 MB of fixed-size records, and a fault per
-// 4 KiB page was a quarter of the time to check them all. The first block
-// takes ordinary pages (a small catalog touches only a few); a list that
-// outgrows it asks for large pages. Entries are handed out from the newest
-// block in order; a block goes back to the system when its last entry is
-// freed, and a slot freed right after it was taken (a dropped record) is
-// taken again by the next entry.
-namespace {
-
-// Slots below used have been handed out; every slot from used on is zero.
-struct EntryBlock {
-    std::size_t used;
-    std::size_t live; // of the slots handed out, those not yet freed
-};
-
-struct EntrySlot {
-    EntryBlock* block;
-    CatalogEntry entry;
-};
-
-constexpr std::size_t ENTRY_SLOTS_OFFSET =
-    (sizeof(EntryBlock) + alignof(EntrySlot) - 1) / alignof(EntrySlot) * alignof(EntrySlot);
-constexpr std::size_t ENTRIES_PER_BLOCK =
-    (MEM_BLOCK_BYTES - ENTRY_SLOTS_OFFSET) / sizeof(EntrySlot);
-
-EntryBlock* entry_newest_block = nullptr;
-int entry_blocks_held = 0;
-
-EntrySlot* entry_slot(EntryBlock* block, std::size_t index)
-{
-    return reinterpret_cast<EntrySlot*>(reinterpret_cast<unsigned char*>(block) +
-                                        ENTRY_SLOTS_OFFSET) +
-           index;
-}
-
-} // namespace
-
+// One heap allocation per entry, so any holder gives an entry back with
+// free() and catalog_free releases a list built by hand from malloc'd
+// entries as well as one catalog_parse made.
 CatalogEntry* entry_new()
 {
-    EntryBlock* block = entry_newest_block;
-    if (block == nullptr || block->used == ENTRIES_PER_BLOCK) {
-        const int will_fill = block != nullptr;
-        block = static_cast<EntryBlock*>(mem_block_alloc(MEM_BLOCK_BYTES, will_fill));
-        if (block == nullptr) {
-            return nullptr;
-        }
-        ++entry_blocks_held;
-        entry_newest_block = block;
-    }
-    EntrySlot* slot = entry_slot(block, block->used);
-    ASAN_UNPOISON_MEMORY_REGION(&slot->entry, sizeof(CatalogEntry));
-    ++block->used;
-    ++block->live;
-    slot->block = block;
-    // The zeroed slot is the fresh state: kind 0, empty texts, size, crc,
-    // update 0, next null.
-    return &slot->entry;
+    // All zero is the fresh state: kind 0, empty texts, size, crc, update 0,
+    // next null.
+    return static_cast<CatalogEntry*>(std::calloc(1, sizeof(CatalogEntry)));
 }
 
 void entry_free(CatalogEntry* entry)
 {
-    if (entry == nullptr) {
-        return;
-    }
-    auto* slot = reinterpret_cast<EntrySlot*>(reinterpret_cast<unsigned char*>(entry) -
-                                              offsetof(EntrySlot, entry));
-    EntryBlock* block = slot->block;
-    --block->live;
-    if (block->live == 0) {
-        if (block == entry_newest_block) {
-            entry_newest_block = nullptr;
-        }
-        mem_block_free(block, MEM_BLOCK_BYTES);
-        --entry_blocks_held;
-        return;
-    }
-    if (block == entry_newest_block && slot == entry_slot(block, block->used - 1)) {
-        // Given back to the unused, all-zero end of the block.
-        std::memset(static_cast<void*>(slot), 0, sizeof(EntrySlot));
-        --block->used;
-    }
-    ASAN_POISON_MEMORY_REGION(entry, sizeof(CatalogEntry));
-}
-
-int entry_blocks_in_use()
-{
-    return entry_blocks_held;
+    std::free(entry);
 }
 
 int read_line(std::FILE* stream, char* buffer, int n)
@@ -204,12 +120,14 @@ int catalog_text_read(const char* path, char** bytes, std::int64_t* length)
 
 namespace {
 
-// A size line as atoi reads it (white space, sign, digits) into 64 bits.
-// A value past what 63 bits hold gives -1 and *too_large: such a record is
-// dropped, never wrapped into another size.
-std::int64_t parse_size(const char* text, int* too_large)
+// A size line as atoi reads it (white space, sign, digits, then anything)
+// into 64 bits; *digits counts the digits read. A value past what 63 bits
+// hold gives -1 and *too_large: such a record is dropped, never wrapped
+// into another size.
+std::int64_t parse_size(const char* text, int* too_large, int* digits)
 {
     *too_large = 0;
+    *digits = 0;
     while (std::isspace(static_cast<unsigned char>(*text))) {
         ++text;
     }
@@ -227,17 +145,17 @@ std::int64_t parse_size(const char* text, int* too_large)
         }
         value = value * 10 + digit;
         ++text;
+        ++*digits;
     }
     return negative ? -value : value;
 }
 
-std::uint32_t parse_crc(const char* text)
+// A CRC line as sscanf's %8X reads it; *read 0 when it holds no number.
+std::uint32_t parse_crc(const char* text, int* read)
 {
     unsigned int crc = 0;
-    if (std::sscanf(text, "%8X", &crc) != 1) {
-        return 0;
-    }
-    return crc;
+    *read = std::sscanf(text, "%8X", &crc) == 1;
+    return *read ? crc : 0;
 }
 
 // "%s/%s" of prefix and name, or name alone when the prefix is empty.
@@ -365,10 +283,11 @@ int read_record_fields(TextCursor* text, CatalogEntry* entry, const char* url_pr
 {
     int whole = text_read_line(text, entry->url_name, CATALOG_TEXT_SIZE);
     *url_fits = compose(entry->url, url_prefix, entry->url_name);
+    int digits = 0;
     whole &= text_read_line(text, line, CATALOG_TEXT_SIZE);
-    entry->size = parse_size(line, size_too_large);
+    entry->size = parse_size(line, size_too_large, &digits);
     whole &= text_read_line(text, line, CATALOG_TEXT_SIZE);
-    entry->crc = parse_crc(line);
+    entry->crc = parse_crc(line, &digits);
     whole &= text_read_line(text, entry->file_name, CATALOG_TEXT_SIZE);
     *line_pending = 0;
     if (text_read_line(text, line, CATALOG_TEXT_SIZE)) {
@@ -687,24 +606,24 @@ int catalog_text_is_catalog(const char* path)
         return 0;
     }
     // A keyword line alone proves nothing (a readme's "NOTE:" line): only a
-    // record whose size and CRC lines are numbers does.
-    const auto number = [](const char* text, int hex) {
-        while (*text == ' ') {
-            ++text;
+    // record whose size and CRC lines hold numbers as the loader reads them
+    // ("9 ", "+9", "\t9", "1f junk") does.
+    const auto number = [](const char* text, int field) {
+        int read = 0;
+        int too_large = 0;
+        if (field == 2) {
+            parse_size(text, &too_large, &read);
+        } else {
+            parse_crc(text, &read);
         }
-        const char* first = text;
-        while (std::isdigit(static_cast<unsigned char>(*text)) ||
-               (hex && std::isxdigit(static_cast<unsigned char>(*text)))) {
-            ++text;
-        }
-        return text > first && *text == '\0';
+        return read > 0;
     };
     char line[CATALOG_TEXT_SIZE] = {};
     int field = 0; // record lines read so far; 0 outside a record
     int whole = 0;
     int plain = 1; // blank lines and the lines a signature adds only
     while (!whole && read_line(file, line, CATALOG_TEXT_SIZE)) {
-        if (field > 0 && (field == 1 || field == 4 || number(line, field == 3))) {
+        if (field > 0 && (field == 1 || field == 4 || number(line, field))) {
             field = (field + 1) % 5;
             whole = field == 0;
             continue;
@@ -986,7 +905,12 @@ int catalog_blocks_url(const CatalogEntry* entry, char* out, int size)
     return 1;
 }
 
-int catalog_record_text(const CatalogEntry* e, char* out, int size)
+namespace {
+
+// An entry's record with the given URL, local name and map name in its
+// URL, name and BLOCKS lines.
+int record_text(const CatalogEntry* e, const char* url, const char* name, const char* blocks_url,
+                char* out, int size)
 {
     const char* keyword = "UNKNOW";
     char launcher_keyword[PLATFORM_NAME_SIZE + 16];
@@ -1011,21 +935,33 @@ int catalog_record_text(const CatalogEntry* e, char* out, int size)
         char hex[2 * SHA256_SIZE + 1];
         hex_encode(e->blocks_sha256, SHA256_SIZE, hex);
         std::snprintf(blocks_line, sizeof blocks_line, "BLOCKS %lld %s %s\n",
-                      static_cast<long long>(e->blocks_size), hex, e->blocks_name);
+                      static_cast<long long>(e->blocks_size), hex, blocks_url);
     }
     const int length =
         std::snprintf(out, static_cast<std::size_t>(size), "%s\n%s\n%lld\n%8X\n%s\n%s%s\n\n",
-                      keyword, e->url_name, static_cast<long long>(e->size),
-                      static_cast<unsigned int>(e->crc), e->file_name, sha256_line, blocks_line);
+                      keyword, url, static_cast<long long>(e->size),
+                      static_cast<unsigned int>(e->crc), name, sha256_line, blocks_line);
     return length >= 0 && length < size ? length : -1;
+}
+
+} // namespace
+
+int catalog_record_text(const CatalogEntry* e, char* out, int size)
+{
+    return record_text(e, e->url_name, e->file_name, e->blocks_name, out, size);
 }
 
 int catalog_write_stream(const CatalogEntry* head, std::FILE* stream)
 {
-    // A record is at most three names and a few short lines.
-    char record[3 * CATALOG_TEXT_SIZE + 300];
+    char record[CATALOG_RECORD_TEXT_LONGEST];
     for (const CatalogEntry* e = head; e != nullptr; e = e->next) {
-        const int length = catalog_record_text(e, record, sizeof record);
+        // The map's URL as composed from the record's (its name when the
+        // record's URL does not end in its URL name, as in a list by hand).
+        char blocks_url[CATALOG_TEXT_SIZE];
+        if (!catalog_blocks_url(e, blocks_url, sizeof blocks_url)) {
+            std::snprintf(blocks_url, sizeof blocks_url, "%s", e->blocks_name);
+        }
+        const int length = record_text(e, e->url, e->local_path, blocks_url, record, sizeof record);
         if (length < 0 || std::fwrite(record, 1, static_cast<std::size_t>(length), stream) !=
                               static_cast<std::size_t>(length)) {
             return 0;
@@ -1041,6 +977,7 @@ int catalog_write(const CatalogEntry* head, const char* path)
         return 0;
     }
     const int written = catalog_write_stream(head, file);
-    const int close_failed = std::fclose(file);
-    return written && close_failed == 0 ? 1 : 0;
+    const int closed = std::fclose(file);
+    // A write that failed before the close is a failed close to the caller.
+    return written || closed != 0 ? closed : EOF;
 }

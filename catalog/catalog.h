@@ -93,15 +93,12 @@ struct CatalogEntry {
     CatalogEntry* next;
 };
 
-// A new entry in its fresh state, owned by the caller; null when no memory.
-// Give it back with entry_free (or catalog_free for a list), never free().
+// A new entry in its fresh state (all zero), one heap allocation the caller
+// owns and gives back with free() or entry_free; null when no memory.
 CatalogEntry* entry_new();
 
-// Releases one entry from entry_new. Null: nothing.
+// free() of one entry. Null: nothing.
 void entry_free(CatalogEntry* entry);
-
-// How many blocks of pages the entries alive now occupy (0 when none is).
-int entry_blocks_in_use();
 
 // Reads one line of at most n-1 bytes and removes up to three trailing line
 // end characters, never the one at position 0. 1 when a line was read, 0 at
@@ -176,7 +173,9 @@ int catalog_record_field_lines(const char* line);
 // list made by hand, the first entry of that kind.
 CatalogEntry* catalog_find_role(CatalogEntry* head, EntryKind kind);
 
-// Releases every entry and sets *head to null. Null address or head: nothing.
+// Releases every entry with free() and sets *head to null, so a list built
+// by hand from malloc'd entries is released too. Null address or head:
+// nothing.
 void catalog_free(CatalogEntry** head);
 
 // The console dump of a list, to standard output.
@@ -186,20 +185,27 @@ void catalog_print(const CatalogEntry* head);
 // when the entry has a map and its URL fits in size bytes.
 int catalog_blocks_url(const CatalogEntry* entry, char* out, int size);
 
-// Writes a list in catalog form, head first: each entry's url_name and
-// file_name (and its SHA256 line when it has one), the fields catalog_load
-// reads, so a list written and loaded again with the same prefixes holds
-// the same entries, in reverse order (a load puts the last record first). 1
-// when every byte was written and the file closed cleanly; 0 when it could
-// not be created, written or closed, so a publisher's tool can tell a full
-// disk from success.
+// Writes a list in catalog form, head first: each entry's composed url and
+// local_path (its SHA256 line when it has one, its BLOCKS line with the
+// map's composed URL when it has a map), so a list written and loaded again
+// with empty prefixes holds the same URLs and paths, in reverse order (a
+// load puts the last record first). Unlike the 1/0 results elsewhere, the
+// result is a close's status: 0 when the file could not be created, else
+// what fclose returned (0 when every byte went out and the file closed
+// cleanly; EOF also when a write failed before the close).
 int catalog_write(const CatalogEntry* head, const char* path);
 
-// One entry's written form into out (size bytes); its length, or -1 when
-// it does not fit.
+// The longest text catalog_record_text writes: three names and a few short
+// lines.
+constexpr int CATALOG_RECORD_TEXT_LONGEST = 3 * CATALOG_TEXT_SIZE + 300;
+
+// One entry's record as a catalog file holds it, with its url_name and
+// file_name (what quorvelctl catalog publishes), into out (size bytes); its
+// length, or -1 when it does not fit.
 int catalog_record_text(const CatalogEntry* entry, char* out, int size);
 
-// The same written form into an open stream; 1 when no write failed.
+// catalog_write's form (composed url and local_path) into an open stream; 1
+// when no write failed.
 int catalog_write_stream(const CatalogEntry* head, std::FILE* stream);
 
 // A local file name as Windows opens it, or why it may not be joined to
@@ -235,7 +241,9 @@ int catalog_name_is_safe(const char* file_name);
 int catalog_install(const char* fetched_path, const char* catalog_path);
 
 // 1 when the file reads as a catalog: it holds a whole record (a keyword
-// line, then the URL, a decimal size, a hexadecimal CRC and the name), or
+// line, then the URL, a size and a CRC that the loader reads as numbers
+// (digits after blanks and a sign, hex digits as %8X takes them; text after
+// them is allowed, as the loader ignores it) and the name), or
 // nothing but blank lines and the VERSION, EXPIRES, SHA256 and SIGNATURE
 // lines of a signature (the empty catalog, signed or not). Other text
 // around records is allowed. A login page, a game file with no whole record

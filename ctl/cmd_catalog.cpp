@@ -25,8 +25,9 @@ struct FileList {
     int count;
     int capacity;
     const char* root;
-    const char* output_path; // the catalog being written is never listed
-    int output_inside;       // the output is a file below the root
+    const FolderRules* rules;
+    char root_real[2 * CATALOG_TEXT_SIZE]; // with rules->dest: fs_real_path of the root
+    int output_inside;                     // the output is a file below the root
     int failed;
 };
 
@@ -55,6 +56,39 @@ int add_path(FileList* list, const char* relative)
 
 void scan_folder(FileList* list, const char* relative);
 
+// publish's rule for links: 1 when full really lies below the root and not
+// in DEST; otherwise 0 with one line. A link to nothing stays for the
+// regular-file check to skip.
+int stays_inside(const FileList* list, const char* full, const char* relative)
+{
+    char real[2 * CATALOG_TEXT_SIZE];
+    if (!fs_real_path(full, real, sizeof real)) {
+        return 1;
+    }
+    // No link on the way: the real path is the root's and the name below
+    // it (spelt alike, either separator), and asking the file system for
+    // each folder above it would cost a dozen calls per file.
+    const std::size_t root_length = std::strlen(list->root_real);
+    const auto separator = [](char c) { return c == '/' || c == '\\'; };
+    bool plain = std::strncmp(real, list->root_real, root_length) == 0 &&
+                 separator(real[root_length]) &&
+                 std::strlen(real + root_length + 1) == std::strlen(relative);
+    for (std::size_t i = 0; plain && relative[i] != '\0'; ++i) {
+        const char a = real[root_length + 1 + i];
+        plain = a == relative[i] || (separator(a) && separator(relative[i]));
+    }
+    if (plain) {
+        return 1;
+    }
+    const int into = ctl_path_within(real, list->rules->dest);
+    if (into || !ctl_path_within(real, list->root)) {
+        std::fprintf(stderr, "quorvelctl publish: not following %s: a link %s %s\n", full,
+                     into ? "into" : "out of", into ? list->rules->dest : list->root);
+        return 0;
+    }
+    return 1;
+}
+
 void visit_entry(const char* name, int is_dir, void* context)
 {
     auto* folder = static_cast<FolderScan*>(context);
@@ -74,12 +108,19 @@ void visit_entry(const char* name, int is_dir, void* context)
         list->failed = 1;
         return;
     }
+    if (list->rules->dest != nullptr && !stays_inside(list, full, relative)) {
+        return;
+    }
     if (is_dir) {
         scan_folder(list, relative);
         return;
     }
-    if (list->output_path != nullptr && fs_same_file(full, list->output_path)) {
+    if (list->rules->output != nullptr && fs_same_file(full, list->rules->output)) {
         list->output_inside = 1;
+        return;
+    }
+    if (list->rules->key_file != nullptr && fs_same_file(full, list->rules->key_file)) {
+        std::fprintf(stderr, "quorvelctl: skipping %s: the signing key\n", full);
         return;
     }
     // Block maps are the publisher's (written by --blocks), never a game file.
@@ -278,10 +319,8 @@ char* list_text(const CatalogEntry* head, const char* preface, std::int64_t* len
     if (text != nullptr) {
         std::memcpy(text, preface, static_cast<std::size_t>(*length));
     }
-    // A record is three names of at most a line each and a few short lines.
-    constexpr std::int64_t LONGEST_RECORD = 3 * CATALOG_TEXT_SIZE + 300;
     for (const CatalogEntry* e = head; e != nullptr && text != nullptr; e = e->next) {
-        if (capacity - *length < LONGEST_RECORD) {
+        if (capacity - *length < CATALOG_RECORD_TEXT_LONGEST) {
             capacity *= 2;
             char* bigger =
                 static_cast<char*>(std::realloc(text, static_cast<std::size_t>(capacity)));
@@ -293,8 +332,7 @@ char* list_text(const CatalogEntry* head, const char* preface, std::int64_t* len
                 break;
             }
         }
-        const int written =
-            catalog_record_text(e, text + *length, static_cast<int>(LONGEST_RECORD));
+        const int written = catalog_record_text(e, text + *length, CATALOG_RECORD_TEXT_LONGEST);
         if (written < 0) {
             std::free(text);
             return nullptr;
@@ -404,11 +442,39 @@ int make_launcher_record(CatalogEntry* entry, const LauncherOption* option)
 
 } // namespace
 
-int ctl_list_folder(const char* dir, const char* skip, const char* exe_name, const char* notes_name,
-                    int with_sha256, CatalogEntry** head)
+int ctl_path_within(const char* path, const char* folder)
+{
+    char part[2 * CATALOG_TEXT_SIZE];
+    std::snprintf(part, sizeof part, "%s", path);
+    const auto separator = [](char c) { return c == '/' || c == '\\'; };
+    std::size_t length = std::strlen(part);
+    while (length > 0) {
+        if (fs_same_file(part, folder)) {
+            return 1;
+        }
+        while (length > 0 && separator(part[length - 1])) {
+            part[--length] = '\0'; // "a/b/" is "a/b"
+        }
+        while (length > 0 && !separator(part[length - 1])) {
+            part[--length] = '\0'; // up one folder
+        }
+    }
+    // Above a relative path's first component stands the current folder
+    // (above "..", its parent, already compared).
+    const bool up = path[0] == '.' && path[1] == '.' && (path[2] == '\0' || separator(path[2]));
+    return !separator(path[0]) && !up && fs_same_file(".", folder);
+}
+
+int ctl_list_folder(const char* dir, const FolderRules* rules, const char* exe_name,
+                    const char* notes_name, int with_sha256, CatalogEntry** head)
 {
     *head = nullptr;
-    FileList list = {nullptr, 0, 0, dir, skip, 0, 0};
+    const char* skip = rules->output;
+    FileList list = {nullptr, 0, 0, dir, rules, "", 0, 0};
+    if (rules->dest != nullptr && !fs_real_path(dir, list.root_real, sizeof list.root_real)) {
+        std::fprintf(stderr, "quorvelctl: cannot read folder %s\n", dir);
+        return 0;
+    }
     scan_folder(&list, "");
     int good = !list.failed;
     // An existing file below the scanned folder is overwritten only when it
@@ -551,7 +617,8 @@ int cmd_catalog(int argc, char** argv)
     }
 
     CatalogEntry* head = nullptr;
-    int status = ctl_list_folder(dir, output, exe_name, notes_name, key_file != nullptr, &head)
+    const FolderRules rules = {output, key_file, nullptr};
+    int status = ctl_list_folder(dir, &rules, exe_name, notes_name, key_file != nullptr, &head)
                      ? 0
                      : EXIT_USAGE;
     for (int l = 0; l < launcher_count && status == 0; ++l) {

@@ -312,33 +312,6 @@ long keep_last(const char* dest, const char* catalog_path, int keep)
     return good ? removed : -1;
 }
 
-// Whether path is folder or lies below it, however either is written
-// ("src/", "./src", a link): path and each folder above it, as far as they
-// exist, are compared with folder as files. A DEST below SRC would have its
-// objects listed as game files by the next publish.
-int within(const char* path, const char* folder)
-{
-    char part[PATH_SIZE];
-    std::snprintf(part, sizeof part, "%s", path);
-    const auto separator = [](char c) { return c == '/' || c == '\\'; };
-    std::size_t length = std::strlen(part);
-    while (length > 0) {
-        if (fs_same_file(part, folder)) {
-            return 1;
-        }
-        while (length > 0 && separator(part[length - 1])) {
-            part[--length] = '\0'; // "a/b/" is "a/b"
-        }
-        while (length > 0 && !separator(part[length - 1])) {
-            part[--length] = '\0'; // up one folder
-        }
-    }
-    // Above a relative path's first component stands the current folder
-    // (above "..", its parent, already compared).
-    const bool up = path[0] == '.' && path[1] == '.' && (path[2] == '\0' || separator(path[2]));
-    return !separator(path[0]) && !up && fs_same_file(".", folder);
-}
-
 } // namespace
 
 int cmd_publish(int argc, char** argv)
@@ -410,7 +383,7 @@ int cmd_publish(int argc, char** argv)
         std::fprintf(stderr, "quorvelctl publish: SRC or DEST path too long\n");
         return EXIT_USAGE;
     }
-    if (!fs_is_dir(source) || within(dest, source)) {
+    if (!fs_is_dir(source) || ctl_path_within(dest, source)) {
         std::fprintf(stderr, "quorvelctl publish: SRC must be a folder, and DEST outside it\n");
         return EXIT_USAGE;
     }
@@ -424,7 +397,10 @@ int cmd_publish(int argc, char** argv)
         return EXIT_USAGE;
     }
     CatalogEntry* head = nullptr;
-    int status = ctl_list_folder(source, nullptr, exe_name, notes_name, 1, &head) ? 0 : EXIT_USAGE;
+    // A DEST below SRC would have its objects listed as game files by the
+    // next publish (refused above); a link into it would likewise.
+    const FolderRules rules = {nullptr, key_file, dest};
+    int status = ctl_list_folder(source, &rules, exe_name, notes_name, 1, &head) ? 0 : EXIT_USAGE;
     long files = 0;
     long added_objects = 0;
     std::int64_t added_bytes = 0;

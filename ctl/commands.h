@@ -36,15 +36,31 @@ std::FILE* ctl_replace_begin(const char* path, char* temporary, int size);
 // 1 when the new file is in place.
 int ctl_replace_end(std::FILE* file, const char* temporary, const char* path, int written);
 
+// What ctl_list_folder leaves out besides block maps, FIFOs and devices.
+struct FolderRules {
+    // The catalog being written: left out, and refused when it is no catalog.
+    const char* output;
+    // The signing key: never listed, nor any name for the same file (a
+    // hard link, a link to it), compared as files, not names.
+    const char* key_file;
+    // publish's DEST: when set, a link below dir that leads out of dir, or
+    // into dest, is not followed (one line names it).
+    const char* dest;
+};
+
 // The entries of every file below dir as quorvelctl catalog lists them:
 // sorted, local names as Windows opens them, EXE and NOTES roles for exe and
 // notes (each must be a file below dir; null for none), the SHA-256 when
-// with_sha256; local_path holds each file's own path below dir. The file at
-// skip (the catalog being written) is left out, and refused when it is no
-// catalog. 1 with *head the list (null for an empty folder); 0, with a line
-// saying why, when a file cannot be listed.
-int ctl_list_folder(const char* dir, const char* skip, const char* exe_name, const char* notes_name,
-                    int with_sha256, CatalogEntry** head);
+// with_sha256; local_path holds each file's own path below dir; the files
+// rules names left out. 1 with *head the list (null for an empty folder);
+// 0, with a line saying why, when a file cannot be listed.
+int ctl_list_folder(const char* dir, const FolderRules* rules, const char* exe_name,
+                    const char* notes_name, int with_sha256, CatalogEntry** head);
+
+// Whether path is folder or lies below it, however either is written
+// ("src/", "./src", a link): path and each folder above it, as far as they
+// exist, are compared with folder as files.
+int ctl_path_within(const char* path, const char* folder);
 
 // Writes preface (lines before the first record) and head's records to
 // output, standard output when null: sealed with seed's key when seed is

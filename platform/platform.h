@@ -126,6 +126,11 @@ int fs_list_dir(const char* path, FsVisit visit, void* context);
 // 1 when both paths name the same existing file (same volume and file id).
 int fs_same_file(const char* a, const char* b);
 
+// The absolute path of an existing file or folder with every link on the
+// way resolved, into out (size bytes): where a link really leads. 0 (out
+// empty) when it does not exist or the path does not fit.
+int fs_real_path(const char* path, char* out, int size);
+
 // The running executable's own path, as the system knows it (not argv[0]).
 // 1 on success; 0 (and an empty text) when it does not fit or is unknown.
 int fs_executable_path(char* buffer, int size);
@@ -160,18 +165,6 @@ int fs_executable_dir(char* buffer, int size);
 // $XDG_DATA_HOME or $HOME/.local/share on POSIX, the executable's folder on
 // Windows. 0 when there is none or it does not fit.
 int fs_user_data_parent(char* buffer, int size);
-
-// ---- Memory pages ----------------------------------------------------------
-
-// Blocks of zeroed pages straight from the system, for callers that fill
-// many records at once; bytes is a multiple of MEM_BLOCK_BYTES. With
-// will_fill set the caller means to touch the whole block, so the system may
-// back it with large pages (on Linux, transparent huge pages on a 2 MiB
-// boundary: one fault per 2 MiB instead of one per 4 KiB). Null when no
-// memory or bytes is not such a multiple. Pages never touched cost nothing.
-constexpr std::size_t MEM_BLOCK_BYTES = 2u * 1024 * 1024;
-void* mem_block_alloc(std::size_t bytes, int will_fill);
-void mem_block_free(void* block, std::size_t bytes);
 
 // ---- Randomness -----------------------------------------------------------
 

@@ -1,7 +1,10 @@
 <?php
 // The game's catalog, made from the files beside this script on every
 // request: the same text as `quorvelctl catalog` of this folder (without
-// this script). Put it in the folder the launcher's server base names.
+// this script), LARGE records for files of 2 GiB or more included; a file
+// with its block map beside it (NAME.qblocks, as `quorvelctl catalog
+// --blocks` leaves it) gets the BLOCKS line that command writes. Put it in
+// the folder the launcher's server base names.
 //
 // Each file's size and hashes are kept in a cache file between requests,
 // so a request reads only the files that changed since the last one (the
@@ -53,8 +56,13 @@ $keepalive = is_numeric($keepalive) && $keepalive >= 0 ? (float) $keepalive : 5.
 // Longest line a launcher reads whole; a longer one would split into lines
 // of its own and could forge records.
 const CATALOG_LINE_LIMIT = 1023;
+// Records of files this large or larger start with "LARGE " (LARGE FILE,
+// LARGE EXE, LARGE NOTES): launchers that read sizes in 32 bits skip them.
+const LARGE_RECORD_FROM = 2147483648;
+// A block map a launcher takes (catalog/block_map.h): at most this long.
+const BLOCK_MAP_SIZE_MAX = 24 + (1 << 19) * 20;
 
-function list_files($root, $relative, $self, &$out)
+function list_files($root, $relative, $self, $key_identity, &$out)
 {
     $folder = $relative === '' ? $root : "$root/$relative";
     $names = scandir($folder);
@@ -68,17 +76,29 @@ function list_files($root, $relative, $self, &$out)
         $child = $relative === '' ? $name : "$relative/$name";
         $path = "$root/$child";
         if (is_dir($path)) {
-            if (!list_files($root, $child, $self, $out)) {
+            if (!list_files($root, $child, $self, $key_identity, $out)) {
                 return false;
             }
         } elseif (is_file($path) && realpath($path) !== $self && substr($name, -8) !== '.qblocks') {
             // Block maps (quorvelctl catalog --blocks) are never game files;
             // nor, as quorvelctl catalog skips them, FIFOs, devices, sockets
             // and links to nothing (a FIFO would hold the request for ever).
+            if ($key_identity !== null && file_identity($path) === $key_identity) {
+                // A link or a hard link to the key: the web server would
+                // serve it under this name, listed or not.
+                fail('a name for the signing key lies in the published folder: ' . shown($child));
+            }
             $out[] = $child;
         }
     }
     return true;
+}
+
+// The file a path names, links followed: its device and inode.
+function file_identity($path)
+{
+    $st = @stat($path);
+    return $st === false ? null : "{$st['dev']}:{$st['ino']}";
 }
 
 // Letter case as the Windows launcher compares names: ASCII, and the 8-bit
@@ -328,6 +348,42 @@ function hash_file_once($path, $with_sha, $every)
     return [$size, hash_final($crc), $sha === null ? '' : hash_final($sha), $keep ? $key : null];
 }
 
+// The BLOCKS line for the map quorvelctl catalog --blocks wrote beside a
+// file (NAME.qblocks), as quorvelctl writes it, or '' when there is none or
+// it is not a map of a file of this size (stale, damaged, too large for
+// launchers) or its line would be longer than quorvelctl allows.
+function blocks_line($path, $url, $size)
+{
+    $map_path = "$path.qblocks";
+    if (strlen($url) + 8 + 90 > CATALOG_LINE_LIMIT - 1 || !is_file($map_path)) {
+        return '';
+    }
+    $map = @file_get_contents($map_path, false, null, 0, BLOCK_MAP_SIZE_MAX + 1);
+    if ($map === false || strlen($map) < 24 || strlen($map) > BLOCK_MAP_SIZE_MAX) {
+        return '';
+    }
+    $head = unpack('a8magic/Psize/Vblock/Vcount', $map);
+    $block = $head['block'];
+    $whole = $block >= 1024 && $block <= (4 << 20) && ($block & ($block - 1)) === 0 &&
+        $head['magic'] === 'QBLOCKS1' && $head['size'] === $size &&
+        $head['count'] === intdiv($size + $block - 1, $block) &&
+        strlen($map) === 24 + 20 * $head['count'];
+    return $whole ? sprintf("BLOCKS %d %s %s.qblocks\n", strlen($map), hash('sha256', $map), $url) : '';
+}
+
+// A LARGE record's keyword is one launchers reading 32-bit sizes skip; its
+// name lines on their own must not read as a keyword to them (quorvelctl
+// catalog refuses such a file too).
+function refuse_large_keyword_name($name, $normal, $size)
+{
+    $keyword = '/^(LARGE )?(FILE|EXE|NOT)/';
+    if ($size >= LARGE_RECORD_FROM &&
+        (preg_match($keyword, $name) === 1 || preg_match($keyword, $normal) === 1)) {
+        fail(shown($name) . ' is 2 GiB or larger and its name starts like a record keyword ' .
+            '(FILE, EXE, NOT): older launchers would misread it');
+    }
+}
+
 // A name for a message on one line.
 function shown($name)
 {
@@ -342,12 +398,14 @@ $root = __DIR__;
 $self = realpath(__FILE__);
 
 $secret = null;
+$key_identity = null;
 if ($key_file !== '') {
     $key_path = realpath($key_file);
     if ($key_path === false || strpos($key_path, $root . '/') === 0) {
         // A key below this folder would be listed, and served, as a game file.
         fail('the signing key is missing or lies in the published folder');
     }
+    $key_identity = file_identity($key_path);
     $seed = base64_decode(trim((string) file_get_contents($key_path)), true);
     if ($seed === false || strlen($seed) !== SODIUM_CRYPTO_SIGN_SEEDBYTES) {
         fail('the signing key file holds no key');
@@ -359,7 +417,7 @@ if ($key_file !== '') {
 }
 
 $files = [];
-if (!list_files($root, '', $self, $files)) {
+if (!list_files($root, '', $self, $key_identity, $files)) {
     fail('cannot read the game folder');
 }
 usort($files, 'strcmp');
@@ -402,9 +460,7 @@ foreach ($files as $name) {
     if ($st === false || !is_readable("$root/$name")) {
         fail('cannot read ' . shown($name));
     }
-    if ($st['size'] > 2147483647) {
-        fail(shown($name) . ' is 2 GiB or larger; a catalog cannot describe it');
-    }
+    refuse_large_keyword_name($name, $local[$name], $st['size']);
     $stats[$name] = stat_key($st);
 }
 
@@ -479,9 +535,7 @@ if ($missing !== []) {
         if ($got === null) {
             fail('cannot read ' . shown($name));
         }
-        if ($got[0] > 2147483647) {
-            fail(shown($name) . ' is 2 GiB or larger; a catalog cannot describe it');
-        }
+        refuse_large_keyword_name($name, $local[$name], $got[0]); // grown since its stat
         $hashed[$name] = $got;
         if (microtime(true) - $saved > 30) {
             // Now and then, so that a request stopped half way leaves its work.
@@ -516,6 +570,9 @@ foreach ($files as $name) {
     } elseif ($name === $notes_name) {
         $kind = 'NOTES';
     }
+    if ($size >= LARGE_RECORD_FROM) {
+        $kind = "LARGE $kind";
+    }
     // Upper-case hex, eight wide and blank-padded, as the launcher's own
     // writer puts it.
     $catalog .= sprintf("%s\n%s\n%d\n%8X\n%s\n", $kind, $urls[$name], $size, hexdec($crc),
@@ -523,7 +580,8 @@ foreach ($files as $name) {
     if ($secret !== null) {
         $catalog .= "SHA256 $sha\n";
     }
-    $catalog .= "\n\n";
+    // After the SHA256 line, where signed launchers look for it.
+    $catalog .= blocks_line("$root/$name", $urls[$name], $size) . "\n\n";
 }
 if ($secret !== null) {
     // Over every byte before this line, as the launcher checks it: the

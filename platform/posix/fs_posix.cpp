@@ -160,6 +160,22 @@ int fs_same_file(const char* a, const char* b)
     return info_a.st_dev == info_b.st_dev && info_a.st_ino == info_b.st_ino ? 1 : 0;
 }
 
+int fs_real_path(const char* path, char* out, int size)
+{
+    out[0] = '\0';
+    char* real = realpath(path, nullptr);
+    if (real == nullptr) {
+        return 0;
+    }
+    const int n = std::snprintf(out, static_cast<std::size_t>(size), "%s", real);
+    std::free(real);
+    if (n < 0 || n >= size) {
+        out[0] = '\0';
+        return 0;
+    }
+    return 1;
+}
+
 namespace {
 
 // A file truncated while it is mapped raises SIGBUS at the first page past

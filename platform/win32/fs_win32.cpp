@@ -157,6 +157,38 @@ int fs_same_file(const char* a, const char* b)
                : 0;
 }
 
+int fs_real_path(const char* path, char* out, int size)
+{
+    out[0] = '\0';
+    HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    char final_path[4096];
+    const DWORD n = GetFinalPathNameByHandleA(file, final_path, sizeof final_path,
+                                              FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    CloseHandle(file);
+    if (n == 0 || n >= sizeof final_path) {
+        return 0;
+    }
+    // "\\?\C:\x" is "C:\x"; "\\?\UNC\host\x" is "\\host\x".
+    const char* shown = final_path;
+    const char* unc = "";
+    if (std::strncmp(shown, "\\\\?\\UNC\\", 8) == 0) {
+        shown += 8;
+        unc = "\\\\";
+    } else if (std::strncmp(shown, "\\\\?\\", 4) == 0) {
+        shown += 4;
+    }
+    const int written = std::snprintf(out, static_cast<std::size_t>(size), "%s%s", unc, shown);
+    if (written < 0 || written >= size) {
+        out[0] = '\0';
+        return 0;
+    }
+    return 1;
+}
+
 namespace {
 
 constexpr DWORD SCAN_BLOCK = 256 * 1024;

@@ -62,6 +62,13 @@ def parse_catalog(text):
     return records
 
 
+def parse_signed(text):
+    """parse_catalog of a signed catalog: its seal and SHA256 lines aside."""
+    seal = ("VERSION", "EXPIRES", "SHA256", "SIGNATURE")
+    return parse_catalog("\n".join(line for line in text.replace("\r\n", "\n").split("\n")
+                                    if not line.startswith(seal)))
+
+
 class FileOpens:
     """The files (not folders) below a folder that anything opened, as inotify
     reports them; catalog.php itself aside."""
@@ -697,6 +704,134 @@ class CatalogTool(unittest.TestCase):
                     with open(catalog, "rb") as f:
                         self.assertEqual(f.read(), old)
                     self.assertEqual(sorted(os.listdir(disk)), ["catalog.txt", "filler"])
+
+    def key_names(self):
+        """A signing key kept in the game folder, a hard link to it and a
+        link to it in a subfolder: every name for the key file."""
+        key_file = os.path.join(self.game, "signing.key")
+        self.assertEqual(run_ctl("keygen", "-o", key_file).returncode, 0)
+        os.link(key_file, os.path.join(self.game, "maps", "hard.key"))
+        os.symlink(os.path.join("..", "..", "signing.key"),
+                   os.path.join(self.game, "maps", "deep", "soft.key"))
+        return key_file, {"signing.key", "maps/hard.key", "maps/deep/soft.key"}
+
+    def published(self, dest):
+        """The names publish listed in DEST's catalog, and every object's bytes."""
+        with open(os.path.join(dest, "catalog.php"), "rb") as f:
+            names = {r["name"] for r in parse_signed(f.read().decode())}
+        objects = set()
+        for folder, _, files in os.walk(os.path.join(dest, "objects")):
+            for name in files:
+                with open(os.path.join(folder, name), "rb") as f:
+                    objects.add(f.read())
+        return names, objects
+
+    def test_the_signing_key_is_never_listed(self):
+        # Each name for the key file was listed (and published) as a game file.
+        key_file, key_names = self.key_names()
+        with open(key_file, "rb") as f:
+            secret = f.read()
+        result = run_ctl("catalog", self.game, "--sign", key_file, "--exe", "game.exe")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        records = parse_signed(result.stdout.decode())
+        self.assertEqual(sorted(r["name"] for r in records), sorted(self.files))
+        self.assertEqual(sum("the signing key" in line for line in stderr_lines(result)), 3,
+                         result.stderr)
+        dest = os.path.join(self.root, "site")
+        result = run_ctl("publish", self.game, dest, "--exe", "game.exe", "--notes", "notes.txt",
+                         "--sign", key_file)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        names, objects = self.published(dest)
+        self.assertEqual(names, set(self.files))
+        self.assertNotIn(secret, objects)
+        # Unsigned, the key is no key to the tool: a file like any other.
+        result = run_ctl("catalog", self.game)
+        self.assertEqual(len(parse_signed(result.stdout.decode())),
+                         len(self.files) + len(key_names))
+
+    def test_publish_follows_no_link_out_of_src_or_into_dest(self):
+        dest = os.path.join(self.root, "site")
+        outside = os.path.join(self.root, "outside")
+        os.makedirs(outside)
+        with open(os.path.join(outside, "secret.txt"), "wb") as f:
+            f.write(b"not the game's")
+        links = {
+            "maps/out.txt": os.path.join("..", "..", "outside", "secret.txt"),
+            "shared": outside,  # a folder out of SRC
+            "old-site": dest,   # into DEST: the last publish's objects
+            "maps/alias.pak": os.path.join("..", "a.pak"),  # inside SRC: followed
+        }
+        for name, target in links.items():
+            os.symlink(target, os.path.join(self.game, name))
+        for run in range(2):  # the second with DEST's objects in place
+            with self.subTest(run=run):
+                result = run_ctl("publish", self.game, dest, "--exe", "game.exe",
+                                 "--notes", "notes.txt")
+                self.assertEqual(result.returncode, 0, result.stderr)
+                lines = stderr_lines(result)
+                for name, why in (("out.txt", "a link out of"), ("shared", "a link out of"),
+                                  ("old-site", "a link into")):
+                    self.assertEqual(sum(name in line and why in line for line in lines), 1,
+                                     lines)
+                self.assertEqual(len(lines), 3, lines)
+                names, objects = self.published(dest)
+                self.assertEqual(names, set(self.files) | {"maps/alias.pak"})
+                self.assertNotIn(b"not the game's", objects)
+
+    def test_catalog_php_writes_what_quorvelctl_writes(self):
+        # catalog.php answered 500 for a file of 2 GiB or more, where
+        # quorvelctl writes a LARGE record, and wrote no BLOCKS lines.
+        if ARGS.runner:
+            self.skipTest("no Windows program here: PHP runs with the Linux build")
+        with open(os.path.join(self.game, "maps", "huge.bin"), "wb") as f:
+            f.seek(2 ** 31)  # sparse, past the smallest LARGE record
+            f.write(b"end")
+        with open(os.path.join(self.game, "maps", "big.pak"), "wb") as f:
+            f.write(random.Random(7).randbytes(5 << 20))  # a map of its own, not LARGE
+        key_file = os.path.join(self.root, "signing.key")
+        self.assertEqual(run_ctl("keygen", "-o", key_file).returncode, 0)
+        servers = {}
+        for signed in (True, False):
+            env = {"QUORVEL_CATALOG_CACHE": os.path.join(self.root, "catalog.cache"),
+                   "QUORVEL_CATALOG_KEEPALIVE": "600"}
+            if signed:
+                env.update(QUORVEL_SIGNING_KEY=key_file, QUORVEL_CATALOG_VERSION="41")
+            servers[signed] = harness.PhpServer(self.game, extra_env=env)
+            self.addCleanup(servers[signed].stop)
+        script = os.path.join(self.game, "catalog.php")
+
+        def records(text):
+            """All but the EXPIRES and SIGNATURE lines, which hold the time."""
+            return [line for line in text.split(b"\n")
+                    if not line.startswith((b"EXPIRES ", b"SIGNATURE "))]
+
+        for blocks in ([], ["--blocks"]):
+            for signed in (True, False):
+                with self.subTest(blocks=blocks, signed=signed):
+                    sign = ["--sign", key_file, "--version", "41"] if signed else []
+                    ctl = run_ctl("catalog", self.game, "--exe", "game.exe", "--notes",
+                                  "notes.txt", *blocks, *sign, timeout=300)
+                    self.assertEqual(ctl.returncode, 0, ctl.stderr)
+                    shutil.copy(os.path.join(SOURCE, "server", "catalog.php"), script)
+                    try:
+                        with urllib.request.urlopen(servers[signed].base + "/catalog.php",
+                                                    timeout=300) as reply:
+                            php = reply.read()
+                    except urllib.error.HTTPError as error:
+                        php = error.read()
+                    finally:
+                        os.remove(script)
+                    self.assertEqual(records(php), records(ctl.stdout))
+                    self.assertIn(b"LARGE FILE\nmaps/huge.bin\n2147483651\n", php)
+                    self.assertEqual(php.count(b"\nBLOCKS "), 2 if blocks else 0)
+        # Nor, as quorvelctl refuses it, one whose name reads as a keyword.
+        with open(os.path.join(self.game, "NOTES.big"), "wb") as f:
+            f.truncate(2 ** 31)
+        shutil.copy(os.path.join(SOURCE, "server", "catalog.php"), script)
+        with self.assertRaises(urllib.error.HTTPError) as refused:
+            urllib.request.urlopen(servers[False].base + "/catalog.php").close()
+        self.assertEqual(refused.exception.code, 500)
+        self.assertIn(b"starts like a record keyword", refused.exception.read())
 
     def test_bad_usage_and_unreadable_inputs(self):
         self.assertEqual(run_ctl().returncode, 2)

@@ -675,7 +675,7 @@ class SignedUpdates(HostileBase):
                 self.assertEqual(snapshot(self.game_dir()), {**self.game, "catalog.txt": installed})
                 self.assertEqual(server.paths(), ["/q//catalog.php"])
 
-    def php_site(self):
+    def php_site(self, key_file=os.path.join(KEYS, "publisher.key")):
         """catalog.php signing the game's files on the fly; its folder and server."""
         root = os.path.join(self.tmp, "site")
         os.makedirs(root)
@@ -683,8 +683,7 @@ class SignedUpdates(HostileBase):
         for name, data in self.game.items():
             with open(os.path.join(root, name), "wb") as f:
                 f.write(data)
-        php = harness.PhpServer(root, extra_env={
-            "QUORVEL_SIGNING_KEY": os.path.join(KEYS, "publisher.key")})
+        php = harness.PhpServer(root, extra_env={"QUORVEL_SIGNING_KEY": key_file})
         self.servers.append(php)
         return root, php
 
@@ -717,6 +716,34 @@ class SignedUpdates(HostileBase):
             urllib.request.urlopen(php.base + "/catalog.php").close()
         self.assertEqual(refused.exception.code, 500)
         self.assertIn(b"cannot be a file name in a catalog", refused.exception.read())
+
+    def test_catalog_php_never_lists_the_signing_key(self):
+        # The key lies outside the served folder, as it must; a link to it or
+        # a second name for it inside was listed, signed and served.
+        key_file = os.path.join(self.tmp, "keys", "publisher.key")
+        os.makedirs(os.path.dirname(key_file))
+        shutil.copy(os.path.join(KEYS, "publisher.key"), key_file)
+        root, php = self.php_site(key_file)
+        key = self.public("publisher")
+        result = self.ctl("sync", php.base, self.data, "--key", key)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        installed = snapshot(self.data)
+        name = os.path.join(root, "maps", "extra.dat")
+        os.makedirs(os.path.dirname(name))
+        for label, make in (("a link", os.symlink), ("a hard link", os.link)):
+            with self.subTest(label):
+                make(key_file, name)
+                try:
+                    with self.assertRaises(urllib.error.HTTPError) as refused:
+                        urllib.request.urlopen(php.base + "/catalog.php").close()
+                    self.assertEqual(refused.exception.code, 500)
+                    self.assertIn(b"a name for the signing key lies in the published folder: "
+                                  b"maps/extra.dat", refused.exception.read())
+                    result = self.ctl("sync", php.base, self.data, "--key", key)
+                    self.assertEqual(result.returncode, 0, result.stderr)
+                    self.assertEqual(snapshot(self.data), installed)
+                finally:
+                    os.remove(name)
 
 
 class LauncherSelfUpdate(HostileBase):
