@@ -322,6 +322,13 @@ PatchStep patch_step(DownloadRun* run, HttpClient* client, CatalogEntry* entry)
             fall_back(entry, "the old copy cannot be read");
             return PATCH_WHOLE;
         }
+        if (patch->match.cut_short || patch->match.blocks_dropped > 0) {
+            std::fprintf(stderr,
+                         "patch %s: the map's weak sums agree too often where its strong ones do "
+                         "not; %d blocks not looked for%s\n",
+                         entry->file_name, static_cast<int>(patch->match.blocks_dropped),
+                         patch->match.cut_short ? ", the match stopped early" : "");
+        }
         const int planned = plan_build(patch, run, entry);
         if (planned < 0) {
             return PATCH_UNWRITABLE;
