@@ -224,10 +224,14 @@ const std::uint8_t* strong_at(const BlockMap* map, std::int32_t index)
     return map->strong + static_cast<std::size_t>(index) * BLOCK_STRONG_SIZE;
 }
 
-// Marks block index, and every block that repeats it, as standing at
-// offset in the old file (a block already found keeps its first place).
+// Marks block index (the first of its repeats), and every block that
+// repeats it, as standing at offset in the old file. The repeats are marked
+// together, so once the first is found they all are and keep their place.
 void mark_found(BlockMatch* m, std::int32_t index, std::int64_t offset)
 {
+    if (m->found[index] >= 0) {
+        return;
+    }
     for (std::int32_t i = index; i >= 0; i = m->same_as[i]) {
         if (m->found[i] < 0) {
             m->found[i] = offset;
@@ -238,10 +242,11 @@ void mark_found(BlockMatch* m, std::int32_t index, std::int64_t offset)
 
 // The first of the blocks that repeat block index: the one the chains hold,
 // from which same_as reaches every repeat.
-std::int32_t first_repeat(const BlockMatch* m, std::int32_t index)
+std::int32_t first_repeat(BlockMatch* m, std::int32_t index)
 {
     const std::uint32_t weak = m->map->weak[index];
     for (std::int32_t j = m->head[weak >> (32 - m->head_bits)]; j >= 0; j = m->next[j]) {
+        ++m->links_walked;
         if (m->map->weak[j] == weak &&
             std::memcmp(strong_at(m->map, j), strong_at(m->map, index), BLOCK_STRONG_SIZE) == 0) {
             return j;
@@ -359,17 +364,103 @@ roll_to_filter(const std::uint8_t* p, const std::uint8_t* end, int block_shift,
     return p;
 }
 
-// The block whose checksums the window at m->at has, among those the weak
-// value names; -1 when none. strong is computed once, when first needed.
-std::int32_t candidate_at(BlockMatch* m, std::uint32_t weak, std::uint8_t* strong, int* have_strong)
+// How far the run of the byte at m->at reaches from there, looked at up to
+// end (within the window): the known run grows, so each of its bytes is
+// scanned once however many offsets within it are looked at.
+std::int64_t run_reach(BlockMatch* m, std::int64_t end)
 {
+    const std::uint8_t byte = m->window[m->at - m->window_at];
+    if (m->run_byte != byte || m->at < m->run_from || m->at > m->run_to) {
+        m->run_byte = byte;
+        m->run_from = m->at;
+        m->run_to = m->at;
+    }
+    const std::uint8_t* q = m->window + (m->run_to - m->window_at);
+    while (m->run_to < end && *q == byte) {
+        ++q;
+        ++m->run_to;
+    }
+    return m->run_to;
+}
+
+// The strong checksum of the block at m->at into out; *hashed 1 when it
+// was computed here. A block inside a run of one byte value takes the
+// checksum of that value's block, computed once. 0 when the hash could not
+// be made.
+int strong_here(BlockMatch* m, std::uint8_t* out, int* hashed)
+{
+    const std::int64_t block = m->map->block_size;
+    const std::uint8_t* p = m->window + (m->at - m->window_at);
+    *hashed = 0;
+    if (p[0] == p[block - 1]) {
+        if (run_reach(m, m->at + block) >= m->at + block) {
+            if (m->run_strong_byte != p[0]) {
+                if (!strong_of(p, block, m->run_strong)) {
+                    return 0;
+                }
+                m->run_strong_byte = p[0];
+                ++m->strong_hashes;
+                *hashed = 1;
+            }
+            std::memcpy(out, m->run_strong, BLOCK_STRONG_SIZE);
+            return 1;
+        }
+    }
+    if (!strong_of(p, block, out)) {
+        return 0;
+    }
+    ++m->strong_hashes;
+    *hashed = 1;
+    return 1;
+}
+
+std::uint64_t* miss_of(BlockMatch* m, std::uint32_t weak)
+{
+    static_assert(BLOCK_MISSES_HELD == 256, "the slot is the product's top 8 bits");
+    return &m->misses[(weak * 0x9E3779B1u) >> 24];
+}
+
+// Takes chained block index out of its chain: it is no longer looked for.
+void drop_block(BlockMatch* m, std::int32_t index)
+{
+    const std::uint32_t slot = m->map->weak[index] >> (32 - m->head_bits);
+    for (std::int32_t* link = &m->head[slot]; *link >= 0; link = &m->next[*link]) {
+        ++m->links_walked;
+        if (*link == index) {
+            *link = m->next[index];
+            m->next[index] = -1;
+            ++m->blocks_dropped;
+            return;
+        }
+    }
+}
+
+// The block whose checksums the window at m->at has, among those the weak
+// value names; -1 when none. strong is computed once, when first needed
+// (*hashed 1 then). Blocks whose weak value agreed and strong did not are
+// struck, and dropped at BLOCK_STRIKES_MOST; a weak value that names no
+// block is remembered, so a repeating window walks its chain once.
+std::int32_t candidate_at(BlockMatch* m, std::uint32_t weak, std::uint8_t* strong, int* have_strong,
+                          int* hashed)
+{
+    std::uint64_t* const miss = miss_of(m, weak);
+    const std::uint64_t missed = weak | std::uint64_t{1} << 32;
+    if (*miss == missed) {
+        return -1;
+    }
+    std::int32_t struck[BLOCK_CHAIN_MOST];
+    int struck_count = 0;
+    int named = 0;
     const std::uint32_t slot = weak >> (32 - m->head_bits);
+    ++m->links_walked; // the chain's head, a read far off in a large map
     for (std::int32_t i = m->head[slot]; i >= 0; i = m->next[i]) {
+        ++m->links_walked;
         if (m->map->weak[i] != weak) {
             continue;
         }
+        named = 1;
         if (!*have_strong) {
-            if (!strong_of(m->window + (m->at - m->window_at), m->map->block_size, strong)) {
+            if (!strong_here(m, strong, hashed)) {
                 m->failed = 1;
                 return -1;
             }
@@ -377,6 +468,17 @@ std::int32_t candidate_at(BlockMatch* m, std::uint32_t weak, std::uint8_t* stron
         }
         if (std::memcmp(strong, strong_at(m->map, i), BLOCK_STRONG_SIZE) == 0) {
             return i;
+        }
+        if (struck_count < BLOCK_CHAIN_MOST) { // a chain holds no more
+            struck[struck_count++] = i;
+        }
+    }
+    if (!named) {
+        *miss = missed;
+    }
+    for (int k = 0; k < struck_count; ++k) {
+        if (++m->strikes[struck[k]] >= BLOCK_STRIKES_MOST) {
+            drop_block(m, struck[k]);
         }
     }
     return -1;
@@ -405,12 +507,14 @@ int block_match_begin(BlockMatch* m, const BlockMap* map, const char* old_path)
     m->head = static_cast<std::int32_t*>(std::malloc((std::size_t{1} << bits) * 4));
     m->next = static_cast<std::int32_t*>(std::malloc(count * sizeof(std::int32_t)));
     m->same_as = static_cast<std::int32_t*>(std::malloc(count * sizeof(std::int32_t)));
+    m->strikes = static_cast<std::uint8_t*>(std::calloc(static_cast<std::size_t>(count), 1));
     m->filter =
         static_cast<std::uint64_t*>(std::calloc((std::size_t{1} << m->filter_bits) / 64, 8));
     m->window =
         static_cast<std::uint8_t*>(std::malloc(static_cast<std::size_t>(m->window_capacity)));
     if (m->old_file == nullptr || m->found == nullptr || m->head == nullptr || m->next == nullptr ||
-        m->same_as == nullptr || m->filter == nullptr || m->window == nullptr) {
+        m->same_as == nullptr || m->strikes == nullptr || m->filter == nullptr ||
+        m->window == nullptr) {
         block_match_end(m);
         return 0;
     }
@@ -420,21 +524,31 @@ int block_match_begin(BlockMatch* m, const BlockMap* map, const char* old_path)
         m->next[i] = -1;
         m->same_as[i] = -1;
     }
-    // Chained from the end so that each chain runs in file order.
+    // Chained from the end so that each chain runs in file order. A chain
+    // holds at most BLOCK_CHAIN_MOST distinct blocks (a genuine map's hold
+    // one or two): those past it are fetched, and no chain is walked long.
     for (std::int32_t i = rolled - 1; i >= 0; --i) {
         const std::uint32_t weak = map->weak[i];
         const std::uint32_t slot = weak >> (32 - bits);
         std::int32_t twin = -1;
+        std::int32_t length = 0;
         for (std::int32_t j = m->head[slot]; j >= 0 && twin < 0; j = m->next[j]) {
+            ++length;
             if (map->weak[j] == weak &&
                 std::memcmp(strong_at(map, i), strong_at(map, j), BLOCK_STRONG_SIZE) == 0) {
                 twin = j;
             }
         }
+        m->links_walked += length;
+        if (twin < 0 && length >= BLOCK_CHAIN_MOST) {
+            ++m->blocks_dropped;
+            continue;
+        }
         if (twin >= 0) {
             // i takes twin's place at the chain's head of repeats.
             m->same_as[i] = twin;
             for (std::int32_t* link = &m->head[slot]; *link >= 0; link = &m->next[*link]) {
+                ++m->links_walked;
                 if (*link == twin) {
                     *link = i;
                     m->next[i] = m->next[twin];
@@ -449,6 +563,13 @@ int block_match_begin(BlockMatch* m, const BlockMap* map, const char* old_path)
         filter_add(m, weak);
     }
     m->expected = -1;
+    m->run_byte = -1;
+    m->run_strong_byte = -1;
+    // Wasted hashes: half the old file's bytes, and twice what the 32-bit
+    // weak sum's chance agreements cost on average (the old file's offsets
+    // times the new file's blocks, over 2^32).
+    const std::int64_t old_blocks = m->old_size / map->block_size;
+    m->wasted_most = 64 + old_blocks / 2 + (old_blocks * (map->file_size >> 20) >> 11);
     return 1;
 }
 
@@ -466,7 +587,16 @@ int block_match_step(BlockMatch* m, std::int64_t budget)
     }
     const std::int64_t stop = m->at + budget;
     const std::int32_t rolled = rolled_blocks(map);
-    while (m->at + block <= m->old_size && m->at < stop && rolled > 0) {
+    // The step's work, whatever the map: hashes of about budget bytes, and
+    // budget / 32 chain links and heads (a walk under way is finished).
+    const std::int64_t hashes_most = m->strong_hashes + std::max<std::int64_t>(1, budget / block);
+    const std::int64_t links_most =
+        m->links_walked + std::max<std::int64_t>(BLOCK_CHAIN_MOST, budget / 32);
+    const auto step_spent = [&] {
+        return m->strong_hashes >= hashes_most || m->links_walked >= links_most ||
+               m->wasted_hashes > m->wasted_most;
+    };
+    while (m->at + block <= m->old_size && m->at < stop && rolled > 0 && !step_spent()) {
         // The window holds the block at m->at and, for rolling, the byte
         // after it.
         if (!window_hold(m, m->at, std::max<std::int64_t>(block + 1, m->window_capacity / 2))) {
@@ -476,10 +606,11 @@ int block_match_step(BlockMatch* m, std::int64_t budget)
         const std::uint8_t* here = m->window + (m->at - m->window_at);
         std::uint8_t strong[BLOCK_STRONG_SIZE];
         int have_strong = 0;
+        int hashed = 0; // a hash made at this offset that has found nothing yet
         // After a block was found its successor is the likely next one:
         // the strong checksum alone settles it, with no weak sums made.
         if (m->expected >= 0 && m->expected < rolled) {
-            if (!strong_of(here, block, strong)) {
+            if (!strong_here(m, strong, &hashed)) {
                 m->failed = 1;
                 return 0;
             }
@@ -515,15 +646,28 @@ int block_match_step(BlockMatch* m, std::int64_t budget)
                 m->at = m->window_at + (p - m->window);
                 m->sum_a = a;
                 m->sum_b = b;
-                hit = candidate_at(m, weak, strong, &have_strong);
+                hit = candidate_at(m, weak, strong, &have_strong, &hashed);
                 if (m->failed) {
                     return 0;
                 }
                 if (hit >= 0) {
                     break;
                 }
+                // Every later window wholly inside a run of one byte value
+                // holds the same bytes, so the same sums and no block: on
+                // to the last of them.
+                const std::int64_t last =
+                    p[0] == p[block - 1] && m->at < roll_end
+                        ? std::min(run_reach(m, roll_end + block) - block, roll_end)
+                        : m->at;
+                if (last > m->at) {
+                    p += last - m->at;
+                    m->at = last;
+                }
             }
-            if (p >= p_end) {
+            m->wasted_hashes += hashed;
+            hashed = 0;
+            if (p >= p_end || step_spent()) {
                 break;
             }
             p = roll_to_filter(p, p_end, block_shift, filter, word_mask, &a, &b);
@@ -548,7 +692,8 @@ int block_match_step(BlockMatch* m, std::int64_t budget)
             ++m->at;
         }
     }
-    if (m->at + block > m->old_size || rolled == 0) {
+    m->cut_short = m->wasted_hashes > m->wasted_most;
+    if (m->at + block > m->old_size || rolled == 0 || m->cut_short) {
         match_short_tail(m);
         m->done = 1;
         return 0;
@@ -565,6 +710,7 @@ void block_match_end(BlockMatch* m)
     std::free(m->head);
     std::free(m->next);
     std::free(m->same_as);
+    std::free(m->strikes);
     std::free(m->filter);
     std::free(m->window);
     *m = {};

@@ -82,10 +82,25 @@ std::int64_t block_length(const BlockMap* map, std::int64_t index);
 
 // ---- Matching an old file against a map ---------------------------------
 //
-// Done in steps, so that a window stays responsive: each step reads at most
-// about its budget of the old file. Holds the map's index, a window of the
-// old file (two blocks and a little, at least 4 MiB) and one offset per
+// Done in steps, so that a window stays responsive: each step rolls over at
+// most its budget of the old file's bytes, hashes at most about as many and
+// walks a bounded number of chain links. Holds the map's index, a window of
+// the old file (two blocks and a little, at least 4 MiB) and one offset per
 // block: at most about 30 MiB for the largest map taken.
+//
+// A map can be made so that the weak checksum agrees where the strong one
+// does not (the weak sum is linear: a block with any weak value is easy to
+// make). The work such a map costs is bounded: a chain holds at most
+// BLOCK_CHAIN_MOST distinct blocks, a block whose weak checksum agreed
+// BLOCK_STRIKES_MOST times without its strong one is no longer looked for, a
+// window inside a run of one byte value is hashed once for the whole run, a
+// weak value found to name no block is remembered, and once the strong
+// hashes that found nothing come to half the old file's bytes (and the
+// share genuine collisions of a 32-bit sum take) the match ends with what
+// it found. The blocks not looked for are fetched.
+constexpr std::int32_t BLOCK_CHAIN_MOST = 16;
+constexpr std::int32_t BLOCK_STRIKES_MOST = 16;
+constexpr std::int32_t BLOCK_MISSES_HELD = 256;
 
 struct BlockMatch {
     const BlockMap* map;
@@ -107,6 +122,29 @@ struct BlockMatch {
     std::uint64_t* filter;
     std::int32_t head_bits;
     std::int32_t filter_bits;
+    // Per chained block: the times its weak checksum agreed and its strong
+    // one did not.
+    std::uint8_t* strikes;
+    // Weak values known to name no chained block (value | 1 << 32; 0: none).
+    std::uint64_t misses[BLOCK_MISSES_HELD];
+    // A run of one byte value known in the old file, [run_from, run_to) of
+    // run_byte, and the strong checksum of a whole block of run_byte
+    // (run_strong_byte: the value it is for, -1 none).
+    std::int64_t run_from;
+    std::int64_t run_to;
+    std::int32_t run_byte;
+    std::int32_t run_strong_byte;
+    std::uint8_t run_strong[BLOCK_STRONG_SIZE];
+    // The work so far: strong hashes computed (those that found nothing
+    // among them) and chain links walked; the most wasted hashes allowed.
+    std::int64_t strong_hashes;
+    std::int64_t wasted_hashes;
+    std::int64_t links_walked;
+    std::int64_t wasted_most;
+    // Blocks left out of the index (a full chain, too many strikes), and
+    // whether the match ended early for its wasted hashes.
+    std::int32_t blocks_dropped;
+    std::int32_t cut_short;
     // The old file's bytes from window_at on, window_length of them.
     std::uint8_t* window;
     std::int64_t window_capacity;
@@ -128,8 +166,9 @@ struct BlockMatch {
 // index); 0 otherwise, with nothing held.
 int block_match_begin(BlockMatch* match, const BlockMap* map, const char* old_path);
 
-// Reads about budget bytes of the old file further. 1 while there is more
-// to read; 0 once the whole file was looked at (or failed was set).
+// Reads about budget bytes of the old file further, hashing at most about
+// budget bytes and walking at most about budget / 32 chain links. 1 while there is
+// more to read; 0 once the whole file was looked at (or failed was set).
 int block_match_step(BlockMatch* match, std::int64_t budget);
 
 // Releases what the matching holds; found goes too.

@@ -147,23 +147,30 @@ void abandon_transfer(HttpClient* client, HttpFailure failure)
     client->response_len = 0;
 }
 
+// Whether a 206's head gives exactly what was asked: a Content-Range from
+// range_from (to range_to - 1 for a span, of expected_total bytes when that
+// is known), and a Content-Length, when there is one, of that range's
+// length. A multipart/byteranges reply has no Content-Range of its own.
+int range_reply_fits(const HttpClient* client)
+{
+    return client->range_start == client->range_from &&
+           (client->range_to <= 0 || client->range_end == client->range_to - 1) &&
+           (client->expected_total < 0 || client->range_total == client->expected_total) &&
+           (client->content_length < 0 ||
+            client->content_length == client->range_end - client->range_start + 1);
+}
+
 // Opens the body's file when the body starts, replacing what stood there.
 // Only a reply that got this far replaces it: one that failed sooner
 // (refused, silent, cut in its head) leaves the old file whole. A transfer
-// that asked for the rest of a file appends a 206 for exactly that rest,
-// starts again on a 200, and stores no other reply's body.
+// that asked for the rest of a file appends a 206 for exactly that rest
+// (one that is not was refused with its head), starts again on a 200, and
+// stores no other reply's body.
 void open_body_file(HttpClient* client)
 {
     std::FILE* file = nullptr;
     const int asked_range = client->range_from > 0 || client->range_to > 0;
     if (asked_range && client->status_code == 206) {
-        if (client->range_start != client->range_from ||
-            (client->range_to > 0 && client->range_end != client->range_to - 1) ||
-            (client->expected_total >= 0 && client->range_total != client->expected_total)) {
-            client->out_path[0] = '\0';
-            abandon_transfer(client, HTTP_FAILED_RANGE);
-            return;
-        }
         file = fs_open_append(client->out_path);
     } else if (asked_range && client->status_code != 200) {
         client->out_path[0] = '\0'; // an error page: the part kept stays whole
@@ -351,8 +358,12 @@ void finish_transfer(HttpClient* client)
         if (client->transfer_state == HTTP_STATUS_LINE || client->transfer_state == HTTP_HEADERS) {
             client->status_code = -1;
             client->failure = HTTP_FAILED_HEAD;
-        } else if (client->content_length >= 0 && status_has_body(client->status_code) &&
-                   client->body_received < client->content_length) {
+        } else if ((client->content_length >= 0 && status_has_body(client->status_code) &&
+                    client->body_received < client->content_length) ||
+                   (client->status_code == 206 && client->range_start >= 0 &&
+                    client->body_received < client->range_end - client->range_start + 1)) {
+            // A 206 with no length that closes before its range's end is
+            // cut short as well.
             client->status_code = -1;
             client->failure = HTTP_FAILED_SHORT_BODY;
         } else if (client->tls_cut && client->content_length < 0 &&
@@ -1145,8 +1156,15 @@ int http_poll(HttpClient* client)
         }
         return 1;
     }
+    if (client->transfer_state == HTTP_BODY && client->status_code == 206 &&
+        (client->range_from > 0 || client->range_to > 0) && !range_reply_fits(client)) {
+        // Refused before its length is weighed: a wider range is another
+        // range, not merely a large body.
+        client->out_path[0] = '\0';
+        abandon_transfer(client, HTTP_FAILED_RANGE);
+    }
     if (client->transfer_state == HTTP_BODY && client->content_length > client->body_limit &&
-        status_has_body(client->status_code)) {
+        client->failure == HTTP_FAILED_NONE && status_has_body(client->status_code)) {
         abandon_transfer(client, HTTP_FAILED_TOO_LARGE); // refused before a byte is stored
     }
     if (client->transfer_state == HTTP_BODY && client->coded_body && client->active != 0 &&

@@ -199,13 +199,20 @@ PatchStep build(DownloadPatch* patch, DownloadRun* run, HttpClient* client,
             fall_back(entry, "the server ignores ranges");
             return PATCH_WHOLE;
         }
-        if (client->failure == HTTP_FAILED_RANGE) {
+        // Any 206 that is not exactly the span (wider, multipart, a length
+        // that disagrees with its range, more bytes than it) will not be
+        // one on the next request either.
+        if (client->failure == HTTP_FAILED_RANGE ||
+            (client->reply_status == 206 && client->failure == HTTP_FAILED_TOO_LARGE)) {
             fall_back(entry, "the server answered another range");
             return PATCH_WHOLE;
         }
         patch->built = fs_file_size(run->target_path);
-        if (client->status_code != 206) {
-            return PATCH_TRY_FAILED; // what arrived of the span stays
+        if (client->status_code != 206 || patch->built < client->range_to) {
+            // What arrived of the span stays; a reply that brought less
+            // than the span (or nothing) is a failed try like any other,
+            // so the next one waits.
+            return PATCH_TRY_FAILED;
         }
     }
     if (patch->built < 0 || patch->built > entry->size) {
@@ -314,6 +321,13 @@ PatchStep patch_step(DownloadRun* run, HttpClient* client, CatalogEntry* entry)
         if (patch->match.failed) {
             fall_back(entry, "the old copy cannot be read");
             return PATCH_WHOLE;
+        }
+        if (patch->match.cut_short || patch->match.blocks_dropped > 0) {
+            std::fprintf(stderr,
+                         "patch %s: the map's weak sums agree too often where its strong ones do "
+                         "not; %d blocks not looked for%s\n",
+                         entry->file_name, static_cast<int>(patch->match.blocks_dropped),
+                         patch->match.cut_short ? ", the match stopped early" : "");
         }
         const int planned = plan_build(patch, run, entry);
         if (planned < 0) {

@@ -344,7 +344,9 @@ class ScriptedServer:
     bytes and then resets the connection (SO_LINGER 0), ("drip", bytes,
     seconds) sends one byte per interval, ("endless", head, seconds) sends
     head and then body bytes without end until the client goes or the time
-    bound passes. Requests are recorded; sent[path] counts the bytes sent."""
+    bound passes. A callable reply is given the request's text and returns
+    the bytes to send (for answers that depend on the request, such as a
+    Range). Requests are recorded; sent[path] counts the bytes sent."""
 
     def __init__(self):
         self.replies = {}
@@ -369,10 +371,15 @@ class ScriptedServer:
                     plan = outer.replies.get(path) or outer.replies.get("*")
                     count = outer.paths().count(path)
                 reply = plan[min(count, len(plan)) - 1] if plan else not_found()
+                if callable(reply):
+                    reply = reply(data.decode("latin-1"))
                 if reply is None:
                     outer.stopping.wait(600)
                 elif isinstance(reply, bytes):
-                    self.request.sendall(reply)
+                    try:
+                        self.request.sendall(reply)
+                    except OSError:
+                        pass  # a client that refused the reply and went
                 elif reply[0] == "cut":
                     self.request.sendall(reply[1][:reply[2]])
                 elif reply[0] == "stall":

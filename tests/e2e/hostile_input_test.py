@@ -375,6 +375,52 @@ class LauncherFaults(HostileBase):
         expected = Image.open(os.path.join(GOLDEN, "download-retrying.png")).convert("RGB").crop(box)
         self.assertEqual(actual.tobytes(), expected.tobytes(), "no retry line on the screen")
 
+    def test_window_closes_while_a_crafted_map_is_matched(self):
+        # A map whose block 40 has a zero block's weak sum (both taken from
+        # maps quorvelctl writes), over an old copy with 4 MiB of zeros:
+        # every offset of the run agrees on the weak sum and never on the
+        # strong one. Unbounded, that match held the window for minutes.
+        site = os.path.join(self.tmp, "site")
+        os.makedirs(site)
+        new = os.urandom(8 << 20)
+        with open(os.path.join(site, "zeros.bin"), "wb") as f:
+            f.write(bytes(4 << 20))
+        with open(os.path.join(site, "pack.bin"), "wb") as f:
+            f.write(new)
+        catalog_path = os.path.join(site, "catalog.php")
+        result = self.ctl("catalog", site, "--blocks", "-o", catalog_path)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        with open(os.path.join(site, "zeros.bin.qblocks"), "rb") as f:
+            zero_weak = f.read()[24:28]
+        with open(os.path.join(site, "pack.bin.qblocks"), "rb") as f:
+            honest = f.read()
+        crafted = bytearray(honest)
+        crafted[24 + 40 * 20:24 + 40 * 20 + 4] = zero_weak
+        with open(catalog_path, "rb") as f:
+            catalog = f.read().replace(hashlib.sha256(honest).hexdigest().encode(),
+                                       hashlib.sha256(crafted).hexdigest().encode())
+        os.makedirs(self.game_dir())
+        with open(os.path.join(self.game_dir(), "pack.bin"), "wb") as f:
+            f.write(new[:4 << 20] + bytes(4 << 20))
+        with open(os.path.join(self.game_dir(), "zeros.bin"), "wb") as f:
+            f.write(bytes(4 << 20))
+        server = self.server()
+        server.replies["/q//catalog.php"] = [ok(catalog)]
+        server.replies["/q//pack.bin.qblocks"] = [ok(bytes(crafted))]
+        server.replies["*"] = [harness.not_found()]
+        launcher = self.start(server.base)
+        window = harness.find_window(launcher)
+        deadline = time.monotonic() + 60
+        while "/q//pack.bin.qblocks" not in server.paths() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertIn("/q//pack.bin.qblocks", server.paths())
+        time.sleep(0.2)
+        closed = time.monotonic()
+        harness.close_window(window)
+        self.assertEqual(launcher.wait(timeout=20), 0, launcher.lines())
+        # Generous: the bound itself (0.5 s) is the benchmark's.
+        self.assertLess(time.monotonic() - closed, 10)
+
     def test_dripping_catalog_leaves_the_window_closable(self):
         server = self.server()
         server.replies["/q//catalog.php"] = [("drip", ok(b"FILE\n") * 100, 1.0)]

@@ -880,6 +880,93 @@ class Network(NetworkCase):
             self.assertIn('If-Range: "v1"', asked[1])
             self.assertRegex(asked[1], r"Range: bytes=\d+-")
 
+    def test_span_replies_that_are_not_the_span(self):
+        """Replies to a patch's span that a real server does not send: one
+        that is not exactly the span gives the patch up for the whole file at
+        once; one that brings less than its range (or nothing) is a failed
+        try, waited for like any other. Never a request loop."""
+        old, new = patch_versions(4 << 20)
+        self.publish(old, None, "--blocks")
+        times = []
+
+        def site(span_reply):
+            def reply(request):
+                name = request.split(" ")[1].rsplit("/", 1)[-1]
+                with open(os.path.join(self.site, name), "rb") as f:
+                    body = f.read()
+                asked = re.search(r"Range: bytes=(\d+)-(\d+)", request)
+                if name != "pack.bin" or not asked:
+                    return (f"HTTP/1.0 200 OK\r\nContent-Length: {len(body)}\r\n"
+                            f"ETag: \"v\"\r\n\r\n").encode() + body
+                times.append(time.monotonic())
+                return span_reply(body, int(asked[1]), int(asked[2]))
+            return reply
+
+        def partial(range_text, body, length=True):
+            size = f"Content-Length: {len(body)}\r\n" if length else ""
+            return (f"HTTP/1.0 206 Partial Content\r\nETag: \"v\"\r\n{size}"
+                    f"Content-Range: bytes {range_text}\r\n\r\n").encode() + body
+
+        def multipart(body, start, end):
+            part = (f"--B\r\nContent-Type: application/octet-stream\r\nContent-Range: bytes "
+                    f"{start}-{end}/{len(body)}\r\n\r\n").encode() + body[start:end + 1]
+            text = part + b"\r\n--B--\r\n"
+            return (f"HTTP/1.0 206 Partial Content\r\nContent-Length: {len(text)}\r\n"
+                    "Content-Type: multipart/byteranges; boundary=B\r\n\r\n").encode() + text
+
+        server = ScriptedServer()
+        self.servers.append(server)
+        server.replies["*"] = [site(None)]
+        installed = self.folder("installed")
+        self.assertEqual(self.sync(server.base, data=installed).returncode, 0)
+        self.publish(new, None, "--blocks")
+        exact = lambda b, s, e: f"{s}-{e}/{len(b)}"
+        cases = {
+            # Given up at once: the whole file next.
+            "Content-Length 0 against an exact Content-Range":
+                (lambda b, s, e: partial(exact(b, s, e), b""), 1),
+            "a Content-Length past its Content-Range":
+                (lambda b, s, e: partial(exact(b, s, e), b[s:e + 2]), 1),
+            "a 206 for a wider range":
+                (lambda b, s, e: partial(f"{s}-{len(b) - 1}/{len(b)}", b[s:]), 1),
+            "multipart/byteranges": (multipart, 1),
+            "more bytes than the span, no length":
+                (lambda b, s, e: partial(exact(b, s, e), b[s:e + 4097], False), 1),
+            # Failed tries, each after a longer wait: five that bring nothing
+            # (the one short a byte brought all but the last first).
+            "an empty 206 that closes":
+                (lambda b, s, e: partial(exact(b, s, e), b"", False), -5),
+            "a 206 that closes a byte short":
+                (lambda b, s, e: partial(exact(b, s, e), b[s:e], False), -6),
+        }
+        # Each case: the span requests made, negative when they end in failed
+        # tries rather than the whole file.
+        for name, (span_reply, requests) in cases.items():
+            with self.subTest(name):
+                server.replies["*"] = [site(span_reply)]
+                del times[:]
+                data = os.path.join(self.tmp, "data-" + re.sub(r"\W+", "-", name))
+                shutil.copytree(installed, data)
+                try:
+                    result = self.sync(server.base, data=data, timeout=60,
+                                       env={"QUORVEL_RETRY_WAIT_MS": "50"})
+                except subprocess.TimeoutExpired:
+                    self.fail(f"still asking after 60 s: {len(times)} span requests")
+                if requests > 0:
+                    self.assertEqual(result.returncode, 0, result.stderr)
+                    self.assert_installed(new, data)
+                    self.assertIn(b"patch pack.bin: the server answered another range; fetching "
+                                  b"the whole file", result.stderr)
+                    self.assertEqual(len(times), requests, "one span request, then the whole file")
+                else:
+                    self.assertEqual(result.returncode, 1, result.stderr)
+                    self.assertIn(b"pack.bin does not match the catalog after 5 tries",
+                                  result.stderr)
+                    self.assertEqual(len(times), -requests)
+                    gaps = [b - a for a, b in zip(times, times[1:])]
+                    self.assertTrue(all(g >= 0.05 for g in gaps), gaps)
+                    self.assertGreater(gaps[-1], gaps[0] * 3, "the wait grows")
+
     def test_a_file_past_2_gib(self):
         site = os.path.join(self.tmp, "site")
         write_tree(site, {"game.exe": b"MZ", "notes.txt": b"n\n"})

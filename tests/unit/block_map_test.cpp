@@ -39,6 +39,15 @@ void put_le(std::string& out, std::uint64_t value, int bytes)
     }
 }
 
+std::uint64_t get_le(const std::string& in, std::size_t at)
+{
+    std::uint64_t value = 0;
+    for (int i = 7; i >= 0; --i) {
+        value = value << 8 | static_cast<std::uint8_t>(in[at + static_cast<std::size_t>(i)]);
+    }
+    return value;
+}
+
 std::string map_header(const char* magic, std::uint64_t size, std::uint32_t block,
                        std::uint32_t count)
 {
@@ -174,6 +183,152 @@ TEST(BlockMap, MatchFindsEveryBlockTheOldCopyHolds)
             std::int64_t planned = -1;
             EXPECT_GE(block_plan(&map, match.found, spans, &planned), 0);
             EXPECT_EQ(planned, c.planned) << budget;
+            block_match_end(&match);
+        }
+        block_map_free(&map);
+    }
+}
+
+// A map's bytes with the given weak checksums and random strong ones.
+std::string map_of_weak(const std::vector<std::uint32_t>& weak, std::int64_t block)
+{
+    const auto count = static_cast<std::uint32_t>(weak.size());
+    std::string out =
+        map_header(BLOCK_MAP_MAGIC, std::uint64_t{count} * static_cast<std::uint64_t>(block),
+                   static_cast<std::uint32_t>(block), count);
+    const std::string strong = random_bytes(std::size_t{count} * BLOCK_STRONG_SIZE, 77);
+    for (std::uint32_t i = 0; i < count; ++i) {
+        put_le(out, weak[i], 4);
+        out.append(strong, std::size_t{i} * BLOCK_STRONG_SIZE, BLOCK_STRONG_SIZE);
+    }
+    return out;
+}
+
+// Maps made so that the weak checksum agrees where the strong one does not,
+// and genuine files of one repeated block: the work of the match (strong
+// hashes computed, chain links walked) stays bounded, in every step and in
+// all, and what a genuine old copy holds is still found.
+TEST(BlockMap, HostileMapsCostBoundedWork)
+{
+    const std::string dir = make_scratch_dir();
+    const std::string zeros(B, '\0');
+    const std::uint32_t zero_weak = block_weak(u8(zeros), B);
+    const std::string r = random_bytes(64 * B, 5);
+    // r's map, its block 10 given the weak checksum of a block of zeros.
+    std::string crafted = map_of(r, B);
+    const std::size_t at = BLOCK_MAP_HEADER_SIZE + 10 * BLOCK_RECORD_SIZE;
+    crafted.replace(at, 4, map_of(zeros, B).substr(BLOCK_MAP_HEADER_SIZE, 4));
+    const std::string old_random = random_bytes(256 * B, 6);
+    std::vector<std::uint32_t> offsets_weak; // the weak sum at each of old_random's offsets
+    for (std::int64_t i = 0; i < 16384; ++i) {
+        offsets_weak.push_back(block_weak(u8(old_random) + i, B));
+    }
+    std::string pattern;
+    while (pattern.size() < std::size_t{256} * B + 3) {
+        pattern += "RGBA";
+    }
+    std::vector<std::uint32_t> phases;
+    for (int i = 0; i < 4; ++i) {
+        phases.push_back(block_weak(u8(pattern) + i, B));
+    }
+    const std::int64_t most = BLOCK_MAP_BLOCKS_MAX;
+    const struct {
+        const char* name;
+        std::string old_bytes;
+        std::string map_bytes;
+        std::int64_t found;       // blocks found
+        std::int64_t hashes_most; // strong hashes at the most
+        std::int64_t links_most;  // chain links walked at the most
+        // Blocks left out of the index or struck out, at the least and the
+        // most (a run skipped in one step strikes once).
+        std::int64_t dropped[2];
+        std::int32_t cut_short;
+    } cases[] = {
+        {"a crafted block over 1 MiB of zeros",
+         r.substr(0, 32 * B) + std::string(1 << 20, '\0') + r.substr(32 * B),
+         crafted,
+         64,
+         64 + 4,
+         64 * 4 + BLOCK_STRIKES_MOST * 4,
+         {0, 1},
+         0},
+        {"1,000 blocks of zeros",
+         std::string(1000 * B + 5, '\0'),
+         map_of(std::string(1000 * B, '\0'), B),
+         1000,
+         2,
+         1000 * 4,
+         {0, 0},
+         0},
+        {"2^19 blocks of one weak value",
+         old_random,
+         map_of_weak(std::vector<std::uint32_t>(static_cast<std::size_t>(most), zero_weak), B),
+         0,
+         0,
+         most * (BLOCK_CHAIN_MOST + 1) + 1000,
+         {most - BLOCK_CHAIN_MOST, most - BLOCK_CHAIN_MOST},
+         0},
+        {"the weak value of every offset",
+         old_random,
+         map_of_weak(offsets_weak, B),
+         0,
+         64 + 128 + 2 + 1,
+         16384 * 4 + 300 * 4,
+         {0, 0},
+         1},
+        {"a repeating 4-byte pattern",
+         pattern,
+         map_of_weak(phases, B),
+         0,
+         4 * BLOCK_STRIKES_MOST,
+         4 * BLOCK_STRIKES_MOST * 2 + 64,
+         {4, 4},
+         0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        BlockMap map;
+        const char* problem = nullptr;
+        const auto new_size = static_cast<std::int64_t>(get_le(c.map_bytes, 8));
+        ASSERT_EQ(block_map_read(u8(c.map_bytes), std::int64_t(c.map_bytes.size()), new_size, &map,
+                                 &problem),
+                  1)
+            << problem;
+        write_file(dir + "/old.bin", c.old_bytes);
+        for (const std::int64_t budget : {std::int64_t{1} << 40, std::int64_t{64} * B}) {
+            BlockMatch match;
+            ASSERT_EQ(block_match_begin(&match, &map, (dir + "/old.bin").c_str()), 1);
+            int more = 1;
+            for (int passes = 0; more && passes < 1000000; ++passes) {
+                const std::int64_t hashes = match.strong_hashes;
+                const std::int64_t links = match.links_walked;
+                more = block_match_step(&match, budget);
+                // One step's work: hashes of its budget's bytes, budget / 32
+                // links (a walk under way and a drop finished).
+                EXPECT_LE(match.strong_hashes - hashes, std::max<std::int64_t>(1, budget / B));
+                EXPECT_LE(match.links_walked - links,
+                          std::max<std::int64_t>(BLOCK_CHAIN_MOST, budget / 32) +
+                              3 * BLOCK_CHAIN_MOST);
+            }
+            EXPECT_EQ(more, 0);
+            EXPECT_EQ(match.failed, 0);
+            EXPECT_EQ(match.found_count, c.found) << budget;
+            EXPECT_LE(match.strong_hashes, c.hashes_most) << budget;
+            EXPECT_LE(match.links_walked, c.links_most) << budget;
+            EXPECT_EQ(match.cut_short, c.cut_short) << budget;
+            EXPECT_GE(match.blocks_dropped, c.dropped[0]) << budget;
+            EXPECT_LE(match.blocks_dropped, c.dropped[1]) << budget;
+            for (std::int32_t i = 0; i < map.block_count; ++i) {
+                if (match.found[i] >= 0) {
+                    const std::string block = c.old_bytes.substr(std::size_t(match.found[i]), B);
+                    std::uint8_t digest[SHA256_SIZE];
+                    ASSERT_EQ(sha256_digest(u8(block), B, digest), 1);
+                    EXPECT_EQ(
+                        std::memcmp(digest, map.strong + i * BLOCK_STRONG_SIZE, BLOCK_STRONG_SIZE),
+                        0)
+                        << i;
+                }
+            }
             block_match_end(&match);
         }
         block_map_free(&map);
