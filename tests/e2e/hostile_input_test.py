@@ -402,7 +402,7 @@ class LauncherFaults(HostileBase):
             launcher.wait_for_line("Fallo de ficheros: Reintentando")
             self.assertEqual(server.paths(), ["/q//catalog.php"])
             self.assertEqual(snapshot(self.game_dir())["game.exe"], old["game.exe"])
-            missing = missing_bytes(launcher.output)
+            missing = missing_bytes("\n".join(launcher.lines()).encode())
             # The room the line asks for is enough.
             subprocess.run(["mount", "-o", f"remount,size={(512 << 10) + int(missing) + 4096}",
                             self.game_dir()], check=True)
