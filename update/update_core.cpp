@@ -487,12 +487,14 @@ void give_up_patch(DownloadRun* run)
 }
 
 // Whether the room left is short of what the rest of the run writes; sets
-// space_missing then. An unknown free space is never short.
+// space_missing then. An unknown free space is never short, nor a run with
+// nothing left to write.
 int space_short(DownloadRun* run)
 {
     const std::int64_t free_bytes = fs_free_bytes(run->data_directory);
     const std::int64_t need = download_space_needed(run->current);
-    run->space_missing = free_bytes >= 0 && free_bytes < need ? need - free_bytes : 0;
+    const int writes = need > DOWNLOAD_SPACE_MARGIN;
+    run->space_missing = writes && free_bytes >= 0 && free_bytes < need ? need - free_bytes : 0;
     return run->space_missing > 0;
 }
 
