@@ -2,6 +2,7 @@
 
 #include "platform/platform.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -28,21 +29,46 @@ std::int64_t seconds_from(double value)
 }
 } // namespace
 
-const char* format_bytes(std::int64_t n)
+namespace {
+// The figure in the largest unit it reaches, to two decimals; rounded to
+// the nearest or up.
+const char* format_scaled(std::int64_t n, int round_up)
 {
     if (n < 1024) {
         std::snprintf(format_buffer, sizeof format_buffer, "%dB", static_cast<int>(n));
-    } else if (n < 1048576) {
-        std::snprintf(format_buffer, sizeof format_buffer, "%.2fKiB",
-                      static_cast<double>(n) / 1024.0);
-    } else if (n < 1073741824) {
-        std::snprintf(format_buffer, sizeof format_buffer, "%.2fMiB",
-                      static_cast<double>(n) / 1048576.0);
-    } else {
-        std::snprintf(format_buffer, sizeof format_buffer, "%.2fGiB",
-                      static_cast<double>(n) / 1073741824.0);
+        return format_buffer;
     }
+    const char* unit = "GiB";
+    double scale = 1073741824.0;
+    if (n < 1048576) {
+        unit = "KiB";
+        scale = 1024.0;
+    } else if (n < 1073741824) {
+        unit = "MiB";
+        scale = 1048576.0;
+    }
+    double value = static_cast<double>(n) / scale;
+    if (round_up) {
+        value = std::ceil(value * 100.0 - 1e-9) / 100.0;
+    }
+    std::snprintf(format_buffer, sizeof format_buffer, "%.2f%s", value, unit);
     return format_buffer;
+}
+} // namespace
+
+const char* format_bytes(std::int64_t n)
+{
+    return format_scaled(n, 0);
+}
+
+const char* format_bytes_up(std::int64_t n)
+{
+    return format_scaled(n, 1);
+}
+
+void transfer_write_space_text(char* text, std::int64_t missing_bytes)
+{
+    std::snprintf(text, PROGRESS_TEXT_SIZE, "%.31s more needed", format_bytes_up(missing_bytes));
 }
 
 const char* format_duration(std::int64_t seconds)

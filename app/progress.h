@@ -29,6 +29,15 @@ struct TransferFigures {
 // text before calling either again.
 const char* format_bytes(std::int64_t n);
 const char* format_duration(std::int64_t seconds);
+// format_bytes with the figure rounded up, never down: a room to make that
+// is shown is enough.
+const char* format_bytes_up(std::int64_t n);
+
+// Writes "X more needed" (X by format_bytes_up) into text (PROGRESS_TEXT_SIZE
+// bytes): what the Retry screen shows below "Not enough disk space:" and the
+// programs print after it.
+void transfer_write_space_text(char* text, std::int64_t missing_bytes);
+constexpr char SPACE_LINE[] = "Not enough disk space:";
 
 void transfer_begin(TransferProgress* tp, std::int64_t total);
 void transfer_entry_done(TransferProgress* tp, std::int64_t size);

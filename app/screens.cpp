@@ -24,6 +24,7 @@ char speed_text[PROGRESS_TEXT_SIZE];
 char time_text[PROGRESS_TEXT_SIZE];
 char retry_text[PROGRESS_TEXT_SIZE];
 char patch_text[PROGRESS_TEXT_SIZE];
+char space_text[PROGRESS_TEXT_SIZE];
 char notes_lines[NOTES_SLOTS][NOTES_LINE_SIZE];
 std::int32_t notes_count = 0;
 
@@ -142,6 +143,7 @@ void screen_setup()
     std::snprintf(time_text, sizeof time_text, "%s", "Time Rem.: 0s");
     retry_text[0] = '\0';
     patch_text[0] = '\0';
+    space_text[0] = '\0';
 }
 
 int screen_show(std::int32_t screen)
@@ -169,6 +171,11 @@ void screen_compose()
     case SCREEN_RETRY:
         draw_image(&ART_NOTICE, 100, 112);
         button_draw(&retry_button);
+        if (space_text[0] != '\0') {
+            // Below the button, clear of the corners.
+            draw_text(0, 364, FRAME_WIDTH, 16, SPACE_LINE);
+            draw_text(0, 380, FRAME_WIDTH, 16, space_text);
+        }
         break;
     case SCREEN_DOWNLOAD:
         progress_draw(&download_bar);

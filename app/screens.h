@@ -40,6 +40,10 @@ extern char retry_text[PROGRESS_TEXT_SIZE];
 // While a file is patched, what the patch fetches, on the line below; empty
 // otherwise.
 extern char patch_text[PROGRESS_TEXT_SIZE];
+// On the Retry screen when the update does not fit the disk: how much more
+// room it needs ("12.40MiB more needed"), below the button under
+// SPACE_LINE; empty otherwise.
+extern char space_text[PROGRESS_TEXT_SIZE];
 extern char notes_lines[NOTES_SLOTS][NOTES_LINE_SIZE];
 extern std::int32_t notes_count;
 

@@ -23,7 +23,9 @@ RateLimit launcher_rate_limit;
 
 namespace {
 
-enum class Next { End, Ready, Download, Retry, GaveUp };
+// Restart: the download found the catalog's objects gone and a new catalog
+// is in place of the old one's entries; its files are checked and fetched.
+enum class Next { End, Ready, Download, Retry, GaveUp, Restart };
 
 // Tries of the launcher's own download: unlike a game file's, a failure
 // here costs nothing (the running launcher carries on).
@@ -112,6 +114,7 @@ int fetch_catalog()
 // One catalog pass: fetch, load, verify, and the way on.
 Next catalog_pass()
 {
+    space_text[0] = '\0';
     if (window_gone(screen_show(SCREEN_CHECKING))) {
         return Next::End;
     }
@@ -154,7 +157,10 @@ int retry_wait()
 
 // Downloads every flagged entry of list into folder. Ready when the last one
 // verified, Retry when a file cannot be written (a folder in its place, a
-// running game): asking the server again and again would change nothing.
+// running game) or the disk has no room for the rest (space_text says how
+// much more): asking the server again and again would change nothing.
+// With bases (the game's files), a file every base answers 404 or 410 for
+// fetches the catalog again; Restart when the new one names other files.
 // End when the window is gone. A file that does not verify is fetched again,
 // without limit for max_tries 0, else GaveUp after that many tries.
 Next download_phase(CatalogEntry* list, const char* folder, std::int32_t max_tries,
@@ -191,6 +197,25 @@ Next download_phase(CatalogEntry* list, const char* folder, std::int32_t max_tri
         if (step == DOWNLOAD_UNWRITABLE) {
             std::fprintf(stderr, "quorvel: cannot write %s\n", run.current->local_path);
             return Next::Retry;
+        }
+        if (step == DOWNLOAD_NO_SPACE) {
+            transfer_write_space_text(space_text, run.space_missing);
+            std::fprintf(stderr, "quorvel: %s %s\n", SPACE_LINE, space_text);
+            return Next::Retry;
+        }
+        if (step == DOWNLOAD_CATALOG_STALE && bases != nullptr) {
+            const CatalogEntry gone = *run.current;
+            std::fprintf(stderr, "quorvel: %s is gone from every server; fetching the catalog\n",
+                         gone.file_name);
+            const int fetched = fetch_catalog();
+            if (window_is_closed()) {
+                return Next::End;
+            }
+            if (fetched && download_catalog_replaces(catalog_path, data_directory, server_base,
+                                                     &gone, &entry_list, &download_bases)) {
+                return Next::Restart;
+            }
+            download_use_client(&http_client);
         }
         if (finished != nullptr) {
             transfer_entry_done(&progress, run.finished_bytes);
@@ -321,7 +346,12 @@ int update_run()
             continue;
         }
         if (next == Next::Download) {
-            const Next after = download_phase(entry_list, data_directory, 0, &download_bases);
+            Next after = download_phase(entry_list, data_directory, 0, &download_bases);
+            while (after == Next::Restart) {
+                after = update_verify_all(entry_list)
+                            ? Next::Ready
+                            : download_phase(entry_list, data_directory, 0, &download_bases);
+            }
             if (after == Next::Retry) {
                 if (!retry_wait()) {
                     return 0;

@@ -8,6 +8,7 @@
 #include "catalog/catalog.h"
 #include "ctl/commands.h"
 #include "ctl/signing_options.h"
+#include "net/http.h"
 #include "platform/platform.h"
 
 #include <cstdarg>
@@ -28,7 +29,7 @@ constexpr std::size_t PATH_ARGUMENT_MOST = 900;
 
 const char USAGE[] =
     "usage: quorvelctl publish SRC DEST --exe NAME --notes NAME [--blocks] "
-    "[--mirror URL]... [--keep N] [--sign KEYFILE [--version N] [--expires DAYS]]\n";
+    "[--base URL] [--mirror URL]... [--keep N] [--sign KEYFILE [--version N] [--expires DAYS]]\n";
 
 // A path made from the format; every path here fits, as SRC and DEST are
 // held to PATH_ARGUMENT_MOST characters: 0 (never a cut path) otherwise.
@@ -321,6 +322,7 @@ int cmd_publish(int argc, char** argv)
     const char* exe_name = nullptr;
     const char* notes_name = nullptr;
     const char* key_file = nullptr;
+    const char* base = nullptr;
     const char* mirrors[MIRRORS_MAX] = {};
     int mirror_count = 0;
     int with_blocks = 0;
@@ -342,6 +344,8 @@ int cmd_publish(int argc, char** argv)
             exe_name = argv[++i];
         } else if (std::strcmp(argv[i], "--notes") == 0 && has_value) {
             notes_name = argv[++i];
+        } else if (std::strcmp(argv[i], "--base") == 0 && has_value) {
+            base = argv[++i];
         } else if (std::strcmp(argv[i], "--blocks") == 0) {
             with_blocks = 1;
         } else if (std::strcmp(argv[i], "--keep") == 0 && has_value) {
@@ -377,6 +381,15 @@ int cmd_publish(int argc, char** argv)
     if (source == nullptr || dest == nullptr) {
         std::fprintf(stderr, "%s", USAGE);
         return EXIT_USAGE;
+    }
+    // Launchers behind an https base skip plain mirrors: such a line would
+    // only mislead whoever reads the catalog.
+    for (int m = 0; base != nullptr && http_url_is_https(base) && m < mirror_count; ++m) {
+        if (!http_url_is_https(mirrors[m])) {
+            std::fprintf(stderr, "quorvelctl publish: the base %s is https; the mirror %s is not\n",
+                         base, mirrors[m]);
+            return EXIT_USAGE;
+        }
     }
     const std::size_t source_length = std::strlen(source);
     if (source_length > PATH_ARGUMENT_MOST || std::strlen(dest) > PATH_ARGUMENT_MOST) {

@@ -63,6 +63,24 @@ void run_catalog_transfer(const char* url, const char* path)
     }
 }
 
+// After every base answered the current file with 404 or 410: the catalog
+// again. 1 when the new one names other files and replaced *head and
+// *bases; 0 to go on with the run and its wait.
+int refetch_catalog(DownloadRun* run, const char* catalog_url, const char* catalog_file,
+                    const char* temporary_file, const char* data_dir, const char* base,
+                    CatalogEntry** head, DownloadBases* bases)
+{
+    const CatalogEntry gone = *run->current;
+    std::fprintf(stderr, "quorvelctl sync: %s is gone from every server; fetching the catalog\n",
+                 gone.file_name);
+    run_catalog_transfer(catalog_url, temporary_file);
+    const int replaced =
+        update_fetch_end(&sync_client, temporary_file, catalog_file) &&
+        download_catalog_replaces(catalog_file, data_dir, base, &gone, head, bases);
+    download_use_client(&sync_client);
+    return replaced;
+}
+
 struct Reporter {
     TransferProgress progress;
     std::int64_t last_report_ms;
@@ -163,7 +181,7 @@ int cmd_sync(int argc, char** argv)
     }
 
     Reporter reporter = {};
-    const std::int64_t pending = catalog_pending_bytes(head);
+    std::int64_t pending = catalog_pending_bytes(head);
     transfer_begin(&reporter.progress, pending);
     DownloadRun run;
     download_begin(&run, &sync_client, head, data_dir, MAX_TRIES);
@@ -192,6 +210,27 @@ int cmd_sync(int argc, char** argv)
             std::fprintf(stderr, "quorvelctl sync: cannot write %s\n", run.current->local_path);
             status = 1;
             break;
+        }
+        if (step == DOWNLOAD_NO_SPACE) {
+            char needed[PROGRESS_TEXT_SIZE];
+            transfer_write_space_text(needed, run.space_missing);
+            std::fprintf(stderr, "quorvelctl sync: %s %s\n", SPACE_LINE, needed);
+            status = 1;
+            break;
+        }
+        if (step == DOWNLOAD_CATALOG_STALE &&
+            refetch_catalog(&run, catalog_url, catalog_file, temporary_file, data_dir, base, &head,
+                            &bases)) {
+            // A new run over the new catalog's files, as at the start.
+            if (update_verify_all(head)) {
+                break;
+            }
+            pending = catalog_pending_bytes(head);
+            transfer_begin(&reporter.progress, pending);
+            download_begin(&run, &sync_client, head, data_dir, MAX_TRIES);
+            run.bases = &bases;
+            announced_retry = 0;
+            continue;
         }
         report_progress(&reporter, &run);
         // A file that did not verify waits before its next try: there is no

@@ -602,9 +602,7 @@ void http_set_user_agent(HttpClient* client, const char* text)
     }
 }
 
-namespace {
-
-int url_is_https(const char* url)
+int http_url_is_https(const char* url)
 {
     static const char scheme[] = "https://";
     for (int i = 0; scheme[i] != '\0'; ++i) {
@@ -614,6 +612,8 @@ int url_is_https(const char* url)
     }
     return 1;
 }
+
+namespace {
 
 // A handshake that cannot go on: one line on the error stream says why,
 // and the transfer fails as a failed fetch.
@@ -666,7 +666,7 @@ int http_start(HttpClient* client, const char* url)
     client->range_total = -1;
     client->coded_body = 0;
     client->location[0] = '\0';
-    client->secure = url_is_https(url);
+    client->secure = http_url_is_https(url);
     client->tls = nullptr;
     client->tls_failure[0] = '\0';
     client->tls_cut = 0;
@@ -823,7 +823,7 @@ int follow_redirect(HttpClient* client)
     // over TLS does not hand its player to a link anyone could change.
     const int plain_target =
         std::strncmp(target, "http://", 7) == 0 || std::strncmp(target, "HTTP://", 7) == 0;
-    if (!url_is_https(target) && !(plain_target && !client->secure)) {
+    if (!http_url_is_https(target) && !(plain_target && !client->secure)) {
         return 0;
     }
     drop_socket(client);

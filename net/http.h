@@ -194,6 +194,9 @@ int http_get(HttpClient* client, const char* url);
 int http_poll(HttpClient* client);
 int http_is_active(const HttpClient* client);
 
+// 1 when url's scheme is https, in any letter case (as the client reads it).
+int http_url_is_https(const char* url);
+
 // Waits up to timeout_ms for the server while the transfer has sent its
 // request and holds nothing unread, so that a quiet server costs no
 // spinning; returns at once otherwise. quorvelctl waits here between polls;

@@ -123,6 +123,10 @@ int fs_longest_path();
 using FsVisit = void (*)(const char* name, int is_dir, void* context);
 int fs_list_dir(const char* path, FsVisit visit, void* context);
 
+// Bytes this user may still write on the file system that holds the folder
+// path (statvfs; GetDiskFreeSpaceExA); -1 when the system does not tell.
+std::int64_t fs_free_bytes(const char* path);
+
 // 1 when both paths name the same existing file (same volume and file id).
 int fs_same_file(const char* a, const char* b);
 

@@ -147,6 +147,26 @@ void remove_orphaned_parts(CatalogEntry* old_list, const char* catalog_file)
     catalog_free(&new_list);
 }
 
+// Behind an https server base, a mirror that is not https is dropped.
+void keep_https_mirrors(DownloadBases* bases)
+{
+    if (!http_url_is_https(bases->base[0])) {
+        return;
+    }
+    int kept = 1;
+    for (int i = 1; i < bases->count; ++i) {
+        if (!http_url_is_https(bases->base[i])) {
+            std::fprintf(stderr, "mirror skipped (not https): %.300s\n", bases->base[i]);
+            continue;
+        }
+        if (kept != i) {
+            std::memcpy(bases->base[kept], bases->base[i], sizeof bases->base[i]);
+        }
+        ++kept;
+    }
+    bases->count = kept;
+}
+
 } // namespace
 
 int update_add_keys(const char* list)
@@ -200,6 +220,7 @@ CatalogEntry* update_catalog_load(const char* catalog_file, const char* data_fol
     CatalogEntry* head = catalog_parse(bytes, length, data_folder, url_prefix);
     if (bases != nullptr) {
         bases->count += catalog_mirrors(bytes, length, bases->base + 1, CATALOG_MIRRORS_MAX);
+        keep_https_mirrors(bases);
     }
     std::free(bytes);
     return head;
@@ -318,6 +339,9 @@ void download_begin(DownloadRun* run, HttpClient* client, CatalogEntry* list,
     run->base_index = 0;
     run->spared_bytes = 0;
     run->finished_bytes = 0;
+    run->space_missing = 0;
+    run->space_checked = 0;
+    run->gone_replies = 0;
     run->first_wait_ms = DOWNLOAD_FIRST_WAIT_MS;
     run->longest_wait_ms = DOWNLOAD_LONGEST_WAIT_MS;
     const char* first_wait = std::getenv("QUORVEL_RETRY_WAIT_MS");
@@ -325,8 +349,51 @@ void download_begin(DownloadRun* run, HttpClient* client, CatalogEntry* list,
         const long long value = std::strtoll(first_wait, nullptr, 10);
         run->first_wait_ms = value < DOWNLOAD_LONGEST_WAIT_MS ? value : DOWNLOAD_LONGEST_WAIT_MS;
     }
+    download_use_client(client);
+}
+
+void download_use_client(HttpClient* client)
+{
     client->idle_timeout_ms = HTTP_IDLE_TIMEOUT_MS;
     client->time_limit_ms = 0; // a large file may take hours
+}
+
+std::int64_t download_space_needed(const CatalogEntry* entry)
+{
+    std::int64_t need = DOWNLOAD_SPACE_MARGIN;
+    for (const CatalogEntry* e = entry; e != nullptr; e = e->next) {
+        if (e->update == 0) {
+            continue;
+        }
+        char part[CATALOG_TEXT_SIZE + 16];
+        std::snprintf(part, sizeof part, "%s%s", e->local_path, PARTIAL_SUFFIX);
+        const std::int64_t have = fs_file_size(part);
+        const std::int64_t rest = e->size - (have > 0 ? have : 0);
+        need +=
+            (rest > 0 ? rest : 0) + DOWNLOAD_SPACE_PER_FILE + (e->has_blocks ? e->blocks_size : 0);
+    }
+    return need;
+}
+
+int download_catalog_replaces(const char* catalog_file, const char* data_folder,
+                              const char* url_prefix, const CatalogEntry* gone, CatalogEntry** list,
+                              DownloadBases* bases)
+{
+    static DownloadBases fresh_bases;
+    CatalogEntry* fresh = update_catalog_load(catalog_file, data_folder, url_prefix, &fresh_bases);
+    int names_gone = fresh == nullptr;
+    for (const CatalogEntry* e = fresh; e != nullptr && !names_gone; e = e->next) {
+        names_gone = e->size == gone->size && e->crc == gone->crc &&
+                     std::strcmp(e->url_name, gone->url_name) == 0;
+    }
+    if (names_gone) {
+        catalog_free(&fresh);
+        return 0;
+    }
+    catalog_free(list);
+    *list = fresh;
+    *bases = fresh_bases;
+    return 1;
 }
 
 namespace {
@@ -355,6 +422,7 @@ void move_to(DownloadRun* run, CatalogEntry* entry)
     run->counting_current = 0;
     run->retries = 0;
     run->retry_due_ms = 0;
+    run->gone_replies = 0;
 }
 
 // Whether a try that did not give the file leaves a part that grew and is
@@ -534,6 +602,52 @@ void give_up_patch(DownloadRun* run)
     run->patch.whole_only = 1;
 }
 
+// Whether the room left is short of what the rest of the run writes; sets
+// space_missing then. An unknown free space is never short, nor a run with
+// nothing left to write.
+int space_short(DownloadRun* run)
+{
+    const std::int64_t free_bytes = fs_free_bytes(run->data_directory);
+    const std::int64_t need = download_space_needed(run->current);
+    const int writes = need > DOWNLOAD_SPACE_MARGIN;
+    run->space_missing = writes && free_bytes >= 0 && free_bytes < need ? need - free_bytes : 0;
+    return run->space_missing > 0;
+}
+
+// After a write into the part failed: 1 when it failed for lack of room (the
+// free space is below what the entry still had to write). The part goes, so
+// that the disk is not left full; space_missing counts the whole rest.
+int out_of_space(DownloadRun* run, const CatalogEntry* entry)
+{
+    const std::int64_t have = fs_file_size(run->target_path);
+    const std::int64_t free_bytes = fs_free_bytes(run->data_directory);
+    if (free_bytes < 0 || free_bytes >= entry->size - (have > 0 ? have : 0)) {
+        return 0;
+    }
+    discard_part(run);
+    patch_end(&run->patch, 1);
+    if (!space_short(run)) {
+        run->space_missing = DOWNLOAD_SPACE_MARGIN; // filled by something else meanwhile
+    }
+    return 1;
+}
+
+// Counts a base that answered this round's try with 404 or 410 (any other
+// answer puts the count out of reach for the round); 1 when the round has
+// ended (the try did not move on to the next base) and every base so
+// answered.
+int round_all_gone(DownloadRun* run, const HttpClient* client, int moved_on)
+{
+    const int gone = client->reply_status == 404 || client->reply_status == 410;
+    run->gone_replies = gone ? run->gone_replies + 1 : -DOWNLOAD_BASES_MAX;
+    if (moved_on) {
+        return 0;
+    }
+    const int all_gone = run->gone_replies == (run->bases != nullptr ? run->bases->count : 1);
+    run->gone_replies = 0;
+    return all_gone;
+}
+
 // Starts the current entry: a patch when its catalog record names a block
 // map and an old copy is there to take blocks from, else a try of the
 // whole file. DOWNLOAD_RUNNING, or why the entry cannot go on.
@@ -575,6 +689,12 @@ DownloadStep download_step(DownloadRun* run, HttpClient* client, CatalogEntry** 
     if (run->current == nullptr) {
         return DOWNLOAD_DONE;
     }
+    if (!run->space_checked) {
+        run->space_checked = 1;
+        if (space_short(run)) {
+            return DOWNLOAD_NO_SPACE; // nothing asked for, nothing of the install touched
+        }
+    }
     DownloadPatch* patch = &run->patch;
     if (!http_is_active(client) && run->retry_due_ms != 0) {
         if (clock_monotonic_ms() < run->retry_due_ms) {
@@ -600,6 +720,11 @@ DownloadStep download_step(DownloadRun* run, HttpClient* client, CatalogEntry** 
         if (step == PATCH_GOING) {
             return DOWNLOAD_RUNNING;
         }
+        const int write_failed = step == PATCH_UNWRITABLE ||
+                                 (step == PATCH_TRY_FAILED && client->failure == HTTP_FAILED_WRITE);
+        if (write_failed && out_of_space(run, entry)) {
+            return DOWNLOAD_NO_SPACE;
+        }
         if (step == PATCH_UNWRITABLE) {
             return DOWNLOAD_UNWRITABLE;
         }
@@ -610,6 +735,8 @@ DownloadStep download_step(DownloadRun* run, HttpClient* client, CatalogEntry** 
         patch_try_failed = step == PATCH_TRY_FAILED;
     } else if (http_poll(client)) {
         return DOWNLOAD_RUNNING;
+    } else if (client->failure == HTTP_FAILED_WRITE && out_of_space(run, entry)) {
+        return DOWNLOAD_NO_SPACE;
     }
     int verified = 0;
     const int whole = !patch_try_failed && fs_file_size(run->target_path) == entry->size;
@@ -651,11 +778,14 @@ DownloadStep download_step(DownloadRun* run, HttpClient* client, CatalogEntry** 
     }
     const int added_bytes = try_kept_growth(run, client, began);
     run->failed_status = client->reply_status;
+    int moved_on = 0;
     if (!added_bytes && run->bases != nullptr && run->bases->count > 1) {
         run->base_index = (run->base_index + 1) % run->bases->count;
-        if (run->base_index != 0) {
-            return DOWNLOAD_RUNNING; // the next base at once
-        }
+        moved_on = run->base_index != 0;
+    }
+    const int all_gone = round_all_gone(run, client, moved_on);
+    if (moved_on) {
+        return DOWNLOAD_RUNNING; // the next base at once
     }
     if (!added_bytes) {
         ++run->tries;
@@ -666,7 +796,7 @@ DownloadStep download_step(DownloadRun* run, HttpClient* client, CatalogEntry** 
     run->retries = added_bytes ? 1 : run->retries + 1;
     run->retry_due_ms =
         clock_monotonic_ms() + download_retry_wait_ms(run, run->retries, next_jitter());
-    return DOWNLOAD_RUNNING;
+    return all_gone ? DOWNLOAD_CATALOG_STALE : DOWNLOAD_RUNNING;
 }
 
 int download_url(const DownloadRun* run, const CatalogEntry* entry, const char* url_name, char* out,

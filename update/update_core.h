@@ -45,6 +45,9 @@ int update_signed_mode();
 //
 // bases, when given, receives where the files may come from, read from
 // the same bytes: url_prefix, then the catalog's MIRROR bases in order.
+// With an https url_prefix only https mirrors are taken: a file must not
+// lose https because its try moved on to a plain mirror. Each one skipped
+// is named in one standard-error line.
 struct DownloadBases;
 CatalogEntry* update_catalog_load(const char* catalog_file, const char* data_folder,
                                   const char* url_prefix, DownloadBases* bases);
@@ -112,7 +115,22 @@ enum DownloadStep : std::int32_t {
     DOWNLOAD_DONE = 1,       // every flagged entry verified (or none was flagged)
     DOWNLOAD_GAVE_UP = 2,    // the current entry failed max_tries counted tries
     DOWNLOAD_UNWRITABLE = 3, // the current entry's file cannot be written or put in place
+    // The data folder has no room for what is left to fetch (found before the
+    // first request, or when a write failed for lack of space): nothing more
+    // is asked for, the part that filled the disk is gone, space_missing
+    // says how much more room is needed.
+    DOWNLOAD_NO_SPACE = 4,
+    // Every base answered the current entry's try with 404 or 410: the
+    // catalog names objects that are gone, and a new one may be out. The
+    // failed try is counted and its wait set as for any other: call again
+    // to go on with this run.
+    DOWNLOAD_CATALOG_STALE = 5,
 };
+
+// Room kept free beyond the files' bytes: each file's sidecar and its last
+// block, a catalog.txt.new, and a little for the rest of the system.
+constexpr std::int64_t DOWNLOAD_SPACE_MARGIN = 256 * 1024;
+constexpr std::int64_t DOWNLOAD_SPACE_PER_FILE = 8 * 1024;
 
 // The wait before a file's first retry and the longest wait: each retry
 // of the same file waits twice as long as the one before, up to the
@@ -173,6 +191,14 @@ struct DownloadRun {
     // count follow the network, not the files' sizes.
     std::int64_t spared_bytes;
     std::int64_t finished_bytes;
+    // Bytes more the data folder needs for the rest of the run, once a step
+    // returned DOWNLOAD_NO_SPACE; and whether the room was looked at before
+    // the first request.
+    std::int64_t space_missing;
+    std::int32_t space_checked;
+    // Bases that answered the current entry's tries in this round with 404
+    // or 410.
+    std::int32_t gone_replies;
 };
 
 // Downloads go in list order; entries whose update flag is 0 are passed
@@ -181,6 +207,12 @@ struct DownloadRun {
 void download_begin(DownloadRun* run, HttpClient* client, CatalogEntry* list,
                     const char* data_folder, std::int32_t max_tries);
 
+// What the flagged entries from entry on still write into the data folder:
+// each file whole as its part while the old copy stays (a patch builds a
+// whole part too), less what a part already holds (a part that resumes
+// keeps those bytes, one that is discarded frees them), plus the margin.
+std::int64_t download_space_needed(const CatalogEntry* entry);
+
 // One pass: starts the current entry's transfer when none is under way and
 // its retry is due, advances it by one poll, and verifies the file once the
 // transfer ended. An entry that does not verify is fetched again after a
@@ -188,6 +220,19 @@ void download_begin(DownloadRun* run, HttpClient* client, CatalogEntry* list,
 // until it is over (download_retry_in_ms tells how long it has left).
 // *finished is the entry that has just verified, else null.
 DownloadStep download_step(DownloadRun* run, HttpClient* client, CatalogEntry** finished);
+
+// After DOWNLOAD_CATALOG_STALE and a new catalog fetch: the catalog in place
+// (update_catalog_load) replaces *list and *bases when it no longer names
+// the record gone (same URL name, size and CRC-32). 1 then (the caller
+// starts a new run over *list); 0 when it still names it or cannot be read,
+// and the run goes on with its wait.
+int download_catalog_replaces(const char* catalog_file, const char* data_folder,
+                              const char* url_prefix, const CatalogEntry* gone, CatalogEntry** list,
+                              DownloadBases* bases);
+
+// After a catalog fetch on the download's client: puts the downloads' limits
+// back (no time limit, the silence limit).
+void download_use_client(HttpClient* client);
 
 // The URL of url_name (the entry's own, or its map's) at the base the
 // current entry is fetched from. 1 when it fits in size bytes.

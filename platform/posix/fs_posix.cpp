@@ -17,6 +17,7 @@
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace {
@@ -148,6 +149,15 @@ int fs_list_dir(const char* path, FsVisit visit, void* context)
     }
     closedir(dir);
     return 1;
+}
+
+std::int64_t fs_free_bytes(const char* path)
+{
+    struct statvfs info = {};
+    if (statvfs(path, &info) != 0) {
+        return -1;
+    }
+    return static_cast<std::int64_t>(info.f_bavail) * static_cast<std::int64_t>(info.f_frsize);
 }
 
 int fs_same_file(const char* a, const char* b)

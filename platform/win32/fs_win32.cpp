@@ -143,6 +143,15 @@ int file_identity(const char* path, BY_HANDLE_FILE_INFORMATION* info)
 }
 } // namespace
 
+std::int64_t fs_free_bytes(const char* path)
+{
+    ULARGE_INTEGER available = {};
+    if (!GetDiskFreeSpaceExA(path, &available, nullptr, nullptr)) {
+        return -1;
+    }
+    return static_cast<std::int64_t>(available.QuadPart);
+}
+
 int fs_same_file(const char* a, const char* b)
 {
     BY_HANDLE_FILE_INFORMATION info_a = {};

@@ -344,9 +344,11 @@ class ScriptedServer:
     bytes and then resets the connection (SO_LINGER 0), ("drip", bytes,
     seconds) sends one byte per interval, ("endless", head, seconds) sends
     head and then body bytes without end until the client goes or the time
-    bound passes. A callable reply is given the request's text and returns
-    the bytes to send (for answers that depend on the request, such as a
-    Range). Requests are recorded; sent[path] counts the bytes sent."""
+    bound passes; ("hold", bytes, n, event) sends n bytes, waits for the
+    threading.Event and sends the rest. A callable reply is given the
+    request's text and returns the bytes to send (for answers that depend on
+    the request, such as a Range). Requests are recorded; sent[path] counts
+    the bytes sent."""
 
     def __init__(self):
         self.replies = {}
@@ -399,6 +401,13 @@ class ScriptedServer:
                             self.request.sendall(reply[1][i:i + 1])
                         except OSError:
                             return
+                elif reply[0] == "hold":
+                    self.request.sendall(reply[1][:reply[2]])
+                    reply[3].wait(120)
+                    try:
+                        self.request.sendall(reply[1][reply[2]:])
+                    except OSError:
+                        pass
                 elif reply[0] == "endless":
                     self.send_endless(path, reply[1], reply[2])
 

@@ -11,7 +11,9 @@ import hashlib
 import os
 import shutil
 import subprocess
+import re
 import sys
+import threading
 import time
 import unittest
 import urllib.error
@@ -23,6 +25,15 @@ from harness import Launcher, ScriptedServer, ok, small_mount, snapshot
 
 ARGS = None
 PROGRAMS = None
+# What an update that does not fit says, and the room it asks for.
+NO_SPACE = re.compile(rb"Not enough disk space: ([0-9.]+)(KiB|MiB) more needed")
+
+
+def missing_bytes(output):
+    found = NO_SPACE.findall(output)
+    assert found, output
+    figure, unit = found[-1]
+    return float(figure) * (1024 if unit == b"KiB" else 1 << 20)
 HEAD = b"HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n"
 
 
@@ -276,9 +287,58 @@ class LocalFaults(HostileBase):
             server = self.served({"good.dat": good, "huge.dat": os.urandom(1 << 20)})
             result = self.sync(server.base)
             self.assertEqual(result.returncode, 1, (result.stdout, result.stderr))
-            self.assertIn(b"huge.dat does not match", result.stderr)
+            # Found before any request for it: the file, its margin, less the
+            # room there is.
+            self.assertGreater(missing_bytes(result.stderr), (1 << 20) - (128 << 10))
+            self.assertEqual(server.paths(), ["/q//catalog.php"])
             with open(os.path.join(self.data, "good.dat"), "rb") as f:
                 self.assertEqual(f.read(), good)
+            self.assertEqual(sorted(os.listdir(self.data)), ["catalog.txt", "good.dat"])
+        self.assertEqual(self.outside(), {})
+
+    def test_disk_filled_during_a_download(self):
+        # The room is there when the download starts; something else takes
+        # it half way. Nothing more is asked of the base or the mirror, the
+        # part goes, and once there is room again the update completes.
+        big = os.urandom(2 << 20)
+        mirror = self.server()
+        with small_mount(self.data, "4m"):
+            server = self.server()
+            resume = threading.Event()
+            self.addCleanup(resume.set)
+            catalog = f"MIRROR {mirror.base.rstrip('/')}\n" + record("FILE", "big.dat", big)
+            server.replies["/q//catalog.php"] = [ok(catalog.encode())]
+            server.replies["/q//big.dat"] = [("hold", ok(big), 1 << 20, resume), ok(big)]
+            command = PROGRAMS.command(PROGRAMS.ctl, "sync", server.base,
+                                       PROGRAMS.native_path(self.data))
+            sync = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                    cwd=self.tmp)
+            self.addCleanup(sync.kill)
+            part = os.path.join(self.data, "big.dat.partial")
+            deadline = time.monotonic() + 60
+            while (not os.path.exists(part) or os.path.getsize(part) < 512 << 10) and \
+                    time.monotonic() < deadline:
+                time.sleep(0.02)
+            filler = os.path.join(self.data, "filler")
+            with open(filler, "wb", buffering=0) as f:
+                try:
+                    while True:
+                        f.write(b"\0" * 4096)
+                except OSError:
+                    pass
+            resume.set()
+            out, err = sync.communicate(timeout=60)
+            self.assertEqual(sync.returncode, 1, (out, err))
+            self.assertGreater(missing_bytes(err), 1 << 20)
+            self.assertNotIn(b"not verified", err)
+            self.assertEqual(server.paths(), ["/q//catalog.php", "/q//big.dat"])
+            self.assertEqual(mirror.paths(), [])
+            self.assertEqual(sorted(os.listdir(self.data)), ["catalog.txt", "filler"])
+            os.remove(filler)
+            result = self.sync(server.base)
+            self.assertEqual(result.returncode, 0, (result.stdout, result.stderr))
+            with open(os.path.join(self.data, "big.dat"), "rb") as f:
+                self.assertTrue(f.read() == big)
         self.assertEqual(self.outside(), {})
 
     def test_full_disk_keeps_the_catalog(self):
@@ -321,6 +381,36 @@ class LocalFaults(HostileBase):
 
 class LauncherFaults(HostileBase):
     """What only the window shows: it stays closable and exits with 0."""
+
+    def test_update_that_does_not_fit_offers_retry_until_there_is_room(self):
+        old = {"game.exe": b"MZ old", "notes.txt": b"Old notes\n"}
+        new = {"game.exe": b"MZ new", "notes.txt": b"New notes\n", "big.dat": os.urandom(1 << 20)}
+        with small_mount(self.game_dir(), "512k"):
+            installed = "".join(record("FILE" if n != "game.exe" else "EXE", n, d)
+                                for n, d in old.items())
+            for name, data in dict(old, **{"catalog.txt": installed.encode()}).items():
+                with open(os.path.join(self.game_dir(), name), "wb") as f:
+                    f.write(data)
+            server = self.server()
+            server.replies["/q//catalog.php"] = [ok("".join(
+                record("EXE" if n == "game.exe" else "NOTES" if n == "notes.txt" else "FILE",
+                       n, d) for n, d in new.items()).encode())]
+            for name, data in new.items():
+                server.replies["/q//" + name] = [ok(data)]
+            launcher = self.start(server.base)
+            window = harness.find_window(launcher)
+            launcher.wait_for_line("Fallo de ficheros: Reintentando")
+            self.assertEqual(server.paths(), ["/q//catalog.php"])
+            self.assertEqual(snapshot(self.game_dir())["game.exe"], old["game.exe"])
+            missing = missing_bytes("\n".join(launcher.lines()).encode())
+            # The room the line asks for is enough.
+            subprocess.run(["mount", "-o", f"remount,size={(512 << 10) + int(missing) + 4096}",
+                            self.game_dir()], check=True)
+            harness.click(window, 200, 312)
+            launcher.wait_for_line("Listo para jugar!")
+            self.assertEqual({n: snapshot(self.game_dir())[n] for n in new}, new)
+            harness.close_window(window)
+            self.assertEqual(launcher.wait(timeout=30), 0, launcher.lines())
 
     def test_endless_body_is_cut_past_its_record_size_and_closable(self):
         server = self.server()

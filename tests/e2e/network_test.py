@@ -1245,6 +1245,52 @@ class Network(NetworkCase):
             self.assertEqual(tries(changed)[len(seen):], 5 * [
                 ("/quorvel/data", "404"), ("/stale", "200"), ("/good", "404")])
 
+    def test_a_catalog_whose_objects_are_gone_is_fetched_again(self):
+        # A publish with --keep 1 while a player's update of the one before
+        # runs: the objects its catalog names go. Every base answering 404
+        # for one of them makes the programs fetch the catalog again and
+        # install the new version.
+        dest = os.path.join(self.tmp, "site")
+        self.publish_to(self.files, dest)
+        nginx = serve_published(dest)
+        self.servers.append(nginx)
+        newer = {name: data[:2] + os.urandom(len(data) - 2) for name, data in self.files.items()}
+        runs = [("sync", self.folder("data-sync"))]
+        if ARGS.launcher:
+            runs.append(("launcher", os.path.join(self.tmp, "appdata", "Quorvel")))
+        for n, (program, data) in enumerate(runs):
+            with self.subTest(program):
+                os.makedirs(data, exist_ok=True)
+                with open(os.path.join(data, "quorvel-launcher.ini"), "w") as f:
+                    f.write("max_rate_kib = 1024\n")  # the big map takes 3 s
+                asked = len(nginx.requests())
+                if program == "sync":
+                    started = subprocess.Popen(PROGRAMS.command(
+                        PROGRAMS.ctl, "sync", nginx.base, PROGRAMS.native_path(data)),
+                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                    self.addCleanup(started.kill)
+                else:
+                    launcher = harness.Launcher(PROGRAMS, os.path.dirname(data), nginx.base)
+                    self.launchers.append(launcher)
+                    window = harness.find_window(launcher)
+                part = os.path.join(data, "maps", "big map.pak.partial")
+                deadline = time.monotonic() + 60
+                while not os.path.exists(part) and time.monotonic() < deadline:
+                    time.sleep(0.02)
+                self.assertTrue(os.path.exists(part))
+                version = newer if n % 2 == 0 else self.files
+                self.publish_to(version, dest, "--keep", "1")
+                if program == "sync":
+                    out, err = started.communicate(timeout=120)
+                    self.assertEqual(started.returncode, 0, err)
+                else:
+                    launcher.wait_for_line("Listo para jugar!", timeout=120)
+                    harness.close_window(window)
+                    self.assertEqual(launcher.wait(timeout=30), 0, launcher.lines())
+                self.assert_installed(version, data)
+                catalogs = [r for r in nginx.requests()[asked:] if "catalog.php" in r]
+                self.assertEqual(len(catalogs), 2, nginx.requests()[asked:])
+
     def test_the_rate_limit_holds(self):
         files = {"game.exe": b"MZ", "notes.txt": b"n\n", "pack.bin": os.urandom(4 << 20)}
         self.publish(files)

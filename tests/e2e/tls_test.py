@@ -26,6 +26,7 @@ import urllib.parse
 import zlib
 
 import harness
+import hostile_input_test
 import network_test
 from harness import Nginx, snapshot
 from network_test import CutLink, served, start_tinyproxy, write_tree
@@ -251,6 +252,40 @@ class Https(network_test.NetworkCase):
         starts = [int(re.match(r"bytes=(\d+)-$", t[3]).group(1)) for t in tries[1:]]
         self.assertEqual(starts, sorted(set(starts)), "each try goes on where the last ended")
         self.assertLessEqual(link.relayed, 1.2 * size, "a resumed file is not fetched again")
+
+    def test_an_https_base_takes_no_plain_mirror(self):
+        # The base drops its connection for the executable; a plain mirror
+        # holds a forged one of the same size and CRC-32. Behind an https
+        # base that mirror is never asked.
+        self.publish(self.files)
+        mirror = harness.ScriptedServer()
+        self.servers.append(mirror)
+        mirror.replies["*"] = [harness.ok(hostile_input_test.forge_same_crc(
+            self.files["game.exe"]))]
+        catalog = os.path.join(self.site, "catalog.php")
+        with open(catalog, "rb") as f:
+            records = f.read()
+        with open(catalog, "wb") as f:
+            f.write(f"MIRROR {mirror.base.rstrip('/')}\n".encode() + records)
+        nginx = self.nginx(self.good, extra="location = /quorvel/data/game.exe { return 444; }")
+        result = self.sync(nginx.base)
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertEqual(result.stderr.count(
+            f"mirror skipped (not https): {mirror.base.rstrip('/')}".encode()), 1, result.stderr)
+        self.assertEqual(mirror.paths(), [])
+        installed = snapshot(self.data)
+        self.assertNotIn("game.exe", installed)
+        self.assertEqual(installed["notes.txt"], self.files["notes.txt"])
+        # publish refuses such a mirror for an https base.
+        build = self.folder("build")
+        write_tree(build, self.files)
+        for mirror_url, code in (("http://mirror.example/game", 2),
+                                 ("https://mirror.example/game", 0)):
+            result = self.ctl("publish", build, self.folder(f"site-{code}"), "--exe", "game.exe",
+                              "--notes", "notes.txt", "--base", "https://cdn.example/game",
+                              "--mirror", mirror_url)
+            self.assertEqual(result.returncode, code, result.stderr)
+            self.assertEqual(b"is https; the mirror" in result.stderr, code == 2, result.stderr)
 
     def test_refused_servers_leave_the_install_as_it_was(self):
         self.publish(self.files)

@@ -28,6 +28,22 @@ TEST(FormatBytes, UnitThresholdsAndRounding)
     }
 }
 
+// The room an update asks for is never shown smaller than it is.
+TEST(FormatBytesUp, RoundsUpInTheSameUnits)
+{
+    const std::pair<std::int64_t, const char*> cases[] = {
+        {1023, "1023B"},         {1024, "1.00KiB"},      {1025, "1.01KiB"},
+        {13002342, "12.40MiB"},  {13002343, "12.41MiB"}, {1048575, "1024.00KiB"},
+        {1073741825, "1.01GiB"},
+    };
+    for (const auto& [n, text] : cases) {
+        EXPECT_STREQ(format_bytes_up(n), text) << n;
+    }
+    char line[PROGRESS_TEXT_SIZE];
+    transfer_write_space_text(line, 13002343);
+    EXPECT_STREQ(line, "12.41MiB more needed");
+}
+
 TEST(FormatDuration, MinutesHoursAndNegativeCounts)
 {
     const std::pair<std::int64_t, const char*> cases[] = {

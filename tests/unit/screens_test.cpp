@@ -72,6 +72,12 @@ TEST_F(ScreensTest, EachScreenMatchesItsPicture)
 
     screen_show(SCREEN_RETRY);
     expect_matches_golden("screens/retry");
+    std::snprintf(space_text, sizeof space_text, "%s", "12.41MiB more needed");
+    screen_show(SCREEN_RETRY);
+    expect_matches_golden("screens/retry-space");
+    space_text[0] = '\0';
+    screen_show(SCREEN_RETRY);
+    expect_matches_golden("screens/retry");
 
     std::snprintf(bytes_text, sizeof bytes_text, "%s", "512.00KiB of 1.00MiB");
     std::snprintf(speed_text, sizeof speed_text, "%s", "Speed: 0Bps");

@@ -336,4 +336,92 @@ TEST_F(Downloads, ALongNameDownloadsThroughAShortPartOfItsOwn)
     EXPECT_FALSE(fs_exists(part));
 }
 
+// A round ends stale only when every base answered 404 or 410: then the
+// catalog is fetched again; the try counts and its wait is set all the same.
+TEST_F(Downloads, EveryBaseAnsweringGoneAsksForTheCatalogAgain)
+{
+    const std::string gone = "HTTP/1.0 404 Not Found\r\n\r\nno";
+    struct Case {
+        const char* name;
+        std::string mirror_reply;
+        DownloadStep expected;
+    };
+    const Case cases[] = {
+        {"404 from both", gone, DOWNLOAD_CATALOG_STALE},
+        {"410 from the mirror", "HTTP/1.0 410 Gone\r\n\r\nno", DOWNLOAD_CATALOG_STALE},
+        {"the mirror gives other bytes", "HTTP/1.0 200 OK\r\n\r\nabcdefghij", DOWNLOAD_RUNNING},
+        {"the mirror fails", "HTTP/1.0 500 Oops\r\n\r\nno", DOWNLOAD_RUNNING},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedServer origin({send_step(gone), close_step()});
+        ScriptedServer mirror({send_step(c.mirror_reply), close_step()});
+        std::snprintf(entry->url_name, sizeof entry->url_name, "%s", "game.pak");
+        begin(origin.url("/game.pak"), 0);
+        DownloadBases bases = {2, {}};
+        std::snprintf(bases.base[0], CATALOG_TEXT_SIZE, "%s", origin.url("").c_str());
+        std::snprintf(bases.base[1], CATALOG_TEXT_SIZE, "%s", mirror.url("").c_str());
+        run.bases = &bases;
+        DownloadStep step = DOWNLOAD_RUNNING;
+        CatalogEntry* finished = nullptr;
+        const std::int64_t deadline = clock_monotonic_ms() + 5000;
+        while (step == DOWNLOAD_RUNNING && run.tries == 0 && clock_monotonic_ms() < deadline) {
+            step = download_step(&run, client.get(), &finished);
+            http_wait(client.get(), 5);
+        }
+        origin.finish();
+        mirror.finish();
+        EXPECT_EQ(step, c.expected);
+        EXPECT_EQ(run.tries, 1);
+        EXPECT_GT(download_retry_in_ms(&run), 0);
+        std::remove(entry->local_path);
+        client = new_http_client();
+    }
+}
+
+// What the pre-check counts: each flagged file whole, less what its part
+// already holds, and the margins; the run stops before any request when the
+// folder has less room.
+TEST_F(Downloads, TheRoomNeededCountsPartsAndStopsARunThatDoesNotFit)
+{
+    const std::int64_t fixed = DOWNLOAD_SPACE_MARGIN + DOWNLOAD_SPACE_PER_FILE;
+    EXPECT_EQ(download_space_needed(entry), fixed + 10);
+    write_file(std::string(entry->local_path) + ".partial", "0123");
+    EXPECT_EQ(download_space_needed(entry), fixed + 6);
+    entry->update = 0;
+    EXPECT_EQ(download_space_needed(entry), DOWNLOAD_SPACE_MARGIN);
+    entry->update = 1;
+    const std::int64_t free_bytes = fs_free_bytes(dir.c_str());
+    ASSERT_GT(free_bytes, 0);
+    entry->size = free_bytes + (16 << 20); // 16 MiB more than there is room for
+    ScriptedServer never({close_step()});
+    begin(never.url("/game.pak"), 0);
+    CatalogEntry* finished = nullptr;
+    EXPECT_EQ(download_step(&run, client.get(), &finished), DOWNLOAD_NO_SPACE);
+    EXPECT_GE(run.space_missing, 16 << 20);
+    EXPECT_FALSE(never.connection_waiting(100)) << "nothing is asked for";
+    EXPECT_TRUE(fs_exists((std::string(entry->local_path) + ".partial").c_str()));
+}
+
+// Behind an https base only https mirrors are taken.
+TEST(DownloadBasesFromACatalog, AnHttpsBaseSkipsPlainMirrors)
+{
+    const std::string dir = make_scratch_dir();
+    const std::string catalog = dir + "/catalog.txt";
+    write_file(catalog, "MIRROR http://plain.example/game\nMIRROR https://safe.example/game\n"
+                        "FILE\na.dat\n1\n0\na.dat\n");
+    for (const char* base : {"https://origin.example/game", "HTTPS://origin.example/game",
+                             "http://origin.example/game"}) {
+        SCOPED_TRACE(base);
+        DownloadBases bases = {};
+        CatalogEntry* head = update_catalog_load(catalog.c_str(), dir.c_str(), base, &bases);
+        ASSERT_NE(head, nullptr);
+        catalog_free(&head);
+        const bool https = std::string(base).rfind("http://", 0) != 0;
+        ASSERT_EQ(bases.count, https ? 2 : 3);
+        EXPECT_STREQ(bases.base[0], base);
+        EXPECT_STREQ(bases.base[bases.count - 1], "https://safe.example/game");
+    }
+}
+
 } // namespace
