@@ -365,9 +365,9 @@ std::int64_t download_space_needed(const CatalogEntry* entry)
         if (e->update == 0) {
             continue;
         }
-        char part[CATALOG_TEXT_SIZE + 16];
-        std::snprintf(part, sizeof part, "%s%s", e->local_path, PARTIAL_SUFFIX);
-        const std::int64_t have = fs_file_size(part);
+        char part[CATALOG_TEXT_SIZE + 32];
+        const std::int64_t have =
+            catalog_part_path(e->local_path, part, sizeof part) ? fs_file_size(part) : 0;
         const std::int64_t rest = e->size - (have > 0 ? have : 0);
         need +=
             (rest > 0 ? rest : 0) + DOWNLOAD_SPACE_PER_FILE + (e->has_blocks ? e->blocks_size : 0);
