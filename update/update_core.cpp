@@ -820,7 +820,15 @@ DownloadStep download_step(DownloadRun* run, HttpClient* client, CatalogEntry** 
     run->retries = added_bytes ? 1 : run->retries + 1;
     run->retry_due_ms =
         clock_monotonic_ms() + download_retry_wait_ms(run, run->retries, next_jitter());
-    return all_gone ? DOWNLOAD_CATALOG_STALE : DOWNLOAD_RUNNING;
+    if (all_gone) {
+        // The caller may start over with a new catalog: the patch lets go
+        // of what it holds (its map file and part stay for its next try),
+        // and what it would have spared counts again until then.
+        run->spared_bytes -= patch->spared;
+        patch_end(patch, 0);
+        return DOWNLOAD_CATALOG_STALE;
+    }
+    return DOWNLOAD_RUNNING;
 }
 
 int download_url(const DownloadRun* run, const CatalogEntry* entry, const char* url_name, char* out,
