@@ -11,6 +11,7 @@
 #include "net/http.h"
 #include "platform/platform.h"
 
+#include <cctype>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -19,6 +20,18 @@
 #include <initializer_list>
 
 namespace {
+
+// 1 when url's scheme is http, in any letter case.
+int is_plain_http(const char* url)
+{
+    static const char scheme[] = "http://";
+    for (int i = 0; scheme[i] != '\0'; ++i) {
+        if (std::tolower(static_cast<unsigned char>(url[i])) != scheme[i]) {
+            return 0;
+        }
+    }
+    return 1;
+}
 
 constexpr int PATH_SIZE = 2 * CATALOG_TEXT_SIZE;
 constexpr int MIRRORS_MAX = 8;
@@ -346,6 +359,16 @@ int cmd_publish(int argc, char** argv)
             notes_name = argv[++i];
         } else if (std::strcmp(argv[i], "--base") == 0 && has_value) {
             base = argv[++i];
+            // Read as the client reads a base; a mistyped one (" https://",
+            // "https:host") would pass a plain mirror unchecked.
+            const bool web = http_url_is_https(base) || is_plain_http(base);
+            if (!web || std::strpbrk(base, " \t\r\n") != nullptr || std::strlen(base) > 900) {
+                std::fprintf(stderr,
+                             "quorvelctl publish: --base takes an http:// or https:// URL, "
+                             "not '%s'\n",
+                             base);
+                return EXIT_USAGE;
+            }
         } else if (std::strcmp(argv[i], "--blocks") == 0) {
             with_blocks = 1;
         } else if (std::strcmp(argv[i], "--keep") == 0 && has_value) {
