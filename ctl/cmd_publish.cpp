@@ -21,16 +21,25 @@
 
 namespace {
 
-// 1 when url's scheme is http, in any letter case.
-int is_plain_http(const char* url)
+// 1 when url is a base URL option may take: http:// or https://, the
+// scheme in lower case for a mirror (as the catalog loader reads MIRROR
+// lines) or in any case for the base (as the client reads it), no blanks,
+// at most 900 bytes; else says so.
+int web_url_option(const char* option, const char* url, int any_case)
 {
-    static const char scheme[] = "http://";
-    for (int i = 0; scheme[i] != '\0'; ++i) {
-        if (std::tolower(static_cast<unsigned char>(url[i])) != scheme[i]) {
-            return 0;
-        }
+    char scheme[9] = {};
+    for (int i = 0; i < 8 && url[i] != '\0'; ++i) {
+        scheme[i] =
+            any_case ? static_cast<char>(std::tolower(static_cast<unsigned char>(url[i]))) : url[i];
     }
-    return 1;
+    const bool web =
+        std::strncmp(scheme, "http://", 7) == 0 || std::strcmp(scheme, "https://") == 0;
+    if (web && std::strpbrk(url, " \t\r\n") == nullptr && std::strlen(url) <= 900) {
+        return 1;
+    }
+    std::fprintf(stderr, "quorvelctl publish: %s takes an http:// or https:// base URL, not '%s'\n",
+                 option, url);
+    return 0;
 }
 
 constexpr int PATH_SIZE = 2 * CATALOG_TEXT_SIZE;
@@ -359,14 +368,9 @@ int cmd_publish(int argc, char** argv)
             notes_name = argv[++i];
         } else if (std::strcmp(argv[i], "--base") == 0 && has_value) {
             base = argv[++i];
-            // Read as the client reads a base; a mistyped one (" https://",
-            // "https:host") would pass a plain mirror unchecked.
-            const bool web = http_url_is_https(base) || is_plain_http(base);
-            if (!web || std::strpbrk(base, " \t\r\n") != nullptr || std::strlen(base) > 900) {
-                std::fprintf(stderr,
-                             "quorvelctl publish: --base takes an http:// or https:// URL, "
-                             "not '%s'\n",
-                             base);
+            // A mistyped base (" https://", "https:host") would let a plain
+            // mirror by unchecked.
+            if (!web_url_option("--base", base, 1)) {
                 return EXIT_USAGE;
             }
         } else if (std::strcmp(argv[i], "--blocks") == 0) {
@@ -381,14 +385,7 @@ int cmd_publish(int argc, char** argv)
         } else if (std::strcmp(argv[i], "--mirror") == 0 && has_value &&
                    mirror_count < MIRRORS_MAX) {
             mirrors[mirror_count] = argv[++i];
-            const char* m = mirrors[mirror_count++];
-            const bool web =
-                std::strncmp(m, "http://", 7) == 0 || std::strncmp(m, "https://", 8) == 0;
-            if (!web || std::strpbrk(m, " \t\r\n") != nullptr || std::strlen(m) > 900) {
-                std::fprintf(stderr,
-                             "quorvelctl publish: --mirror takes an http:// or https:// "
-                             "base URL, not '%s'\n",
-                             m);
+            if (!web_url_option("--mirror", mirrors[mirror_count++], 0)) {
                 return EXIT_USAGE;
             }
         } else if (argv[i][0] != '-' && source == nullptr) {

@@ -292,7 +292,7 @@ class Https(network_test.NetworkCase):
                               "--notes", "notes.txt", "--base", base,
                               "--mirror", "http://mirror.example/game")
             self.assertEqual(result.returncode, 2, base)
-            self.assertIn(b"--base takes an http:// or https:// URL", result.stderr, base)
+            self.assertIn(b"--base takes an http:// or https:// base URL", result.stderr, base)
             self.assertFalse(os.path.exists(os.path.join(self.tmp, "site-odd")))
 
     def test_refused_servers_leave_the_install_as_it_was(self):
