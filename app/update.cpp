@@ -42,6 +42,13 @@ constexpr int IDLE_WAIT_MS = 1;
 // close ends the run at once, without spinning a core.
 constexpr int RETRY_WAIT_SLICE_MS = 100;
 
+// The back-off a run after Restart starts with.
+struct StaleWait {
+    std::int64_t due_ms;
+    std::int32_t retries;
+};
+StaleWait stale_wait = {};
+
 Next download_phase(CatalogEntry* list, const char* folder, std::int32_t max_tries,
                     const DownloadBases* bases);
 Next self_update_pass();
@@ -173,6 +180,12 @@ Next download_phase(CatalogEntry* list, const char* folder, std::int32_t max_tri
     DownloadRun run;
     download_begin(&run, &http_client, list, folder, max_tries);
     run.bases = bases;
+    // A run after a catalog fetched again waits out the back-off of the try
+    // that found the file gone: a server whose every catalog names files it
+    // does not have is not asked again at once, without end.
+    run.retry_due_ms = stale_wait.due_ms;
+    run.retries = stale_wait.retries;
+    stale_wait = {};
     progress_set(&download_bar, 0.0f);
     const std::int64_t pending = catalog_pending_bytes(list);
     transfer_begin(&progress, pending);
@@ -213,6 +226,7 @@ Next download_phase(CatalogEntry* list, const char* folder, std::int32_t max_tri
             }
             if (fetched && download_catalog_replaces(catalog_path, data_directory, server_base,
                                                      &gone, &entry_list, &download_bases)) {
+                stale_wait = {run.retry_due_ms, run.retries};
                 return Next::Restart;
             }
             download_use_client(&http_client);

@@ -11,6 +11,7 @@
 #include "net/http.h"
 #include "platform/platform.h"
 
+#include <cctype>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -19,6 +20,27 @@
 #include <initializer_list>
 
 namespace {
+
+// 1 when url is a base URL option may take: http:// or https://, the
+// scheme in lower case for a mirror (as the catalog loader reads MIRROR
+// lines) or in any case for the base (as the client reads it), no blanks,
+// at most 900 bytes; else says so.
+int web_url_option(const char* option, const char* url, int any_case)
+{
+    char scheme[9] = {};
+    for (int i = 0; i < 8 && url[i] != '\0'; ++i) {
+        scheme[i] =
+            any_case ? static_cast<char>(std::tolower(static_cast<unsigned char>(url[i]))) : url[i];
+    }
+    const bool web =
+        std::strncmp(scheme, "http://", 7) == 0 || std::strcmp(scheme, "https://") == 0;
+    if (web && std::strpbrk(url, " \t\r\n") == nullptr && std::strlen(url) <= 900) {
+        return 1;
+    }
+    std::fprintf(stderr, "quorvelctl publish: %s takes an http:// or https:// base URL, not '%s'\n",
+                 option, url);
+    return 0;
+}
 
 constexpr int PATH_SIZE = 2 * CATALOG_TEXT_SIZE;
 constexpr int MIRRORS_MAX = 8;
@@ -346,6 +368,11 @@ int cmd_publish(int argc, char** argv)
             notes_name = argv[++i];
         } else if (std::strcmp(argv[i], "--base") == 0 && has_value) {
             base = argv[++i];
+            // A mistyped base (" https://", "https:host") would let a plain
+            // mirror by unchecked.
+            if (!web_url_option("--base", base, 1)) {
+                return EXIT_USAGE;
+            }
         } else if (std::strcmp(argv[i], "--blocks") == 0) {
             with_blocks = 1;
         } else if (std::strcmp(argv[i], "--keep") == 0 && has_value) {
@@ -358,14 +385,7 @@ int cmd_publish(int argc, char** argv)
         } else if (std::strcmp(argv[i], "--mirror") == 0 && has_value &&
                    mirror_count < MIRRORS_MAX) {
             mirrors[mirror_count] = argv[++i];
-            const char* m = mirrors[mirror_count++];
-            const bool web =
-                std::strncmp(m, "http://", 7) == 0 || std::strncmp(m, "https://", 8) == 0;
-            if (!web || std::strpbrk(m, " \t\r\n") != nullptr || std::strlen(m) > 900) {
-                std::fprintf(stderr,
-                             "quorvelctl publish: --mirror takes an http:// or https:// "
-                             "base URL, not '%s'\n",
-                             m);
+            if (!web_url_option("--mirror", mirrors[mirror_count++], 0)) {
                 return EXIT_USAGE;
             }
         } else if (argv[i][0] != '-' && source == nullptr) {

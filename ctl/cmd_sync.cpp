@@ -187,6 +187,7 @@ int cmd_sync(int argc, char** argv)
     download_begin(&run, &sync_client, head, data_dir, MAX_TRIES);
     run.bases = &bases;
     int status = 0;
+    int catalog_refetches = 0;
     std::int64_t announced_retry = 0;
     while (true) {
         CatalogEntry* finished = nullptr;
@@ -218,17 +219,24 @@ int cmd_sync(int argc, char** argv)
             status = 1;
             break;
         }
-        if (step == DOWNLOAD_CATALOG_STALE &&
+        // A server whose every catalog names other files it does not have is
+        // asked for its catalog at most MAX_TRIES times; past that the gone
+        // file's tries run out as any other's.
+        if (step == DOWNLOAD_CATALOG_STALE && catalog_refetches < MAX_TRIES &&
             refetch_catalog(&run, catalog_url, catalog_file, temporary_file, data_dir, base, &head,
                             &bases)) {
-            // A new run over the new catalog's files, as at the start.
+            ++catalog_refetches;
+            // A new run over the new catalog's files, as at the start, whose
+            // first try waits out the failed one's back-off.
             if (update_verify_all(head)) {
                 break;
             }
+            const std::int64_t due_ms = run.retry_due_ms;
             pending = catalog_pending_bytes(head);
             transfer_begin(&reporter.progress, pending);
             download_begin(&run, &sync_client, head, data_dir, MAX_TRIES);
             run.bases = &bases;
+            run.retry_due_ms = due_ms;
             announced_retry = 0;
             continue;
         }

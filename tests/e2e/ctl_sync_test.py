@@ -91,6 +91,24 @@ class Sync(unittest.TestCase):
                          result.stderr)
         self.assertEqual(server.paths().count("/q//bad.pak"), 5)
 
+    def test_a_server_whose_every_catalog_names_files_it_lacks_is_not_hammered(self):
+        # Every catalog names gone.pak with other bytes and every object is
+        # 404: each catalog replaces the one before, so only a bound on the
+        # catalogs fetched again and the back-off carried into the new run
+        # keep sync from asking without a pause or an end.
+        server = ScriptedServer()
+        self.servers.append(server)
+        server.replies["/q//catalog.php"] = [
+            lambda request: ok(record("FILE", "gone.pak", os.urandom(8)).encode())]
+        started = time.monotonic()
+        result = self.sync(server.base, env={"QUORVEL_RETRY_WAIT_MS": "200"})
+        self.assertEqual(result.returncode, 1, result.stderr[-2000:])
+        self.assertIn(b"gone.pak does not match the catalog after 5 tries", result.stderr)
+        self.assertEqual(server.paths().count("/q//catalog.php"), 6)
+        self.assertLessEqual(server.paths().count("/q//gone.pak"), 11)
+        # 0.2 s before each catalog's first try, then 0.2, 0.4, 0.8 and 1.6 s.
+        self.assertGreaterEqual(time.monotonic() - started, 3.5)
+
     def test_tries_cut_short_after_bytes_arrived_do_not_count(self):
         data = os.urandom(20000)
 

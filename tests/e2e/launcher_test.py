@@ -256,6 +256,27 @@ class LauncherTest(harness.ServerCase):
         self.assertEqual(set(server.paths()[1:]), {first_file})
         self.close_and_expect_exit(launcher, window)
 
+    def test_catalogs_naming_only_gone_files_are_asked_for_after_growing_waits(self):
+        # Every catalog names gone.pak with other bytes and every object is
+        # 404, so each one replaces the one before: the run after each keeps
+        # the back-off (0.2 s, then 0.4, 0.8, 1.6), or the launcher asks for
+        # catalogs without a pause as long as it is open.
+        server = self.server(ScriptedServer())
+        server.replies["/q//catalog.php"] = [
+            lambda request: ok(record("FILE", "gone.pak", os.urandom(8)).encode())]
+        launcher = Launcher(PROGRAMS, self.appdata, server.base,
+                            extra_env={"QUORVEL_RETRY_WAIT_MS": "200"})
+        self.launchers.append(launcher)
+        window = harness.find_window(launcher)
+        deadline = time.monotonic() + 30
+        while "/q//catalog.php" not in server.paths() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        time.sleep(4)
+        catalogs = server.paths().count("/q//catalog.php")
+        self.assertGreaterEqual(catalogs, 2)
+        self.assertLessEqual(catalogs, 6)
+        self.close_and_expect_exit(launcher, window)
+
     def test_empty_catalog_reaches_play_which_starts_nothing(self):
         server = self.server(ScriptedServer())
         server.replies["/q//catalog.php"] = [ok(b"")]

@@ -286,6 +286,14 @@ class Https(network_test.NetworkCase):
                               "--mirror", mirror_url)
             self.assertEqual(result.returncode, code, result.stderr)
             self.assertEqual(b"is https; the mirror" in result.stderr, code == 2, result.stderr)
+        # A base mistyped would let a plain mirror by: refused before anything is written.
+        for base in (" https://cdn.example/game", "https:cdn.example/game", "cdn.example/game"):
+            result = self.ctl("publish", build, os.path.join(self.tmp, "site-odd"), "--exe", "game.exe",
+                              "--notes", "notes.txt", "--base", base,
+                              "--mirror", "http://mirror.example/game")
+            self.assertEqual(result.returncode, 2, base)
+            self.assertIn(b"--base takes an http:// or https:// base URL", result.stderr, base)
+            self.assertFalse(os.path.exists(os.path.join(self.tmp, "site-odd")))
 
     def test_refused_servers_leave_the_install_as_it_was(self):
         self.publish(self.files)
